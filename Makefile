@@ -1,0 +1,59 @@
+# Everything a fresh Debian machine with Python 3.11 needs is installed here.
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+NP1 := .venv-numpy1
+NP1PY := $(NP1)/bin/python
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
+.PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean
+
+demo: install
+	$(VPY) examples/quickstart.py
+
+test: test-cpp test-python test-numpy1
+
+# Debian packages: installed when missing and we are root, else reported.
+system-deps:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev; \
+	  else echo "libgtest-dev is missing: run 'sudo apt-get install libgtest-dev'"; exit 1; fi; \
+	fi
+
+$(VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8"
+	touch $@
+
+wheel: $(VENV)/.ready
+	rm -rf build/dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist .
+
+install: wheel
+	$(VPY) -m pip install -q --force-reinstall --no-deps build/dist/*.whl
+
+test-cpp: system-deps $(VENV)/.ready
+	cmake -S . -B build/cpp -G Ninja -DQUORVANTIS_PYTHON=OFF -DQUORVANTIS_TESTS=ON
+	cmake --build build/cpp
+	ctest --test-dir build/cpp --output-on-failure
+
+test-python: install
+	cd python/tests && ../../$(VPY) -m pytest -q
+
+# The same wheel against NumPy 1.26.
+$(NP1)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(NP1)
+	$(NP1PY) -m pip install -q "numpy>=1.26,<2" "pytest>=7"
+	touch $@
+
+test-numpy1: wheel $(NP1)/.ready
+	$(NP1PY) -m pip install -q --force-reinstall --no-deps build/dist/*.whl
+	cd python/tests && ../../$(NP1PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	$(VPY) -m pip install -q "scikit-learn>=1.3"
+	$(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) $(NP1)

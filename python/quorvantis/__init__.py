@@ -1,0 +1,21 @@
+"""Heterogeneous treatment effects from observational data, and charts of them."""
+
+from _quorvantis import (
+    InferenceResult,
+    Model,
+    ValidationResult,
+    analyze_flow,
+    create_model,
+    plot_model,
+)
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "analyze_flow",
+    "create_model",
+    "plot_model",
+    "Model",
+    "InferenceResult",
+    "ValidationResult",
+]

@@ -1,0 +1,51 @@
+// What the three classes share: no Python constructor, not subclassable, no
+// __dict__, no weak references; C++ state behind one owned pointer.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+namespace quorvantis::py {
+
+template <class Data>
+struct Instance {
+    PyObject_HEAD
+    Data* data;
+};
+
+// tp_new of every class.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Specs are named "_quorvantis.X": __name__ is X and __module__ is set.
+inline PyObject* make_class(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+
+template <class Data>
+void dealloc_instance(PyObject* self) {
+    auto* inst = reinterpret_cast<Instance<Data>*>(self);
+    delete inst->data;
+    inst->data = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// A new instance of `type` owning `data`; nullptr with an exception set on failure.
+template <class Data>
+PyObject* new_instance(PyObject* type, std::unique_ptr<Data> data) {
+    if (type == nullptr) return nullptr;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+    PyObject* self = alloc(tp, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<Instance<Data>*>(self)->data = data.release();
+    return self;
+}
+
+template <class Data>
+Data& data_of(PyObject* self) {
+    return *reinterpret_cast<Instance<Data>*>(self)->data;
+}
+
+}  // namespace quorvantis::py

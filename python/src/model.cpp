@@ -1,0 +1,157 @@
+#include "model.hpp"
+
+#include <memory>
+
+#include "arguments.hpp"
+#include "classes.hpp"
+#include "exceptions.hpp"
+#include "results.hpp"
+
+namespace quorvantis::py {
+
+bool python_interrupt_requested() { return PyErr_CheckSignals() != 0; }
+
+Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x) {
+    return std::visit([&](const auto& estimator) { return estimator.predict(x); }, method);
+}
+
+namespace {
+
+const Interrupt& interrupt_callback() {
+    static const Interrupt callback = python_interrupt_requested;
+    return callback;
+}
+
+// Raises the Python form of a failed fit: a pending exception (Ctrl-C while
+// the fit waited) wins over the core error it caused.
+PyObject* raise_fit_error(QuorvantisError&& error) {
+    if (PyErr_Occurred()) return nullptr;
+    return raise_error(std::move(error));
+}
+
+PyObject* raise_length_error(const char* vector, std::size_t length, const char* against,
+                             std::size_t needed, const char* unit) {
+    const std::string message = std::string(vector) + " has " + std::to_string(length) +
+                                " entries but " + against + " has " + std::to_string(needed) +
+                                " " + unit + "; " + vector + " needs at least " +
+                                std::to_string(needed) + " entries";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
+    PyObject* a[5];
+    if (!bind_arguments(args, kwargs, "create_model",
+                        {"features", "treatment", "outcome", "method", "feature_names"}, 3, a)) {
+        return nullptr;
+    }
+    ArrayArg features, treatment, outcome;
+    if (!features.load(a[0], 2, "features") || !treatment.load(a[1], 1, "treatment") ||
+        !outcome.load(a[2], 1, "outcome")) {
+        return nullptr;
+    }
+    std::string method = "forest";
+    if (a[3] != nullptr && !to_text(a[3], "method", method)) return nullptr;
+    std::optional<std::vector<std::string>> names;
+    if (!to_names(a[4], "feature_names", names)) return nullptr;
+
+    const MatrixView x = features.matrix();
+    const VectorView t = treatment.vector();
+    const VectorView y = outcome.vector();
+    auto data = std::make_unique<ModelData>();
+    if (method == "forest") {
+        // Shorter vectors would be read past their end; longer ones are fine.
+        if (t.size < x.rows) return raise_length_error("treatment", t.size, "features", x.rows, "rows");
+        if (y.size < x.rows) return raise_length_error("outcome", y.size, "features", x.rows, "rows");
+        PyErr_SetString(PyExc_NotImplementedError,
+                        "method='forest' is not available in this build yet; use method='linear'");
+        return nullptr;
+    } else if (method == "linear") {
+        if (y.size < t.size) return raise_length_error("outcome", y.size, "treatment", t.size, "entries");
+        LinearCausalModel linear;
+        Status fitted = linear.fit(x, t, y);
+        if (!fitted) return raise_fit_error(fitted.take_error());
+        data->method.emplace<LinearCausalModel>(linear);
+    } else {
+        const std::string message =
+            "Unknown method: " + method + ". Supported methods are 'forest', 'linear'";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return nullptr;
+    }
+    data->feature_names = std::move(names);
+    data->features = PyRef::borrow(a[0]);
+    data->treatment = PyRef::borrow(a[1]);
+    data->outcome = PyRef::borrow(a[2]);
+    return new_instance(model_type(), std::move(data));
+}
+
+PyObject* estimate_effects(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[1];
+        if (!bind_arguments(args, kwargs, "estimate_effects", {"x"}, 1, a)) return nullptr;
+        ArrayArg x;
+        if (!x.load(a[0], 2, "x")) return nullptr;
+        const ModelData& model = data_of<ModelData>(self);
+        Result<InferenceResult> predicted = predict_with(model.method, x.matrix());
+        if (!predicted) return raise_error(predicted.take_error());
+        InferenceResult& record = predicted.value();
+        ResultData result;
+        result.predictions = new_float64_array(record.predictions);
+        if (!result.predictions) return nullptr;
+        record.predictions = {};
+        result.mean_effect = record.mean_effect;
+        result.confidence_intervals = std::move(record.confidence_intervals);
+        result.feature_importance = std::move(record.feature_importance);
+        result.feature_names = model.feature_names;
+        return new_inference_result(std::move(result));
+    });
+}
+
+PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[2];
+        if (!bind_arguments(args, kwargs, "validate", {"n_folds", "is_time_series"}, 0, a)) {
+            return nullptr;
+        }
+        std::uint64_t n_folds = 5;
+        if (a[0] != nullptr && !to_index(a[0], "n_folds", n_folds)) return nullptr;
+        bool is_time_series = false;
+        if (a[1] != nullptr && !to_bool(a[1], "is_time_series", is_time_series)) return nullptr;
+
+        const ModelData& model = data_of<ModelData>(self);
+        (void)model;
+        return new_validation_result({true, "Validation not implemented for this model type yet."});
+    });
+}
+
+PyMethodDef model_methods[] = {
+    {"estimate_effects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimate_effects)),
+     METH_VARARGS | METH_KEYWORDS, "estimate_effects($self, x)\n--\n\n"},
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(validate)),
+     METH_VARARGS | METH_KEYWORDS, "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot model_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ModelData>)},
+    {Py_tp_methods, model_methods},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec model_spec = {"_quorvantis.Model", sizeof(Instance<ModelData>), 0, Py_TPFLAGS_DEFAULT, model_slots};
+
+}  // namespace
+
+PyObject* model_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = make_class(&model_spec);
+    return type;
+}
+
+PyObject* create_model(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return create_model_impl(args, kwargs); });
+}
+
+}  // namespace quorvantis::py

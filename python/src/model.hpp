@@ -1,0 +1,37 @@
+// The Python class Model and the model factory.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "pyref.hpp"
+#include "quorvantis/linear.hpp"
+
+namespace quorvantis::py {
+
+// The estimator a model holds: a closed set, dispatched on the variant.
+using CausalMethod = std::variant<LinearCausalModel>;
+
+struct ModelData {
+    CausalMethod method;
+    std::optional<std::vector<std::string>> feature_names;
+    PyRef features;
+    PyRef treatment;
+    PyRef outcome;
+};
+
+PyObject* model_type();  // borrowed; created on first use
+
+PyObject* create_model(PyObject* module, PyObject* args, PyObject* kwargs);
+
+// Predicts with the held estimator (through the fallible interface).
+Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x);
+
+// Polled while a fit blocks the interpreter: lets Ctrl-C through.
+bool python_interrupt_requested();
+
+}  // namespace quorvantis::py

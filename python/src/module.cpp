@@ -1,0 +1,93 @@
+// Module initialisation: three functions, three classes, in that order.
+#include <Python.h>
+
+#include "exceptions.hpp"
+#include "model.hpp"
+#include "pyref.hpp"
+#include "results.hpp"
+
+namespace quorvantis::py {
+namespace {
+
+PyObject* analyze_flow(PyObject*, PyObject*) {
+    return PyUnicode_FromString("Rust core analysis results");
+}
+
+PyObject* plot_model_placeholder(PyObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_NotImplementedError, "plot_model is not available yet");
+    return nullptr;
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef module_functions[] = {
+    {"analyze_flow", analyze_flow, METH_NOARGS, "analyze_flow()\n--\n\n"},
+    {"create_model", as_cfunction(create_model), METH_VARARGS | METH_KEYWORDS,
+     "create_model(features, treatment, outcome, method=\"forest\", feature_names=None)\n--\n\n"},
+    {"plot_model", as_cfunction(plot_model_placeholder), METH_VARARGS | METH_KEYWORDS,
+     "plot_model(model, plot=\"graph\")\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis", "", -1, nullptr,
+                          nullptr, nullptr, nullptr, nullptr};
+
+// Appends `name` to __all__ (creating it on first use), then sets the attribute.
+bool add(PyObject* module, const char* name, PyObject* value /* stolen */) {
+    PyRef owned = PyRef::steal(value);
+    if (!owned) return false;
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) != 0) return false;
+    return PyObject_SetAttrString(module, name, owned.get()) == 0;
+}
+
+PyObject* init() {
+    static bool initialised = false;
+    if (initialised) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_quorvantis cannot be initialised twice in one process");
+        return nullptr;
+    }
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
+        if (!add(module.get(), def->ml_name, PyCFunction_NewEx(def, nullptr, nullptr))) return nullptr;
+    }
+    PyObject* model = model_type();
+    PyObject* result = model ? inference_result_type() : nullptr;
+    PyObject* validation = result ? validation_result_type() : nullptr;
+    if (validation == nullptr) return nullptr;
+    Py_INCREF(model);
+    Py_INCREF(result);
+    Py_INCREF(validation);
+    if (!add(module.get(), "Model", model) || !add(module.get(), "InferenceResult", result) ||
+        !add(module.get(), "ValidationResult", validation)) {
+        return nullptr;
+    }
+    // Reachable for `except`, but not one of the public names.
+    PyObject* failure = internal_failure_type();
+    if (failure == nullptr) return nullptr;
+    Py_INCREF(failure);
+    if (PyModule_AddObject(module.get(), "InternalFailure", failure) != 0) {
+        Py_DECREF(failure);
+        return nullptr;
+    }
+    initialised = true;
+    return module.release();
+}
+
+}  // namespace
+}  // namespace quorvantis::py
+
+extern "C" PyMODINIT_FUNC PyInit__quorvantis() {
+    return quorvantis::py::guarded([] { return quorvantis::py::init(); });
+}

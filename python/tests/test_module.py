@@ -1,0 +1,69 @@
+import ctypes
+import inspect
+import weakref
+
+import numpy as np
+import pytest
+
+import _quorvantis as q
+import quorvantis
+
+FUNCTION_SIGNATURES = {
+    "analyze_flow": "()",
+    "create_model": "(features, treatment, outcome, method='forest', feature_names=None)",
+    "plot_model": "(model, plot='graph')",
+}
+CLASSES = ["Model", "InferenceResult", "ValidationResult"]
+
+
+def test_module_surface():
+    assert q.__all__ == ["analyze_flow", "create_model", "plot_model", *CLASSES]
+    assert q.__doc__ == ""
+    assert quorvantis.__all__ == q.__all__
+    assert all(getattr(quorvantis, name) is getattr(q, name) for name in q.__all__)
+
+
+@pytest.mark.parametrize("name,signature", FUNCTION_SIGNATURES.items())
+def test_function_signatures(name, signature):
+    function = getattr(q, name)
+    assert str(inspect.signature(function)) == signature
+    assert function.__doc__ is None  # the documentation text is the signature alone
+
+
+def test_analyze_flow():
+    first, second = q.analyze_flow(), q.analyze_flow()
+    assert first == "Rust core analysis results" and len(first) == 26
+    with pytest.raises(TypeError):
+        q.analyze_flow(1)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_properties(name, small_data):
+    cls = getattr(q, name)
+    assert cls.__name__ == name and cls.__bases__ == (object,)
+    assert cls.__doc__ in ("", None)
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    model = q.create_model(*small_data, method="linear")
+    instance = {"Model": model, "InferenceResult": model.estimate_effects(small_data[0]),
+                "ValidationResult": model.validate()}[name]
+    assert type(instance) is cls
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+    with pytest.raises(AttributeError):
+        instance.anything = 1
+
+
+def test_internal_failure_is_base_exception():
+    assert issubclass(q.InternalFailure, BaseException)
+    assert not issubclass(q.InternalFailure, Exception)
+
+
+def test_second_initialisation_fails():
+    library = ctypes.PyDLL(q.__file__)
+    library.PyInit__quorvantis.restype = ctypes.py_object
+    with pytest.raises(ImportError):
+        library.PyInit__quorvantis()
