@@ -8,6 +8,12 @@
 
 namespace quorvantis::py {
 
+// Method tables hold every C function as a PyCFunction.
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 template <class Data>
 struct Instance {
     PyObject_HEAD

@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "classes.hpp"
+#include "display.hpp"
 #include "exceptions.hpp"
 #include "results.hpp"
 
@@ -125,10 +126,14 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef model_methods[] = {
-    {"estimate_effects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(estimate_effects)),
-     METH_VARARGS | METH_KEYWORDS, "estimate_effects($self, x)\n--\n\n"},
-    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(validate)),
-     METH_VARARGS | METH_KEYWORDS, "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
+    {"to_visual_tag", as_cfunction(model_to_visual_tag), METH_VARARGS | METH_KEYWORDS, "to_visual_tag($self, plot_type=\"graph\")\n--\n\n"},
+    {"show", as_cfunction(model_show), METH_VARARGS | METH_KEYWORDS, "show($self, plot_type=\"graph\")\n--\n\n"},
+    {"preview", as_cfunction(model_preview), METH_VARARGS | METH_KEYWORDS, "preview($self, plot_type=\"graph\")\n--\n\n"},
+    {"to_html", as_cfunction(model_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"graph\")\n--\n\n"},
+    {"estimate_effects", as_cfunction(estimate_effects), METH_VARARGS | METH_KEYWORDS, "estimate_effects($self, x)\n--\n\n"},
+    {"validate", as_cfunction(validate), METH_VARARGS | METH_KEYWORDS, "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
+    {"plot_importance", as_cfunction(model_plot_importance), METH_NOARGS, "plot_importance($self)\n--\n\n"},
+    {"plot_effects", as_cfunction(model_plot_effects), METH_NOARGS, "plot_effects($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

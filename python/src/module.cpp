@@ -1,6 +1,8 @@
 // Module initialisation: three functions, three classes, in that order.
 #include <Python.h>
 
+#include "classes.hpp"
+#include "display.hpp"
 #include "exceptions.hpp"
 #include "model.hpp"
 #include "pyref.hpp"
@@ -13,21 +15,11 @@ PyObject* analyze_flow(PyObject*, PyObject*) {
     return PyUnicode_FromString("Rust core analysis results");
 }
 
-PyObject* plot_model_placeholder(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "plot_model is not available yet");
-    return nullptr;
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef module_functions[] = {
     {"analyze_flow", analyze_flow, METH_NOARGS, "analyze_flow()\n--\n\n"},
     {"create_model", as_cfunction(create_model), METH_VARARGS | METH_KEYWORDS,
      "create_model(features, treatment, outcome, method=\"forest\", feature_names=None)\n--\n\n"},
-    {"plot_model", as_cfunction(plot_model_placeholder), METH_VARARGS | METH_KEYWORDS,
+    {"plot_model", as_cfunction(plot_model), METH_VARARGS | METH_KEYWORDS,
      "plot_model(model, plot=\"graph\")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "classes.hpp"
+#include "display.hpp"
 #include "exceptions.hpp"
 
 namespace quorvantis::py {
@@ -60,6 +61,11 @@ PyGetSetDef result_getset[] = {
 };
 
 PyMethodDef result_methods[] = {
+    {"to_visual_tag", as_cfunction(result_to_visual_tag), METH_VARARGS | METH_KEYWORDS, "to_visual_tag($self, plot_type=\"importance\")\n--\n\n"},
+    {"to_dict", as_cfunction(result_to_dict), METH_VARARGS | METH_KEYWORDS, "to_dict($self, plot_type=\"importance\")\n--\n\n"},
+    {"show", as_cfunction(result_show), METH_VARARGS | METH_KEYWORDS, "show($self, plot_type=\"importance\")\n--\n\n"},
+    {"preview", as_cfunction(result_preview), METH_VARARGS | METH_KEYWORDS, "preview($self, plot_type=\"importance\")\n--\n\n"},
+    {"to_html", as_cfunction(result_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"importance\")\n--\n\n"},
     {"summary", result_summary, METH_NOARGS, "summary($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
