@@ -14,16 +14,22 @@ demo: install
 test: test-cpp test-python test-numpy1
 
 # Debian packages: installed when missing and we are root, else reported.
+APT_PACKAGES := libgtest-dev chromium
 system-deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	@missing=""; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	command -v chromium >/dev/null 2>&1 || missing="$$missing chromium"; \
+	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
-	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev; \
-	  else echo "libgtest-dev is missing: run 'sudo apt-get install libgtest-dev'"; exit 1; fi; \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	  else echo "missing Debian packages:$$missing (sudo apt-get install$$missing)"; \
+	    [ -f /usr/include/gtest/gtest.h ] || exit 1; fi; \
 	fi
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8"
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8" \
+	  nbclient nbformat ipykernel
 	touch $@
 
 wheel: $(VENV)/.ready
@@ -38,7 +44,7 @@ test-cpp: system-deps $(VENV)/.ready
 	cmake --build build/cpp
 	ctest --test-dir build/cpp --output-on-failure
 
-test-python: install
+test-python: system-deps install
 	cd python/tests && ../../$(VPY) -m pytest -q
 
 # The same wheel against NumPy 1.26.

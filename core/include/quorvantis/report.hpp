@@ -1,0 +1,16 @@
+// The fixed-layout text report of an effect estimate.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorvantis {
+
+std::string summary_report(double mean_effect, std::size_t observations,
+                           std::span<const double> importances,
+                           const std::optional<std::vector<std::string>>& names);
+
+}  // namespace quorvantis
