@@ -1,0 +1,573 @@
+#include "quorvantis/tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "quorvantis/parallel.hpp"
+#include "quorvantis/random.hpp"
+
+namespace quorvantis {
+namespace {
+
+constexpr std::size_t kBins = CausalTree::kMaxDraws + 1;
+// Rows per block of a node pass and of the leaf filling. Fixed, so that the
+// order of additions, and with it every sum, is independent of the pool.
+constexpr std::size_t kBlock = 16384;
+constexpr std::size_t kRouteBlock = 65536;
+// Up to this many candidates keep a bin byte per row for the partition; with
+// more the partition reads the winning column again instead.
+constexpr std::size_t kMaxStoredBins = 16;
+constexpr std::uint64_t kHalvesStream = 0x68616c766573ULL;
+constexpr std::uint64_t kFeatureStream = 0;  // candidate c draws from stream 1 + c
+
+bool treated(double t) noexcept { return t > CausalTree::kTreatedCut; }
+
+struct ArmSums {
+    double sum[2] = {0.0, 0.0};  // [control, treated]
+    std::uint64_t count[2] = {0, 0};
+
+    void add(bool arm, double y) noexcept {
+        sum[arm] += y;
+        count[arm] += 1;
+    }
+    void merge(const ArmSums& o) noexcept {
+        sum[0] += o.sum[0];
+        sum[1] += o.sum[1];
+        count[0] += o.count[0];
+        count[1] += o.count[1];
+    }
+    std::uint64_t total() const noexcept { return count[0] + count[1]; }
+    double difference() const noexcept {
+        if (count[0] == 0 || count[1] == 0) return 0.0;
+        return sum[1] / static_cast<double>(count[1]) - sum[0] / static_cast<double>(count[0]);
+    }
+};
+
+// Size weight first, then times the squared effect difference.
+double split_score(std::uint64_t n_left, std::uint64_t n_right, double tau_left, double tau_right) noexcept {
+    const double l = static_cast<double>(n_left);
+    const double r = static_cast<double>(n_right);
+    const double w = (l * r) / ((l + r) * (l + r));
+    const double d = tau_left - tau_right;
+    return (d * d) * w;
+}
+
+bool can_split(std::uint64_t depth, std::uint64_t max_depth, std::size_t n_split, std::uint64_t min_samples_leaf) {
+    return depth < max_depth && n_split / 2 >= min_samples_leaf;  // n_split >= 2 * msl without overflow
+}
+
+// Bit r set: row r belongs to the estimation half. Positions n-1 down to
+// floor(n/2) of a Fisher-Yates shuffle are final after those steps, so the
+// shuffle stops there: the rest only reorders the split half.
+std::vector<std::uint64_t> estimation_bits(std::size_t n, std::uint64_t seed) {
+    std::vector<std::uint64_t> bits((n + 63) / 64, 0);
+    const std::size_t half = n / 2;
+    Rng rng = Rng::stream(seed, kHalvesStream);
+    auto mark = [&](auto* perm) {
+        using I = std::remove_reference_t<decltype(*perm)>;
+        for (std::size_t i = 0; i < n; ++i) perm[i] = static_cast<I>(i);
+        for (std::size_t i = n; i-- > half;) {
+            const std::size_t j = static_cast<std::size_t>(rng.bounded(i + 1));
+            std::swap(perm[i], perm[j]);
+            bits[perm[i] >> 6] |= std::uint64_t{1} << (perm[i] & 63);
+        }
+    };
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+        std::vector<std::uint32_t> perm(n);
+        mark(perm.data());
+    } else {
+        std::vector<std::uint64_t> perm(n);
+        mark(perm.data());
+    }
+    return bits;
+}
+
+bool is_estimation(const std::vector<std::uint64_t>& bits, std::size_t r) noexcept {
+    return (bits[r >> 6] >> (r & 63)) & 1;
+}
+
+struct GrownNode {
+    std::uint64_t feature = 0;
+    double threshold = 0.0;
+    double score = 0.0;
+    std::uint32_t left = 0, right = 0;
+    std::uint32_t depth = 0;
+    bool split = false;
+};
+
+// One candidate feature at one node: its draws and their sorted thresholds.
+struct Candidate {
+    std::uint64_t feature = 0;
+    std::ptrdiff_t offset = 0;          // byte offset of the column within a row
+    double sorted[CausalTree::kMaxDraws];  // finite thresholds ascending, padded with +inf
+    double theta[CausalTree::kMaxDraws];   // thresholds in draw order
+    int position[CausalTree::kMaxDraws];   // left side of draw j = bins <= position[j]; -1: none
+    int n_draws = 0;
+    int n_sorted = 0;
+};
+
+// A row's bin: the number of thresholds below its value; NaN goes right of all.
+inline unsigned bin_of(double x, const Candidate& c) noexcept {
+    unsigned b = 0;
+    for (std::size_t s = 0; s < CausalTree::kMaxDraws; ++s) b += x > c.sorted[s];
+    return x == x ? b : static_cast<unsigned>(c.n_sorted);
+}
+
+struct Choice {
+    double score = -1.0;
+    std::size_t candidate = 0;
+    int draw = -1;
+};
+
+// Grows the split structure of one tree from its split rows, then fills the
+// leaves from the estimation rows. Split rows travel with their outcome and
+// arm (top bit of the index) through ping-pong buffers, partitioned stably, so
+// a node's pass reads only the matrix rows it needs, in ascending order.
+template <class Index>
+class Grower {
+public:
+    static constexpr Index kArm = Index(1) << (sizeof(Index) * 8 - 1);
+
+    Grower(const MatrixView& x, const VectorView& t, const VectorView& y, std::uint64_t max_depth,
+           std::uint64_t min_samples_leaf)
+        : x_(x), t_(t), y_(y), max_depth_(max_depth), msl_(min_samples_leaf), p_(x.cols),
+          m_(static_cast<std::size_t>(std::sqrt(static_cast<double>(x.cols)))) {}
+
+    void grow(std::uint64_t seed) {
+        const std::size_t n = x_.rows;
+        est_bits_ = estimation_bits(n, seed);
+        const std::size_t half = n / 2;
+        idx_[0].resize(half);
+        yv_[0].resize(half);
+        std::size_t k = 0;
+        for (std::size_t r = 0; r < n; ++r) {
+            if (is_estimation(est_bits_, r)) continue;
+            idx_[0][k] = static_cast<Index>(r) | (treated(t_[r]) ? kArm : Index(0));
+            yv_[0][k] = y_[r];
+            ++k;
+        }
+        if (can_split(0, max_depth_, half, msl_) && m_ > 0) {
+            if (max_depth_ > 1) {
+                idx_[1].resize(half);
+                yv_[1].resize(half);
+            }
+            if (m_ <= kMaxStoredBins) bins_.resize(m_ * half);
+            const std::size_t blocks = (half + kBlock - 1) / kBlock;
+            block_hist_.resize(blocks * m_ * kBins);
+        }
+        node(0, half, 0, 0, CausalTree::root_key(seed));
+        idx_[0] = {};
+        idx_[1] = {};
+        yv_[0] = {};
+        yv_[1] = {};
+        bins_ = {};
+        block_hist_ = {};
+    }
+
+    // Arm sums of the estimation rows below every grown node.
+    std::vector<ArmSums> fill() const {
+        const std::size_t g = nodes_.size();
+        std::vector<std::uint32_t> child(2 * g);
+        std::uint32_t levels = 0;
+        for (std::size_t i = 0; i < g; ++i) {
+            const GrownNode& nd = nodes_[i];
+            child[2 * i] = nd.split ? nd.left : static_cast<std::uint32_t>(i);
+            child[2 * i + 1] = nd.split ? nd.right : static_cast<std::uint32_t>(i);
+            if (!nd.split) levels = std::max(levels, nd.depth);
+        }
+        const std::size_t n = x_.rows;
+        const std::size_t blocks = (n + kRouteBlock - 1) / kRouteBlock;
+        std::vector<ArmSums> per_block(blocks * g);
+        parallel::parallel_for(blocks, [&](std::size_t b) {
+            parallel::check_cancel();
+            ArmSums* sums = per_block.data() + b * g;
+            const std::size_t lo = b * kRouteBlock, hi = std::min(n, lo + kRouteBlock);
+            for (std::size_t w = lo / 64; w * 64 < hi; ++w) {
+                std::uint64_t word = est_bits_[w];
+                while (word != 0) {
+                    const std::size_t r = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
+                    word &= word - 1;
+                    const std::byte* row = x_.row_ptr(r);
+                    std::uint32_t i = 0;
+                    for (std::uint32_t level = 0; level < levels; ++level) {
+                        const GrownNode& nd = nodes_[i];
+                        const double v = load_double(row + static_cast<std::ptrdiff_t>(nd.feature) * x_.col_stride);
+                        i = child[2 * i + !(v <= nd.threshold)];
+                    }
+                    sums[i].add(treated(t_[r]), y_[r]);
+                }
+            }
+        });
+        std::vector<ArmSums> total(g);
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (std::size_t i = 0; i < g; ++i) total[i].merge(per_block[b * g + i]);
+        // Pre-order: children follow their parent, so a reverse sweep sums subtrees.
+        for (std::size_t i = g; i-- > 0;) {
+            if (!nodes_[i].split) continue;
+            total[i].merge(total[nodes_[i].left]);
+            total[i].merge(total[nodes_[i].right]);
+        }
+        return total;
+    }
+
+    const std::vector<GrownNode>& nodes() const noexcept { return nodes_; }
+
+private:
+    std::uint32_t node(std::size_t a, std::size_t b, int buf, std::uint32_t depth, std::uint64_t key) {
+        parallel::check_cancel();
+        const auto self = static_cast<std::uint32_t>(nodes_.size());
+        nodes_.push_back(GrownNode{});
+        nodes_[self].depth = depth;
+        const std::size_t n = b - a;
+        if (!can_split(depth, max_depth_, n, msl_) || m_ == 0) return self;
+
+        const std::vector<std::uint64_t> features = CausalTree::candidate_features(p_, key);
+        std::vector<Candidate> cands(m_);
+        const Index* idx = idx_[buf].data() + a;
+        for (std::size_t c = 0; c < m_; ++c) draw(cands[c], features[c], idx, n, key, c);
+
+        const std::size_t blocks = (n + kBlock - 1) / kBlock;
+        ArmSums* hist = block_hist_.data();
+        std::uint8_t* bins = bins_.empty() ? nullptr : bins_.data() + a;  // plane c at c * half
+        const std::size_t plane = yv_[0].size();
+        const double* yv = yv_[buf].data() + a;
+        parallel::parallel_for(blocks, [&](std::size_t blk) {
+            const std::size_t lo = blk * kBlock, hi = std::min(n, lo + kBlock);
+            scan(cands.data(), idx, yv, lo, hi, hist + blk * m_ * kBins, bins, plane);
+        });
+
+        std::vector<ArmSums> merged(m_ * kBins);
+        for (std::size_t blk = 0; blk < blocks; ++blk)
+            for (std::size_t i = 0; i < m_ * kBins; ++i) merged[i].merge(hist[blk * m_ * kBins + i]);
+
+        const Choice best = parallel::parallel_reduce(
+            m_, Choice{}, [&](std::size_t c) { return evaluate(cands[c], merged.data() + c * kBins, c); },
+            [](Choice l, Choice r) { return l.score > r.score ? l : r; });
+        if (best.draw < 0) return self;
+
+        const Candidate& win = cands[best.candidate];
+        const int pos = win.position[best.draw];
+        {
+            GrownNode& nd = nodes_[self];
+            nd.split = true;
+            nd.feature = win.feature;
+            nd.threshold = win.theta[best.draw];
+            nd.score = best.score;
+        }
+        // Left rows per block, from the block histograms of the winner.
+        std::vector<std::size_t> left_before(blocks + 1, 0);
+        for (std::size_t blk = 0; blk < blocks; ++blk) {
+            std::size_t l = 0;
+            const ArmSums* h = hist + (blk * m_ + best.candidate) * kBins;
+            for (int bin = 0; bin <= pos; ++bin) l += h[bin].total();
+            left_before[blk + 1] = left_before[blk] + l;
+        }
+        const std::size_t n_left = left_before[blocks];
+
+        // Children at the depth limit are leaves and never look at split rows.
+        if (depth + 1 < max_depth_) {
+            Index* out_idx = idx_[buf ^ 1].data() + a;
+            double* out_y = yv_[buf ^ 1].data() + a;
+            const std::uint8_t* plane_bins = bins ? bins + best.candidate * plane : nullptr;
+            parallel::parallel_for(blocks, [&](std::size_t blk) {
+                const std::size_t lo = blk * kBlock, hi = std::min(n, lo + kBlock);
+                std::size_t l = left_before[blk];
+                std::size_t r = n_left + (lo - left_before[blk]);
+                for (std::size_t i = lo; i < hi; ++i) {
+                    bool go_left;
+                    if (plane_bins) {
+                        go_left = static_cast<int>(plane_bins[i]) <= pos;
+                    } else {
+                        const double v = load_double(x_.row_ptr(idx[i] & ~kArm) + win.offset);
+                        go_left = v <= win.theta[best.draw];
+                    }
+                    const std::size_t o = go_left ? l++ : r++;
+                    out_idx[o] = idx[i];
+                    out_y[o] = yv[i];
+                }
+            });
+        }
+        const std::uint32_t left = node(a, a + n_left, buf ^ 1, depth + 1, CausalTree::child_key(key, false));
+        const std::uint32_t right = node(a + n_left, b, buf ^ 1, depth + 1, CausalTree::child_key(key, true));
+        nodes_[self].left = left;
+        nodes_[self].right = right;
+        return self;
+    }
+
+    void draw(Candidate& c, std::uint64_t feature, const Index* idx, std::size_t n, std::uint64_t key,
+              std::size_t position) const {
+        c.feature = feature;
+        c.offset = static_cast<std::ptrdiff_t>(feature) * x_.col_stride;
+        Rng rng = Rng::stream(key, 1 + position);
+        c.n_draws = static_cast<int>(std::min<std::size_t>(n, CausalTree::kMaxDraws));
+        c.n_sorted = 0;
+        for (int j = 0; j < c.n_draws; ++j) {
+            const std::size_t k = static_cast<std::size_t>(rng.bounded(n));
+            const double v = load_double(x_.row_ptr(idx[k] & ~kArm) + c.offset);
+            c.theta[j] = v;
+            if (v != v) continue;
+            int s = c.n_sorted++;  // insertion sort: at most ten values
+            while (s > 0 && c.sorted[s - 1] > v) {
+                c.sorted[s] = c.sorted[s - 1];
+                --s;
+            }
+            c.sorted[s] = v;
+        }
+        for (int j = 0; j < c.n_draws; ++j) {
+            const double v = c.theta[j];
+            if (v != v) {
+                c.position[j] = -1;
+                continue;
+            }
+            int below = 0;
+            while (below < c.n_sorted && c.sorted[below] < v) ++below;
+            c.position[j] = below;
+        }
+        for (int s = c.n_sorted; s < static_cast<int>(CausalTree::kMaxDraws); ++s)
+            c.sorted[s] = std::numeric_limits<double>::infinity();
+    }
+
+    void scan(const Candidate* cands, const Index* idx, const double* yv, std::size_t lo, std::size_t hi,
+              ArmSums* hist, std::uint8_t* bins, std::size_t plane) const {
+        std::fill(hist, hist + m_ * kBins, ArmSums{});
+        constexpr std::size_t kAhead = 12;
+        for (std::size_t i = lo; i < hi; ++i) {
+            if (i + kAhead < hi) {
+                const std::byte* ahead = x_.row_ptr(idx[i + kAhead] & ~kArm);
+                for (std::size_t c = 0; c < m_ && c < 4; ++c) __builtin_prefetch(ahead + cands[c].offset);
+            }
+            const Index packed = idx[i];
+            const bool arm = (packed & kArm) != 0;
+            const double yy = yv[i];
+            const std::byte* row = x_.row_ptr(packed & ~kArm);
+            for (std::size_t c = 0; c < m_; ++c) {
+                const unsigned b = bin_of(load_double(row + cands[c].offset), cands[c]);
+                hist[c * kBins + b].add(arm, yy);
+                if (bins) bins[c * plane + i] = static_cast<std::uint8_t>(b);
+            }
+        }
+    }
+
+    Choice evaluate(const Candidate& c, const ArmSums* hist, std::size_t position) const {
+        ArmSums prefix[kBins], suffix[kBins + 1];
+        const int top = c.n_sorted;  // bins 0..top are in use
+        for (int b = 0; b <= top; ++b) {
+            prefix[b] = b > 0 ? prefix[b - 1] : ArmSums{};
+            prefix[b].merge(hist[b]);
+        }
+        suffix[top + 1] = ArmSums{};
+        for (int b = top; b >= 0; --b) {
+            suffix[b] = suffix[b + 1];
+            suffix[b].merge(hist[b]);
+        }
+        Choice best;
+        best.candidate = position;
+        for (int j = 0; j < c.n_draws; ++j) {
+            const int pos = c.position[j];
+            const ArmSums left = pos >= 0 ? prefix[pos] : ArmSums{};
+            const ArmSums& right = suffix[pos + 1];
+            const std::uint64_t nl = left.total(), nr = right.total();
+            if (nl < msl_ || nr < msl_) continue;
+            const double score = split_score(nl, nr, left.difference(), right.difference());
+            if (score > best.score) {
+                best.score = score;
+                best.draw = j;
+            }
+        }
+        return best;
+    }
+
+    const MatrixView& x_;
+    const VectorView& t_;
+    const VectorView& y_;
+    std::uint64_t max_depth_, msl_;
+    std::size_t p_, m_;
+    std::vector<std::uint64_t> est_bits_;
+    std::vector<Index> idx_[2];
+    std::vector<double> yv_[2];
+    std::vector<std::uint8_t> bins_;
+    std::vector<ArmSums> block_hist_;
+    std::vector<GrownNode> nodes_;
+};
+
+}  // namespace
+
+// Turns grown structure plus estimation sums into the final nodes: a grown
+// split whose subtree received fewer than min_samples_leaf estimation rows
+// becomes a leaf, exactly as if the node had been refused at growth.
+class TreeAssembler {
+public:
+    template <class Index>
+    static void run(CausalTree& tree, const Grower<Index>& grower, const std::vector<ArmSums>& est,
+                    std::uint64_t min_samples_leaf) {
+        tree.nodes_.clear();
+        emit(tree, grower.nodes(), est, min_samples_leaf, 0);
+        tree.compile();
+    }
+
+private:
+    static std::uint32_t emit(CausalTree& tree, const std::vector<GrownNode>& g, const std::vector<ArmSums>& est,
+                              std::uint64_t msl, std::uint32_t i) {
+        const auto self = static_cast<std::uint32_t>(tree.nodes_.size());
+        if (g[i].split && est[i].total() >= msl) {
+            tree.nodes_.emplace_back(Split{g[i].feature, g[i].threshold, 0, 0});
+            tree.feature_importance[g[i].feature] += g[i].score;
+            const std::uint32_t left = emit(tree, g, est, msl, g[i].left);
+            const std::uint32_t right = emit(tree, g, est, msl, g[i].right);
+            auto& s = std::get<Split>(tree.nodes_[self]);
+            s.left = left;
+            s.right = right;
+        } else {
+            tree.nodes_.emplace_back(Leaf{est[i].difference(), est[i].total()});
+        }
+        return self;
+    }
+};
+
+std::uint64_t CausalTree::root_key(std::uint64_t seed) noexcept { return mix64(seed ^ 0x243f6a8885a308d3ULL); }
+
+std::uint64_t CausalTree::child_key(std::uint64_t key, bool right) noexcept {
+    return mix64(key ^ (right ? 0x13198a2e03707344ULL : 0xa4093822299f31d0ULL));
+}
+
+std::vector<std::uint64_t> CausalTree::candidate_features(std::uint64_t p, std::uint64_t node_key) {
+    std::vector<std::uint64_t> perm(static_cast<std::size_t>(p));
+    std::iota(perm.begin(), perm.end(), std::uint64_t{0});
+    Rng rng = Rng::stream(node_key, kFeatureStream);
+    rng.shuffle(std::span<std::uint64_t>(perm));
+    perm.resize(static_cast<std::size_t>(std::sqrt(static_cast<double>(p))));
+    return perm;
+}
+
+void CausalTree::honest_halves(std::size_t n, std::uint64_t seed, std::vector<std::uint64_t>& split_rows,
+                               std::vector<std::uint64_t>& estimation_rows) {
+    const std::vector<std::uint64_t> bits = estimation_bits(n, seed);
+    split_rows.clear();
+    estimation_rows.clear();
+    split_rows.reserve(n / 2);
+    estimation_rows.reserve(n - n / 2);
+    for (std::size_t r = 0; r < n; ++r) (is_estimation(bits, r) ? estimation_rows : split_rows).push_back(r);
+}
+
+void CausalTree::fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+                     std::uint64_t max_depth, std::uint64_t min_samples_leaf, std::uint64_t seed) {
+    if (feature_importance.size() < features.cols) feature_importance.resize(features.cols, 0.0);
+    auto run = [&](auto index_tag) {
+        using Index = decltype(index_tag);
+        Grower<Index> grower(features, treatment, outcome, max_depth, min_samples_leaf);
+        grower.grow(seed);
+        const std::vector<ArmSums> est = grower.fill();
+        TreeAssembler::run(*this, grower, est, min_samples_leaf);
+    };
+    // The top index bit carries the arm.
+    if (features.rows < (std::size_t{1} << 31)) {
+        run(std::uint32_t{});
+    } else {
+        run(std::uint64_t{});
+    }
+}
+
+void CausalTree::fit_reference(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+                               std::uint64_t max_depth, std::uint64_t min_samples_leaf, std::uint64_t seed) {
+    if (feature_importance.size() < features.cols) feature_importance.resize(features.cols, 0.0);
+    std::vector<std::uint64_t> split_rows, estimation_rows;
+    honest_halves(features.rows, seed, split_rows, estimation_rows);
+    nodes_.clear();
+    build_tree(features, treatment, outcome, split_rows, estimation_rows, 0, max_depth, min_samples_leaf,
+               root_key(seed));
+    compile();
+}
+
+std::uint32_t CausalTree::build_tree(const MatrixView& features, const VectorView& treatment,
+                                     const VectorView& outcome, std::span<const std::uint64_t> split_rows,
+                                     std::span<const std::uint64_t> estimation_rows, std::uint64_t depth,
+                                     std::uint64_t max_depth, std::uint64_t min_samples_leaf,
+                                     std::uint64_t node_key) {
+    parallel::check_cancel();
+    const auto self = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.emplace_back(Leaf{});
+    if (can_split(depth, max_depth, split_rows.size(), min_samples_leaf) &&
+        estimation_rows.size() >= min_samples_leaf) {
+        const std::vector<std::uint64_t> cands = candidate_features(features.cols, node_key);
+        SplitCandidate best = parallel::parallel_reduce(
+            cands.size(), SplitCandidate{},
+            [&](std::size_t c) {
+                Rng draws = Rng::stream(node_key, 1 + c);
+                return find_best_split(features, treatment, outcome, split_rows, cands[c], min_samples_leaf, draws);
+            },
+            [](SplitCandidate a, SplitCandidate b) { return SplitCandidate::combine(std::move(a), std::move(b)); });
+        if (best.split) {
+            const SplitCandidate::Rows& s = *best.split;
+            feature_importance[s.feature] += best.score;
+            std::vector<std::uint64_t> est_left, est_right;
+            for (const std::uint64_t r : estimation_rows)
+                (features(r, s.feature) <= s.threshold ? est_left : est_right).push_back(r);
+            const std::uint32_t left = build_tree(features, treatment, outcome, s.left, est_left, depth + 1,
+                                                  max_depth, min_samples_leaf, child_key(node_key, false));
+            const std::uint32_t right = build_tree(features, treatment, outcome, s.right, est_right, depth + 1,
+                                                   max_depth, min_samples_leaf, child_key(node_key, true));
+            nodes_[self] = Split{s.feature, s.threshold, left, right};
+            return self;
+        }
+    }
+    nodes_[self] = Leaf{arm_mean_difference(treatment, outcome, estimation_rows), estimation_rows.size()};
+    return self;
+}
+
+SplitCandidate CausalTree::find_best_split(const MatrixView& features, const VectorView& treatment,
+                                           const VectorView& outcome, std::span<const std::uint64_t> split_rows,
+                                           std::uint64_t feature, std::uint64_t min_samples_leaf, Rng& draws) {
+    SplitCandidate best;
+    const std::size_t n = split_rows.size();
+    const std::size_t n_draws = std::min<std::size_t>(n, kMaxDraws);
+    for (std::size_t j = 0; j < n_draws; ++j) {
+        const double theta = features(split_rows[static_cast<std::size_t>(draws.bounded(n))], feature);
+        std::vector<std::uint64_t> left, right;
+        for (const std::uint64_t r : split_rows) (features(r, feature) <= theta ? left : right).push_back(r);
+        if (left.size() < min_samples_leaf || right.size() < min_samples_leaf) continue;
+        const double score = split_score(left.size(), right.size(), arm_mean_difference(treatment, outcome, left),
+                                         arm_mean_difference(treatment, outcome, right));
+        if (score > best.score) {
+            best.score = score;
+            best.split = SplitCandidate::Rows{feature, theta, std::move(left), std::move(right)};
+        }
+    }
+    return best;
+}
+
+double CausalTree::arm_mean_difference(const VectorView& treatment, const VectorView& outcome,
+                                       std::span<const std::uint64_t> rows) {
+    ArmSums sums;
+    for (const std::uint64_t r : rows) sums.add(treated(treatment[r]), outcome[r]);
+    return sums.difference();
+}
+
+std::vector<double> CausalTree::predict(const MatrixView& features) const {
+    std::vector<double> out(features.rows, 0.0);
+    if (!fitted()) return out;
+    for (std::size_t r = 0; r < features.rows; ++r) out[r] = effect_of(features.row_ptr(r), features.col_stride);
+    return out;
+}
+
+void CausalTree::compile() {
+    walk_.assign(nodes_.size(), Step{});
+    value_.assign(nodes_.size(), 0.0);
+    std::vector<std::uint32_t> depth(nodes_.size(), 0);
+    levels_ = 0;
+    // Pre-order: a parent's depth is known before its children are reached.
+    for (std::uint32_t i = 0; i < nodes_.size(); ++i) {
+        if (const auto* s = std::get_if<Split>(&nodes_[i])) {
+            walk_[i] = Step{s->threshold, s->feature, {s->left, s->right}};
+            depth[s->left] = depth[s->right] = depth[i] + 1;
+        } else {
+            walk_[i] = Step{0.0, 0, {i, i}};
+            value_[i] = std::get<Leaf>(nodes_[i]).effect;
+            levels_ = std::max(levels_, depth[i]);
+        }
+    }
+}
+
+}  // namespace quorvantis
