@@ -1,0 +1,152 @@
+#include "quorvantis/forest.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "quorvantis/parallel.hpp"
+#include "quorvantis/random.hpp"
+
+namespace quorvantis {
+namespace {
+
+constexpr double kBinaryTolerance = 2.220446049250313e-16;
+constexpr std::uint64_t kPlaceboStream = 0x706c616365626fULL;
+constexpr std::uint64_t kPlaceboFitStream = 0x706c6163656669ULL;
+
+bool finite(double v) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
+}
+
+bool all_finite(const MatrixView& m) {
+    const auto width = static_cast<std::ptrdiff_t>(m.cols * sizeof(double));
+    if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) && (m.row_stride == width || m.rows == 1)) {
+        // One contiguous block: a flat scan the compiler can vectorise.
+        const std::byte* p = m.data;
+        const std::size_t count = m.rows * m.cols;
+        bool ok = true;
+        for (std::size_t i = 0; i < count; ++i) ok &= finite(load_double(p + i * sizeof(double)));
+        return ok;
+    }
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        const std::byte* row = m.row_ptr(r);
+        bool ok = true;
+        for (std::size_t c = 0; c < m.cols; ++c)
+            ok &= finite(load_double(row + static_cast<std::ptrdiff_t>(c) * m.col_stride));
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool all_finite(const VectorView& v) {
+    bool ok = true;
+    for (std::size_t i = 0; i < v.size; ++i) ok &= finite(v[i]);
+    return ok;
+}
+
+}  // namespace
+
+Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment,
+                                const VectorView& outcome, const Interrupt& interrupt) {
+    return fit_result(features, treatment, outcome, entropy_seed(), interrupt);
+}
+
+Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment,
+                                const VectorView& outcome, std::uint64_t seed, const Interrupt& interrupt) {
+    if (features.rows == 0 || features.cols == 0) return QuorvantisError::empty_data();
+    if (!all_finite(features) || !all_finite(treatment) || !all_finite(outcome))
+        return QuorvantisError::invalid_data();
+    for (std::size_t i = 0; i < treatment.size; ++i) {
+        const double t = treatment[i];
+        if (!(std::fabs(t) <= kBinaryTolerance) && !(std::fabs(t - 1.0) <= kBinaryTolerance))
+            return QuorvantisError::invalid_treatment(t);
+    }
+    // The trees read one treatment and one outcome per row.
+    if (treatment.size < features.rows || outcome.size < features.rows)
+        return QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
+
+    const std::uint64_t p = features.cols;
+    std::vector<CausalTree> grown;
+    try {
+        grown = parallel::parallel_map(
+            static_cast<std::size_t>(n_trees),
+            [&](std::size_t i) {
+                CausalTree tree(static_cast<std::size_t>(p));
+                tree.fit(features, treatment, outcome, max_depth, min_samples_leaf, derive_seed(seed, i));
+                return tree;
+            },
+            interrupt);
+    } catch (const Cancelled&) {
+        return QuorvantisError::internal("interrupted");
+    }
+    trees = std::move(grown);
+    n_features = p;
+    return Status::success();
+}
+
+Status CausalForest::fit_placebo_result(const MatrixView& features, const VectorView& treatment,
+                                        const VectorView& outcome, const Interrupt& interrupt) {
+    return fit_placebo_result(features, treatment, outcome, entropy_seed(), interrupt);
+}
+
+Status CausalForest::fit_placebo_result(const MatrixView& features, const VectorView& treatment,
+                                        const VectorView& outcome, std::uint64_t seed,
+                                        const Interrupt& interrupt) {
+    std::vector<double> placebo(treatment.size);
+    for (std::size_t i = 0; i < treatment.size; ++i) placebo[i] = treatment[i];
+    Rng rng = Rng::stream(seed, kPlaceboStream);
+    rng.shuffle(std::span<double>(placebo));
+    return fit_result(features, VectorView::of(placebo.data(), placebo.size()), outcome,
+                      derive_seed(seed, kPlaceboFitStream), interrupt);
+}
+
+Result<InferenceResult> CausalForest::predict_result(const MatrixView& features) const {
+    if (trees.empty()) return QuorvantisError::model_not_fitted();
+    const std::size_t n = features.rows;
+    if (n == 0) return QuorvantisError::empty_data();
+    // Splits may test any training column; a narrower matrix would be read
+    // past its rows.
+    if (features.cols < n_features) return QuorvantisError::feature_out_of_bounds(features.cols);
+
+    InferenceResult out;
+    out.predictions.resize(n);
+    const double count = static_cast<double>(trees.size());
+    // Row by row, trees in index order: the same additions as summing whole
+    // per-tree prediction arrays, but each row is read from memory once.
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::byte* row = features.row_ptr(r);
+        double sum = 0.0;
+        for (const CausalTree& tree : trees) sum += tree.effect_of(row, features.col_stride);
+        out.predictions[r] = sum / count;
+    }
+    double total = 0.0;
+    for (const double v : out.predictions) total += v;
+    out.mean_effect = total / static_cast<double>(n);
+    out.confidence_intervals.resize(n);
+    for (std::size_t r = 0; r < n; ++r)
+        out.confidence_intervals[r] = {out.predictions[r] + (-kIntervalHalfWidth),
+                                       out.predictions[r] + kIntervalHalfWidth};
+    out.feature_importance.assign(static_cast<std::size_t>(n_features), 0.0);
+    for (const CausalTree& tree : trees) {
+        const std::size_t k = std::min(out.feature_importance.size(), tree.feature_importance.size());
+        for (std::size_t f = 0; f < k; ++f) out.feature_importance[f] += tree.feature_importance[f];
+    }
+    double importance_total = 0.0;
+    for (const double v : out.feature_importance) importance_total += v;
+    if (importance_total > 0.0)
+        for (double& v : out.feature_importance) v /= importance_total;
+    return out;
+}
+
+InferenceResult CausalForest::predict_infallible(const MatrixView& features) const {
+    Result<InferenceResult> result = predict_result(features);
+    if (result.ok()) return std::move(result).value();
+    InferenceResult neutral;
+    neutral.predictions.assign(features.rows, 0.0);
+    neutral.confidence_intervals.assign(features.rows, {0.0, 0.0});
+    neutral.feature_importance.assign(static_cast<std::size_t>(n_features), 0.0);
+    return neutral;
+}
+
+}  // namespace quorvantis
