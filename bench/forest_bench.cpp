@@ -1,0 +1,78 @@
+// Fit and predict times of the causal forest on synthetic data, p = 16,
+// C-ordered, binary treatment, effect 1 + 2 * [x0 > 0.5]. Prints wall times
+// (best of a few runs) and the peak resident memory a fit adds.
+//   forest_bench [rows...]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "quorvantis/forest.hpp"
+#include "quorvantis/random.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long status_kib(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(key) + ":";
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    return -1;
+}
+
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void run(std::size_t n, std::size_t p, int repeats) {
+    std::vector<double> x(n * p), t(n), y(n);
+    quorvantis::Rng rng(42);
+    for (double& v : x) v = rng.uniform();
+    for (std::size_t i = 0; i < n; ++i) {
+        t[i] = rng.uniform() < 0.5 ? 1.0 : 0.0;
+        const double tau = 1.0 + 2.0 * (x[i * p] > 0.5);
+        y[i] = x[i * p + 1] + t[i] * tau + 0.5 * (rng.uniform() - 0.5);
+    }
+    const auto features = quorvantis::MatrixView::of(x.data(), n, p);
+    const auto treatment = quorvantis::VectorView::of(t.data(), n);
+    const auto outcome = quorvantis::VectorView::of(y.data(), n);
+
+    double best_fit = 1e9, best_predict = 1e9;
+    long peak_extra = 0;
+    double mean = 0.0;
+    for (int k = 0; k < repeats; ++k) {
+        quorvantis::CausalForest forest;
+        reset_peak();
+        const long before = status_kib("VmRSS");
+        auto start = Clock::now();
+        const quorvantis::Status status = forest.fit_result(features, treatment, outcome, 1000 + k);
+        best_fit = std::min(best_fit, seconds_since(start));
+        peak_extra = std::max(peak_extra, status_kib("VmHWM") - before);
+        if (!status.ok()) {
+            std::printf("fit failed: %s\n", status.error().message().c_str());
+            return;
+        }
+        start = Clock::now();
+        auto result = forest.predict_result(features);
+        best_predict = std::min(best_predict, seconds_since(start));
+        mean = result.value().mean_effect;
+    }
+    std::printf("n=%8zu p=%zu  fit %8.4f s  predict %8.4f s  fit peak +%6.1f MiB  mean effect %.3f\n", n, p,
+                best_fit, best_predict, static_cast<double>(peak_extra) / 1024.0, mean);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::size_t> sizes;
+    for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    for (const std::size_t n : sizes) run(n, 16, n >= 1'000'000 ? 3 : 5);
+}
