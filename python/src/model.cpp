@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "display.hpp"
 #include "exceptions.hpp"
+#include "quorvantis/validation.hpp"
 #include "results.hpp"
 
 namespace quorvantis::py {
@@ -64,9 +65,10 @@ PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
         // Shorter vectors would be read past their end; longer ones are fine.
         if (t.size < x.rows) return raise_length_error("treatment", t.size, "features", x.rows, "rows");
         if (y.size < x.rows) return raise_length_error("outcome", y.size, "features", x.rows, "rows");
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "method='forest' is not available in this build yet; use method='linear'");
-        return nullptr;
+        CausalForest forest;
+        Status fitted = forest.fit_result(x, t, y, interrupt_callback());
+        if (!fitted) return raise_fit_error(fitted.take_error());
+        data->method.emplace<CausalForest>(std::move(forest));
     } else if (method == "linear") {
         if (y.size < t.size) return raise_length_error("outcome", y.size, "treatment", t.size, "entries");
         LinearCausalModel linear;
@@ -120,8 +122,21 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (a[1] != nullptr && !to_bool(a[1], "is_time_series", is_time_series)) return nullptr;
 
         const ModelData& model = data_of<ModelData>(self);
-        (void)model;
-        return new_validation_result({true, "Validation not implemented for this model type yet."});
+        const auto* forest = std::get_if<CausalForest>(&model.method);
+        if (forest == nullptr) {
+            return new_validation_result({true, "Validation not implemented for this model type yet."});
+        }
+        ArrayArg features, treatment, outcome;
+        if (!features.load(model.features.get(), 2, "features") ||
+            !treatment.load(model.treatment.get(), 1, "treatment") ||
+            !outcome.load(model.outcome.get(), 1, "outcome")) {
+            return nullptr;
+        }
+        ValidationOutcome outcome_ = validate_causal_structure(
+            *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds,
+            interrupt_callback());
+        if (PyErr_Occurred()) return nullptr;  // interrupted
+        return new_validation_result({outcome_.is_robust, std::move(outcome_.message)});
     });
 }
 

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "quorvantis/forest.hpp"
 #include "quorvantis/linear.hpp"
 
 namespace quorvantis::py {
 
 // The estimator a model holds: a closed set, dispatched on the variant.
-using CausalMethod = std::variant<LinearCausalModel>;
+using CausalMethod = std::variant<CausalForest, LinearCausalModel>;
 
 struct ModelData {
     CausalMethod method;

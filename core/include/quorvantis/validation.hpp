@@ -1,0 +1,28 @@
+// The placebo check: does the forest find less effect when the treatment is
+// shuffled at random than it finds on the real treatment?
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "quorvantis/forest.hpp"
+
+namespace quorvantis {
+
+struct ValidationOutcome {
+    bool is_robust = false;
+    std::string message;
+};
+
+// The verdict and sentence for a placebo mean and an estimated mean effect.
+ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
+                                  std::uint64_t n_folds);
+
+// Refits a copy of `forest` on a permuted treatment and compares average
+// effects. Never fails; `forest` is only read. An interrupt (see Interrupt)
+// stops the refit early; the caller decides what an interrupted check means.
+ValidationOutcome validate_causal_structure(const CausalForest& forest, const MatrixView& features,
+                                            const VectorView& treatment, const VectorView& outcome,
+                                            std::uint64_t n_folds, const Interrupt& interrupt = {});
+
+}  // namespace quorvantis

@@ -1,0 +1,41 @@
+#include "quorvantis/validation.hpp"
+
+#include <cmath>
+
+#include "quorvantis/format.hpp"
+
+namespace quorvantis {
+
+ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
+                                  std::uint64_t n_folds) {
+    const double placebo = std::fabs(placebo_mean);
+    const double estimated = std::fabs(estimated_mean);
+    const double threshold =
+        (estimated_mean == 0.0 || std::isnan(estimated_mean)) ? 0.05 : estimated * 0.2;
+    ValidationOutcome out;
+    out.is_robust = placebo < threshold;
+    if (out.is_robust) {
+        out.message = "Causal structure looks robust. Placebo effect (" + format_fixed4(placebo) +
+                      ") is significantly lower than estimated effect (" +
+                      format_fixed4(estimated) + "). Verified using " + std::to_string(n_folds) +
+                      " folds.";
+    } else {
+        out.message = "Warning: Causal structure may NOT be robust. Placebo effect (" +
+                      format_fixed4(placebo) + ") is too high compared to estimated effect (" +
+                      format_fixed4(estimated) + ").";
+    }
+    return out;
+}
+
+ValidationOutcome validate_causal_structure(const CausalForest& forest, const MatrixView& features,
+                                            const VectorView& treatment, const VectorView& outcome,
+                                            std::uint64_t n_folds, const Interrupt& interrupt) {
+    CausalForest placebo = forest;
+    // A failed refit leaves the copy with the trees it was copied with.
+    (void)placebo.fit_placebo_result(features, treatment, outcome, interrupt);
+    const double placebo_mean = placebo.predict_infallible(features).mean_effect;
+    const double estimated_mean = forest.predict_infallible(features).mean_effect;
+    return placebo_verdict(placebo_mean, estimated_mean, n_folds);
+}
+
+}  // namespace quorvantis
