@@ -57,8 +57,11 @@ test-numpy1: wheel $(NP1)/.ready
 	$(NP1PY) -m pip install -q --force-reinstall --no-deps build/dist/*.whl
 	cd python/tests && ../../$(NP1PY) -m pytest -q -p no:cacheprovider
 
+# Peers that fail to install are left out of the table, not fatal.
 bench: install
 	$(VPY) -m pip install -q "scikit-learn>=1.3"
+	-$(VPY) -m pip install -q econml
+	-$(VPY) -m pip install -q causalml
 	$(VPY) bench/run.py
 
 clean:
