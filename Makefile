@@ -66,3 +66,16 @@ bench: install
 
 clean:
 	rm -rf build $(VENV) $(NP1)
+
+# C++ and Python tests with AddressSanitizer and UBSan; the stock interpreter
+# gets libasan preloaded. Leak reports are off: the interpreter itself keeps
+# allocations alive at exit.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize: system-deps $(VENV)/.ready
+	cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANTIS_SANITIZE=ON \
+	  -DQUORVANTIS_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
+	cmake --build build/sanitize
+	cp python/_quorvantis.pyi build/sanitize/
+	$(SAN_ENV) ctest --test-dir build/sanitize --output-on-failure
+	cd python/tests && $(SAN_ENV) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	  PYTHONPATH=$(CURDIR)/build/sanitize:$(CURDIR)/python ../../$(VPY) -m pytest -q -p no:cacheprovider

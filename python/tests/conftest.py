@@ -1,3 +1,5 @@
+import os
+
 import numpy as np
 import pytest
 
@@ -14,3 +16,7 @@ def small_data(rng):
     t = (rng.random(n) < 0.5).astype(float)
     y = X[:, 0] + 2.0 * t + rng.normal(scale=0.1, size=n)
     return X, t, y
+
+
+# Under AddressSanitizer memory figures are the sanitizer's (quarantine, shadow).
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")

@@ -58,10 +58,12 @@ class Browser:
             "--remote-debugging-pipe",
             "about:blank",
         ]
+        # The browser runs without the sanitizer runtime preloaded into our tests.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
         # A session of its own, so the whole process group can be reaped.
         self.process = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._log,
-            pass_fds=(3, 4), preexec_fn=wire_pipes, start_new_session=True)
+            pass_fds=(3, 4), preexec_fn=wire_pipes, start_new_session=True, env=env)
         os.close(cmd_read)
         os.close(out_write)
 

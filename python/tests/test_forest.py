@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _quorvantis as q
+from conftest import UNDER_SANITIZER
 
 TREATMENT_MESSAGE = "Invalid treatment: treatment values must be binary (0 or 1), found "
 INVALID_DATA = "Invalid data: input contains NaN or Infinity"
@@ -219,6 +220,7 @@ def test_ctrl_c_interrupts_a_fit():
     assert float(words[1]) < 0.5
 
 
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves address space of its own")
 def test_allocation_failure_becomes_memory_error():
     proc = run_child("""
         import resource, numpy as np, _quorvantis as q
