@@ -67,14 +67,16 @@ Status CausalForest::fit_result(const MatrixView& features, const VectorView& tr
         return QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
 
     const std::uint64_t p = features.cols;
+    std::vector<std::uint64_t> seeds(static_cast<std::size_t>(n_trees));
+    for (std::size_t i = 0; i < seeds.size(); ++i) seeds[i] = derive_seed(seed, i);
     std::vector<CausalTree> grown;
     try {
-        grown = parallel::parallel_map(
-            static_cast<std::size_t>(n_trees),
-            [&](std::size_t i) {
-                CausalTree tree(static_cast<std::size_t>(p));
-                tree.fit(features, treatment, outcome, max_depth, min_samples_leaf, derive_seed(seed, i));
-                return tree;
+        // One task on the pool holds the whole fit, so that the caller only
+        // waits and polls its interrupt while the work fans out inside.
+        parallel::parallel_for(
+            1,
+            [&](std::size_t) {
+                grown = CausalTree::fit_batch(features, treatment, outcome, max_depth, min_samples_leaf, seeds);
             },
             interrupt);
     } catch (const Cancelled&) {

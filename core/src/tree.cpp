@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <emmintrin.h>
 #include <limits>
 #include <numeric>
 
@@ -25,24 +26,23 @@ constexpr std::uint64_t kFeatureStream = 0;  // candidate c draws from stream 1 
 
 bool treated(double t) noexcept { return t > CausalTree::kTreatedCut; }
 
+// Outcome sums and row counts of the two arms. Counts are kept as doubles
+// (exact below 2^53) next to their sums, so one vector add updates an arm.
 struct ArmSums {
-    double sum[2] = {0.0, 0.0};  // [control, treated]
-    std::uint64_t count[2] = {0, 0};
+    alignas(16) double v[4] = {0.0, 0.0, 0.0, 0.0};  // control sum, count, treated sum, count
 
     void add(bool arm, double y) noexcept {
-        sum[arm] += y;
-        count[arm] += 1;
+        double* p = v + 2 * static_cast<int>(arm);
+        _mm_store_pd(p, _mm_add_pd(_mm_load_pd(p), _mm_set_pd(1.0, y)));
     }
     void merge(const ArmSums& o) noexcept {
-        sum[0] += o.sum[0];
-        sum[1] += o.sum[1];
-        count[0] += o.count[0];
-        count[1] += o.count[1];
+        _mm_store_pd(v, _mm_add_pd(_mm_load_pd(v), _mm_load_pd(o.v)));
+        _mm_store_pd(v + 2, _mm_add_pd(_mm_load_pd(v + 2), _mm_load_pd(o.v + 2)));
     }
-    std::uint64_t total() const noexcept { return count[0] + count[1]; }
+    std::uint64_t total() const noexcept { return static_cast<std::uint64_t>(v[1] + v[3]); }
     double difference() const noexcept {
-        if (count[0] == 0 || count[1] == 0) return 0.0;
-        return sum[1] / static_cast<double>(count[1]) - sum[0] / static_cast<double>(count[0]);
+        if (v[1] == 0.0 || v[3] == 0.0) return 0.0;
+        return v[2] / v[3] - v[0] / v[1];
     }
 };
 
@@ -102,7 +102,7 @@ struct GrownNode {
 struct Candidate {
     std::uint64_t feature = 0;
     std::ptrdiff_t offset = 0;          // byte offset of the column within a row
-    double sorted[CausalTree::kMaxDraws];  // finite thresholds ascending, padded with +inf
+    double sorted[16];                     // finite thresholds ascending, padded with +inf
     double theta[CausalTree::kMaxDraws];   // thresholds in draw order
     int position[CausalTree::kMaxDraws];   // left side of draw j = bins <= position[j]; -1: none
     int n_draws = 0;
@@ -110,9 +110,13 @@ struct Candidate {
 };
 
 // A row's bin: the number of thresholds below its value; NaN goes right of all.
+// Branch-free binary search over the 16 padded slots.
 inline unsigned bin_of(double x, const Candidate& c) noexcept {
     unsigned b = 0;
-    for (std::size_t s = 0; s < CausalTree::kMaxDraws; ++s) b += x > c.sorted[s];
+    b += (x > c.sorted[b + 7]) ? 8u : 0u;
+    b += (x > c.sorted[b + 3]) ? 4u : 0u;
+    b += (x > c.sorted[b + 1]) ? 2u : 0u;
+    b += (x > c.sorted[b]) ? 1u : 0u;
     return x == x ? b : static_cast<unsigned>(c.n_sorted);
 }
 
@@ -121,6 +125,70 @@ struct Choice {
     std::size_t candidate = 0;
     int draw = -1;
 };
+
+// Fills a candidate from its thresholds in draw order.
+void set_thresholds(Candidate& c, std::uint64_t feature, std::ptrdiff_t col_stride, const double* theta,
+                    int n_draws) {
+    c.feature = feature;
+    c.offset = static_cast<std::ptrdiff_t>(feature) * col_stride;
+    c.n_draws = n_draws;
+    c.n_sorted = 0;
+    for (int j = 0; j < n_draws; ++j) {
+        const double v = theta[j];
+        c.theta[j] = v;
+        if (v != v) continue;
+        int s = c.n_sorted++;  // insertion sort: at most ten values
+        while (s > 0 && c.sorted[s - 1] > v) {
+            c.sorted[s] = c.sorted[s - 1];
+            --s;
+        }
+        c.sorted[s] = v;
+    }
+    for (int j = 0; j < n_draws; ++j) {
+        const double v = c.theta[j];
+        if (v != v) {
+            c.position[j] = -1;
+            continue;
+        }
+        int below = 0;
+        while (below < c.n_sorted && c.sorted[below] < v) ++below;
+        c.position[j] = below;
+    }
+    for (int s = c.n_sorted; s < 16; ++s) c.sorted[s] = std::numeric_limits<double>::infinity();
+}
+
+// Best draw of one candidate from its bin sums: strict improvement only, so
+// the earliest of equal scores stays.
+Choice evaluate_candidate(const Candidate& c, const ArmSums* hist, std::uint64_t msl, std::size_t position) {
+    ArmSums prefix[kBins], suffix[kBins + 1];
+    const int top = c.n_sorted;  // bins 0..top are in use
+    for (int b = 0; b <= top; ++b) {
+        prefix[b] = b > 0 ? prefix[b - 1] : ArmSums{};
+        prefix[b].merge(hist[b]);
+    }
+    suffix[top + 1] = ArmSums{};
+    for (int b = top; b >= 0; --b) {
+        suffix[b] = suffix[b + 1];
+        suffix[b].merge(hist[b]);
+    }
+    Choice best;
+    best.candidate = position;
+    for (int j = 0; j < c.n_draws; ++j) {
+        const int pos = c.position[j];
+        const ArmSums left = pos >= 0 ? prefix[pos] : ArmSums{};
+        const ArmSums& right = suffix[pos + 1];
+        const std::uint64_t nl = left.total(), nr = right.total();
+        if (nl < msl || nr < msl) continue;
+        const double score = split_score(nl, nr, left.difference(), right.difference());
+        if (score > best.score) {
+            best.score = score;
+            best.draw = j;
+        }
+    }
+    return best;
+}
+
+Choice later_wins_ties(Choice a, Choice b) { return a.score > b.score ? a : b; }
 
 // Grows the split structure of one tree from its split rows, then fills the
 // leaves from the estimation rows. Split rows travel with their outcome and
@@ -244,8 +312,8 @@ private:
             for (std::size_t i = 0; i < m_ * kBins; ++i) merged[i].merge(hist[blk * m_ * kBins + i]);
 
         const Choice best = parallel::parallel_reduce(
-            m_, Choice{}, [&](std::size_t c) { return evaluate(cands[c], merged.data() + c * kBins, c); },
-            [](Choice l, Choice r) { return l.score > r.score ? l : r; });
+            m_, Choice{}, [&](std::size_t c) { return evaluate_candidate(cands[c], merged.data() + c * kBins, msl_, c); },
+            later_wins_ties);
         if (best.draw < 0) return self;
 
         const Candidate& win = cands[best.candidate];
@@ -299,35 +367,13 @@ private:
 
     void draw(Candidate& c, std::uint64_t feature, const Index* idx, std::size_t n, std::uint64_t key,
               std::size_t position) const {
-        c.feature = feature;
-        c.offset = static_cast<std::ptrdiff_t>(feature) * x_.col_stride;
         Rng rng = Rng::stream(key, 1 + position);
-        c.n_draws = static_cast<int>(std::min<std::size_t>(n, CausalTree::kMaxDraws));
-        c.n_sorted = 0;
-        for (int j = 0; j < c.n_draws; ++j) {
-            const std::size_t k = static_cast<std::size_t>(rng.bounded(n));
-            const double v = load_double(x_.row_ptr(idx[k] & ~kArm) + c.offset);
-            c.theta[j] = v;
-            if (v != v) continue;
-            int s = c.n_sorted++;  // insertion sort: at most ten values
-            while (s > 0 && c.sorted[s - 1] > v) {
-                c.sorted[s] = c.sorted[s - 1];
-                --s;
-            }
-            c.sorted[s] = v;
-        }
-        for (int j = 0; j < c.n_draws; ++j) {
-            const double v = c.theta[j];
-            if (v != v) {
-                c.position[j] = -1;
-                continue;
-            }
-            int below = 0;
-            while (below < c.n_sorted && c.sorted[below] < v) ++below;
-            c.position[j] = below;
-        }
-        for (int s = c.n_sorted; s < static_cast<int>(CausalTree::kMaxDraws); ++s)
-            c.sorted[s] = std::numeric_limits<double>::infinity();
+        const int n_draws = static_cast<int>(std::min<std::size_t>(n, CausalTree::kMaxDraws));
+        double theta[CausalTree::kMaxDraws];
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(feature) * x_.col_stride;
+        for (int j = 0; j < n_draws; ++j)
+            theta[j] = load_double(x_.row_ptr(idx[rng.bounded(n)] & ~kArm) + offset);
+        set_thresholds(c, feature, x_.col_stride, theta, n_draws);
     }
 
     void scan(const Candidate* cands, const Index* idx, const double* yv, std::size_t lo, std::size_t hi,
@@ -351,35 +397,6 @@ private:
         }
     }
 
-    Choice evaluate(const Candidate& c, const ArmSums* hist, std::size_t position) const {
-        ArmSums prefix[kBins], suffix[kBins + 1];
-        const int top = c.n_sorted;  // bins 0..top are in use
-        for (int b = 0; b <= top; ++b) {
-            prefix[b] = b > 0 ? prefix[b - 1] : ArmSums{};
-            prefix[b].merge(hist[b]);
-        }
-        suffix[top + 1] = ArmSums{};
-        for (int b = top; b >= 0; --b) {
-            suffix[b] = suffix[b + 1];
-            suffix[b].merge(hist[b]);
-        }
-        Choice best;
-        best.candidate = position;
-        for (int j = 0; j < c.n_draws; ++j) {
-            const int pos = c.position[j];
-            const ArmSums left = pos >= 0 ? prefix[pos] : ArmSums{};
-            const ArmSums& right = suffix[pos + 1];
-            const std::uint64_t nl = left.total(), nr = right.total();
-            if (nl < msl_ || nr < msl_) continue;
-            const double score = split_score(nl, nr, left.difference(), right.difference());
-            if (score > best.score) {
-                best.score = score;
-                best.draw = j;
-            }
-        }
-        return best;
-    }
-
     const MatrixView& x_;
     const VectorView& t_;
     const VectorView& y_;
@@ -393,6 +410,473 @@ private:
     std::vector<GrownNode> nodes_;
 };
 
+
+// Grows several trees at once, level by level, with one pass over the matrix
+// per level for all trees together: the fit is bound by memory traffic, and
+// this reads each matrix row once per level instead of once per tree and
+// node. Each tree makes exactly the choices the single-tree grower makes for
+// its seed (same keyed streams, same ascending row order within a node).
+//
+// Per row and tree it keeps a byte with the row's node at the current level
+// (kDone once the row left the growth: estimation rows, rows of leaves) and
+// the bins of the node's candidates, four bits each, from which the row is
+// routed to its child without reading the matrix again.
+class BatchGrower {
+public:
+    static constexpr std::uint8_t kDone = 0xff;
+    static constexpr std::size_t kMaxCandidates = 4;  // four 4-bit bins per row and tree
+    static constexpr std::uint64_t kMaxDepth = 7;     // at most 64 nodes on a level below the last
+    static constexpr std::size_t kRows = 65536;        // rows per block, fixed for reproducible sums
+    static constexpr std::size_t kChunk = 2048;         // rows whose matrix lines stay cached across trees
+
+    // Walks the matrix lines of the next chunk a line per call, so that they
+    // arrive while the current chunk is being worked on. Only for row-major
+    // rows; other layouts are left to the hardware prefetcher.
+    struct Prefetch {
+        const std::byte* at = nullptr;
+        const std::byte* end = nullptr;
+        void start(const MatrixView& x, std::size_t lo, std::size_t hi) {
+            at = end = nullptr;
+            const auto width = static_cast<std::ptrdiff_t>(x.cols * sizeof(double));
+            if (lo >= hi || x.col_stride != static_cast<std::ptrdiff_t>(sizeof(double)) || x.row_stride < width) return;
+            at = x.row_ptr(lo);
+            end = x.row_ptr(hi - 1) + width;
+        }
+        void step() noexcept {
+            if (at < end) {
+                __builtin_prefetch(at);
+                at += 64;
+            }
+        }
+    };
+
+    // Outcome and arm of a chunk's rows, read once for all trees.
+    struct Chunk {
+        double y[kChunk];
+        bool arm[kChunk];
+        std::size_t load(const VectorView& t, const VectorView& y_view, std::size_t lo, std::size_t hi) {
+            for (std::size_t r = lo; r < hi; ++r) {
+                y[r - lo] = y_view[r];
+                arm[r - lo] = treated(t[r]);
+            }
+            return hi - lo;
+        }
+    };
+
+    static bool eligible(const MatrixView& x, std::uint64_t max_depth) {
+        const auto m = static_cast<std::size_t>(std::sqrt(static_cast<double>(x.cols)));
+        return m >= 1 && m <= kMaxCandidates && max_depth <= kMaxDepth &&
+               x.rows <= std::numeric_limits<std::uint32_t>::max();
+    }
+
+    struct LevelNode {
+        std::uint32_t grown = 0;
+        std::uint64_t key = 0;
+        std::size_t n = 0;                      // split rows
+        Candidate cand[kMaxCandidates];
+        std::uint64_t draw_rank[kMaxCandidates][CausalTree::kMaxDraws];
+        std::vector<std::uint64_t> wanted;      // distinct drawn ranks, ascending
+        std::vector<std::uint32_t> found;       // row at each wanted rank
+        std::size_t hist = 0;                   // offset in a block's histogram area
+        int win = -1, pos = -1;                 // chosen candidate and its left bins
+        std::uint8_t child[2] = {kDone, kDone};
+    };
+
+    struct Tree {
+        std::uint64_t seed = 0;
+        std::vector<std::uint64_t> est_bits;
+        std::vector<GrownNode> nodes;
+        std::vector<LevelNode> level;
+    };
+
+    BatchGrower(const MatrixView& x, const VectorView& t, const VectorView& y, std::uint64_t max_depth,
+                std::uint64_t msl)
+        : x_(x), t_(t), y_(y), max_depth_(max_depth), msl_(msl), p_(x.cols),
+          m_(static_cast<std::size_t>(std::sqrt(static_cast<double>(x.cols)))),
+          blocks_((x.rows + kRows - 1) / kRows) {}
+
+    // Grown structure and estimation sums of one tree per seed.
+    void grow(std::span<const std::uint64_t> seeds) {
+        const std::size_t n = x_.rows, T = seeds.size();
+        trees_.resize(T);
+        parallel::parallel_for(T, [&](std::size_t i) {
+            Tree& tr = trees_[i];
+            tr.seed = seeds[i];
+            tr.est_bits = estimation_bits(n, tr.seed);
+            tr.nodes.push_back(GrownNode{});
+            if (can_split(0, max_depth_, n / 2, msl_)) {
+                LevelNode root;
+                root.key = CausalTree::root_key(tr.seed);
+                root.n = n / 2;
+                plan_draws(root);
+                select_split_rows(tr.est_bits, n, root.wanted, root.found);
+                set_node_thresholds(root);
+                tr.level.push_back(std::move(root));
+            }
+        });
+        ids_.assign(n * T, kDone);
+        bins_.assign(n * T, 0);
+        parallel::parallel_for(T, [&](std::size_t i) {
+            if (trees_[i].level.empty()) return;
+            std::uint8_t* id = ids_.data() + i * n;
+            for (std::size_t r = 0; r < n; ++r) id[r] = is_estimation(trees_[i].est_bits, r) ? kDone : 0;
+        });
+        for (std::uint32_t depth = 0;; ++depth) {
+            std::size_t area = 0;
+            for (Tree& tr : trees_)
+                for (LevelNode& nd : tr.level) {
+                    nd.hist = area;
+                    area += m_ * kBins;
+                }
+            if (area == 0) break;
+            hist_.assign(blocks_ * area, ArmSums{});
+            parallel::parallel_for(blocks_, [&](std::size_t blk) { scan(blk, area); });
+            decide(depth, area);
+            if (depth + 1 >= max_depth_) break;
+            std::vector<std::vector<LevelNode>> next = children(depth, area);
+            route(area, next);
+            for (std::size_t i = 0; i < T; ++i) {
+                for (LevelNode& nd : next[i]) set_node_thresholds(nd);
+                trees_[i].level = std::move(next[i]);
+            }
+        }
+        ids_ = {};
+        bins_ = {};
+        hist_ = {};
+    }
+
+    // Estimation-row sums below every grown node, per tree.
+    std::vector<std::vector<ArmSums>> fill() const {
+        const std::size_t n = x_.rows, T = trees_.size();
+        std::vector<std::size_t> offset(T + 1, 0);
+        std::vector<std::uint32_t> levels(T, 0);
+        // Leaves loop to themselves: every walk takes the tree's depth in
+        // steps, with no branch on the node kind.
+        struct Step {
+            double threshold;
+            std::ptrdiff_t offset;
+            std::uint32_t child[2];
+        };
+        std::vector<std::vector<Step>> walk(T);
+        for (std::size_t i = 0; i < T; ++i) {
+            const auto& nodes = trees_[i].nodes;
+            offset[i + 1] = offset[i] + nodes.size();
+            walk[i].resize(nodes.size());
+            for (std::uint32_t g = 0; g < nodes.size(); ++g) {
+                const GrownNode& nd = nodes[g];
+                if (nd.split) {
+                    walk[i][g] = Step{nd.threshold, static_cast<std::ptrdiff_t>(nd.feature) * x_.col_stride,
+                                      {nd.left, nd.right}};
+                } else {
+                    walk[i][g] = Step{0.0, 0, {g, g}};
+                    levels[i] = std::max(levels[i], nd.depth);
+                }
+            }
+        }
+        std::vector<ArmSums> per_block(blocks_ * offset[T]);
+        parallel::parallel_for(blocks_, [&](std::size_t blk) {
+            parallel::check_cancel();
+            ArmSums* sums = per_block.data() + blk * offset[T];
+            Chunk chunk;
+            Prefetch ahead;
+            for (std::size_t lo = blk * kRows, hi = std::min(n, lo + kRows); lo < hi; lo += kChunk) {
+                const std::size_t len = chunk.load(t_, y_, lo, std::min(hi, lo + kChunk));
+                ahead.start(x_, lo + len, std::min(hi, lo + len + kChunk));
+                for (std::size_t i = 0; i < T; ++i) {
+                    const Step* steps = walk[i].data();
+                    ArmSums* tree_sums = sums + offset[i];
+                    for (std::size_t w = 0; w * 64 < len; ++w) {
+                        std::uint64_t word = trees_[i].est_bits[(lo >> 6) + w];
+                        while (word != 0) {
+                            ahead.step();
+                            const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
+                            word &= word - 1;
+                            const std::byte* row = x_.row_ptr(lo + j);
+                            std::uint32_t g = 0;
+                            for (std::uint32_t level = 0; level < levels[i]; ++level) {
+                                const Step& st = steps[g];
+                                g = st.child[!(load_double(row + st.offset) <= st.threshold)];
+                            }
+                            tree_sums[g].add(chunk.arm[j], chunk.y[j]);
+                        }
+                    }
+                }
+            }
+        });
+        std::vector<std::vector<ArmSums>> out(T);
+        for (std::size_t i = 0; i < T; ++i) {
+            out[i].assign(trees_[i].nodes.size(), ArmSums{});
+            for (std::size_t blk = 0; blk < blocks_; ++blk)
+                for (std::size_t g = 0; g < out[i].size(); ++g)
+                    out[i][g].merge(per_block[blk * offset[T] + offset[i] + g]);
+            for (std::size_t g = out[i].size(); g-- > 0;) {
+                const GrownNode& nd = trees_[i].nodes[g];
+                if (!nd.split) continue;
+                out[i][g].merge(out[i][nd.left]);
+                out[i][g].merge(out[i][nd.right]);
+            }
+        }
+        return out;
+    }
+
+    const std::vector<Tree>& trees() const noexcept { return trees_; }
+
+private:
+    // Candidate features and drawn ranks of a node that may split.
+    void plan_draws(LevelNode& nd) const {
+        const std::vector<std::uint64_t> features = CausalTree::candidate_features(p_, nd.key);
+        const int n_draws = static_cast<int>(std::min<std::size_t>(nd.n, CausalTree::kMaxDraws));
+        for (std::size_t c = 0; c < m_; ++c) {
+            Rng rng = Rng::stream(nd.key, 1 + c);
+            nd.cand[c].feature = features[c];
+            nd.cand[c].n_draws = n_draws;
+            for (int j = 0; j < n_draws; ++j) {
+                nd.draw_rank[c][j] = rng.bounded(nd.n);
+                nd.wanted.push_back(nd.draw_rank[c][j]);
+            }
+        }
+        std::sort(nd.wanted.begin(), nd.wanted.end());
+        nd.wanted.erase(std::unique(nd.wanted.begin(), nd.wanted.end()), nd.wanted.end());
+        nd.found.assign(nd.wanted.size(), 0);
+    }
+
+    void set_node_thresholds(LevelNode& nd) const {
+        for (std::size_t c = 0; c < m_; ++c) {
+            Candidate& cd = nd.cand[c];
+            double theta[CausalTree::kMaxDraws];
+            const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(cd.feature) * x_.col_stride;
+            for (int j = 0; j < cd.n_draws; ++j) {
+                const auto at = std::lower_bound(nd.wanted.begin(), nd.wanted.end(), nd.draw_rank[c][j]);
+                theta[j] = load_double(x_.row_ptr(nd.found[static_cast<std::size_t>(at - nd.wanted.begin())]) + offset);
+            }
+            set_thresholds(cd, cd.feature, x_.col_stride, theta, cd.n_draws);
+        }
+    }
+
+    // Rows of the given ranks among the split rows (ascending) of a tree.
+    static void select_split_rows(const std::vector<std::uint64_t>& est_bits, std::size_t n,
+                                  const std::vector<std::uint64_t>& wanted, std::vector<std::uint32_t>& found) {
+        std::size_t k = 0;
+        std::uint64_t rank = 0;
+        for (std::size_t w = 0; w < est_bits.size() && k < wanted.size(); ++w) {
+            std::uint64_t split = ~est_bits[w];
+            if (w * 64 + 64 > n) split &= (std::uint64_t{1} << (n - w * 64)) - 1;
+            const auto count = static_cast<std::uint64_t>(__builtin_popcountll(split));
+            while (k < wanted.size() && wanted[k] < rank + count) {
+                std::uint64_t bits = split;
+                for (std::uint64_t skip = wanted[k] - rank; skip > 0; --skip) bits &= bits - 1;
+                found[k++] = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+            }
+            rank += count;
+        }
+    }
+
+    void scan(std::size_t blk, std::size_t area) {
+        switch (m_) {
+            case 1: return scan_block<1>(blk, area);
+            case 2: return scan_block<2>(blk, area);
+            case 3: return scan_block<3>(blk, area);
+            default: return scan_block<4>(blk, area);
+        }
+    }
+
+    // Rows of a chunk are handled tree after tree: the chunk of the matrix
+    // stays in cache for all trees, and each tree walks a compacted list of
+    // its active rows instead of branching on every row.
+    template <std::size_t M>
+    void scan_block(std::size_t blk, std::size_t area) {
+        parallel::check_cancel();
+        const std::size_t n = x_.rows, T = trees_.size();
+        ArmSums* hist = hist_.data() + blk * area;
+        Chunk chunk;
+        Prefetch ahead;
+        std::uint16_t active[kChunk];
+        for (std::size_t lo = blk * kRows, hi = std::min(n, lo + kRows); lo < hi; lo += kChunk) {
+            const std::size_t len = chunk.load(t_, y_, lo, std::min(hi, lo + kChunk));
+            ahead.start(x_, lo + len, std::min(hi, lo + len + kChunk));
+            for (std::size_t i = 0; i < T; ++i) {
+                const std::uint8_t* id = ids_.data() + i * n + lo;
+                std::uint16_t* bins = bins_.data() + i * n + lo;
+                const LevelNode* level = trees_[i].level.data();
+                std::size_t k = 0;
+                for (std::size_t j = 0; j < len; ++j) {
+                    active[k] = static_cast<std::uint16_t>(j);
+                    k += id[j] != kDone;
+                }
+                for (std::size_t q = 0; q < k; ++q) {
+                    ahead.step();
+                    const std::size_t j = active[q];
+                    const LevelNode& nd = level[id[j]];
+                    const std::byte* row = x_.row_ptr(lo + j);
+                    ArmSums* h = hist + nd.hist;
+                    const bool arm = chunk.arm[j];
+                    const double yy = chunk.y[j];
+                    unsigned packed = 0;
+                    for (std::size_t c = 0; c < M; ++c) {
+                        const unsigned b = bin_of(load_double(row + nd.cand[c].offset), nd.cand[c]);
+                        h[c * kBins + b].add(arm, yy);
+                        packed |= b << (4 * c);
+                    }
+                    bins[j] = static_cast<std::uint16_t>(packed);
+                }
+            }
+        }
+    }
+
+    // Best split of every node on the level; the trees are independent and
+    // each node combines its candidates with the tie rule.
+    void decide(std::uint32_t depth, std::size_t area) {
+        std::vector<ArmSums> merged(area);
+        for (std::size_t blk = 0; blk < blocks_; ++blk)
+            for (std::size_t k = 0; k < area; ++k) merged[k].merge(hist_[blk * area + k]);
+        parallel::parallel_for(trees_.size(), [&](std::size_t i) {
+            Tree& tr = trees_[i];
+            for (LevelNode& nd : tr.level) {
+                const Choice best = parallel::parallel_reduce(
+                    m_, Choice{},
+                    [&](std::size_t c) { return evaluate_candidate(nd.cand[c], merged.data() + nd.hist + c * kBins, msl_, c); },
+                    later_wins_ties);
+                if (best.draw < 0) continue;
+                nd.win = static_cast<int>(best.candidate);
+                nd.pos = nd.cand[best.candidate].position[best.draw];
+                GrownNode& g = tr.nodes[nd.grown];
+                g.split = true;
+                g.feature = nd.cand[best.candidate].feature;
+                g.threshold = nd.cand[best.candidate].theta[best.draw];
+                g.score = best.score;
+                g.left = static_cast<std::uint32_t>(tr.nodes.size());
+                g.right = g.left + 1;
+                GrownNode child;
+                child.depth = depth + 1;
+                tr.nodes.push_back(child);
+                tr.nodes.push_back(child);
+            }
+        });
+    }
+
+    std::size_t left_in_block(const LevelNode& nd, std::size_t blk, std::size_t area) const {
+        const ArmSums* h = hist_.data() + blk * area + nd.hist + static_cast<std::size_t>(nd.win) * kBins;
+        std::size_t l = 0;
+        for (int b = 0; b <= nd.pos; ++b) l += h[b].total();
+        return l;
+    }
+    std::size_t rows_in_block(const LevelNode& nd, std::size_t blk, std::size_t area) const {
+        const ArmSums* h = hist_.data() + blk * area + nd.hist;
+        std::size_t l = 0;
+        for (std::size_t b = 0; b < kBins; ++b) l += h[b].total();
+        return l;
+    }
+
+    // Next level's nodes: children that may split, with their draws planned.
+    std::vector<std::vector<LevelNode>> children(std::uint32_t depth, std::size_t area) {
+        std::vector<std::vector<LevelNode>> next(trees_.size());
+        parallel::parallel_for(trees_.size(), [&](std::size_t i) {
+            Tree& tr = trees_[i];
+            for (LevelNode& nd : tr.level) {
+                if (nd.win < 0) continue;
+                std::size_t n_left = 0;
+                for (std::size_t blk = 0; blk < blocks_; ++blk) n_left += left_in_block(nd, blk, area);
+                const std::size_t sizes[2] = {n_left, nd.n - n_left};
+                const GrownNode& g = tr.nodes[nd.grown];
+                for (int side = 0; side < 2; ++side) {
+                    if (!can_split(depth + 1, max_depth_, sizes[side], msl_)) continue;
+                    LevelNode ch;
+                    ch.grown = side == 0 ? g.left : g.right;
+                    ch.key = CausalTree::child_key(nd.key, side == 1);
+                    ch.n = sizes[side];
+                    plan_draws(ch);
+                    nd.child[side] = static_cast<std::uint8_t>(next[i].size());
+                    next[i].push_back(std::move(ch));
+                }
+            }
+        });
+        return next;
+    }
+
+    // Moves every split row to its child and records the rows at the drawn
+    // ranks. A block's starting rank in each child comes from the block
+    // histograms of the blocks before it.
+    void route(std::size_t area, std::vector<std::vector<LevelNode>>& next) {
+        const std::size_t T = trees_.size();
+        std::vector<std::size_t> child_base(T + 1, 0);
+        for (std::size_t i = 0; i < T; ++i) child_base[i + 1] = child_base[i] + next[i].size();
+        const std::size_t C = child_base[T];
+        std::vector<std::uint64_t> start(blocks_ * C, 0);
+        for (std::size_t i = 0; i < T; ++i) {
+            for (const LevelNode& nd : trees_[i].level) {
+                if (nd.win < 0) continue;
+                std::uint64_t before[2] = {0, 0};
+                for (std::size_t blk = 0; blk < blocks_; ++blk) {
+                    const std::size_t l = left_in_block(nd, blk, area);
+                    const std::size_t counts[2] = {l, rows_in_block(nd, blk, area) - l};
+                    for (int side = 0; side < 2; ++side) {
+                        if (nd.child[side] != kDone) start[blk * C + child_base[i] + nd.child[side]] = before[side];
+                        before[side] += counts[side];
+                    }
+                }
+            }
+        }
+        parallel::parallel_for(blocks_, [&](std::size_t blk) {
+            parallel::check_cancel();
+            std::vector<std::uint64_t> rank(start.begin() + static_cast<std::ptrdiff_t>(blk * C),
+                                            start.begin() + static_cast<std::ptrdiff_t>((blk + 1) * C));
+            std::vector<std::size_t> cursor(C);
+            for (std::size_t i = 0; i < T; ++i)
+                for (std::size_t u = 0; u < next[i].size(); ++u) {
+                    const auto& w = next[i][u].wanted;
+                    cursor[child_base[i] + u] = static_cast<std::size_t>(
+                        std::lower_bound(w.begin(), w.end(), rank[child_base[i] + u]) - w.begin());
+                }
+            const std::size_t n = x_.rows, lo = blk * kRows, hi = std::min(n, lo + kRows);
+            std::uint32_t active[kChunk];
+            for (std::size_t i = 0; i < T; ++i) {
+                std::uint8_t* id = ids_.data() + i * n;
+                const std::uint16_t* bins = bins_.data() + i * n;
+                const LevelNode* level = trees_[i].level.data();
+                std::uint64_t* tree_rank = rank.data() + child_base[i];
+                std::size_t* tree_cursor = cursor.data() + child_base[i];
+                for (std::size_t c_lo = lo; c_lo < hi; c_lo += kChunk) {
+                    const std::size_t c_hi = std::min(hi, c_lo + kChunk);
+                    std::size_t k = 0;
+                    for (std::size_t r = c_lo; r < c_hi; ++r) {
+                        active[k] = static_cast<std::uint32_t>(r);
+                        k += id[r] != kDone;
+                    }
+                    for (std::size_t q = 0; q < k; ++q) {
+                        const std::size_t r = active[q];
+                        const LevelNode& nd = level[id[r]];
+                        if (nd.win < 0) {
+                            id[r] = kDone;
+                            continue;
+                        }
+                        const int b = (bins[r] >> (4 * nd.win)) & 15;
+                        const std::uint8_t u = nd.child[b > nd.pos];
+                        id[r] = u;
+                        if (u == kDone) continue;
+                        LevelNode& ch = next[i][u];
+                        const std::size_t at = tree_cursor[u];
+                        if (at < ch.wanted.size() && ch.wanted[at] == tree_rank[u]) {
+                            ch.found[at] = static_cast<std::uint32_t>(r);
+                            ++tree_cursor[u];
+                        }
+                        ++tree_rank[u];
+                    }
+                }
+            }
+        });
+    }
+
+    const MatrixView& x_;
+    const VectorView& t_;
+    const VectorView& y_;
+    std::uint64_t max_depth_, msl_;
+    std::size_t p_, m_, blocks_;
+    std::vector<Tree> trees_;
+    std::vector<std::uint8_t> ids_;     // [row][tree]
+    std::vector<std::uint16_t> bins_;   // [row][tree]
+    std::vector<ArmSums> hist_;         // [block][node area]
+};
+
 }  // namespace
 
 // Turns grown structure plus estimation sums into the final nodes: a grown
@@ -400,11 +884,10 @@ private:
 // becomes a leaf, exactly as if the node had been refused at growth.
 class TreeAssembler {
 public:
-    template <class Index>
-    static void run(CausalTree& tree, const Grower<Index>& grower, const std::vector<ArmSums>& est,
+    static void run(CausalTree& tree, const std::vector<GrownNode>& grown, const std::vector<ArmSums>& est,
                     std::uint64_t min_samples_leaf) {
         tree.nodes_.clear();
-        emit(tree, grower.nodes(), est, min_samples_leaf, 0);
+        emit(tree, grown, est, min_samples_leaf, 0);
         tree.compile();
     }
 
@@ -455,12 +938,19 @@ void CausalTree::honest_halves(std::size_t n, std::uint64_t seed, std::vector<st
 void CausalTree::fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
                      std::uint64_t max_depth, std::uint64_t min_samples_leaf, std::uint64_t seed) {
     if (feature_importance.size() < features.cols) feature_importance.resize(features.cols, 0.0);
+    if (BatchGrower::eligible(features, max_depth)) {
+        BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
+        grower.grow(std::span<const std::uint64_t>(&seed, 1));
+        const auto est = grower.fill();
+        TreeAssembler::run(*this, grower.trees()[0].nodes, est[0], min_samples_leaf);
+        return;
+    }
     auto run = [&](auto index_tag) {
         using Index = decltype(index_tag);
         Grower<Index> grower(features, treatment, outcome, max_depth, min_samples_leaf);
         grower.grow(seed);
         const std::vector<ArmSums> est = grower.fill();
-        TreeAssembler::run(*this, grower, est, min_samples_leaf);
+        TreeAssembler::run(*this, grower.nodes(), est, min_samples_leaf);
     };
     // The top index bit carries the arm.
     if (features.rows < (std::size_t{1} << 31)) {
@@ -468,6 +958,24 @@ void CausalTree::fit(const MatrixView& features, const VectorView& treatment, co
     } else {
         run(std::uint64_t{});
     }
+}
+
+std::vector<CausalTree> CausalTree::fit_batch(const MatrixView& features, const VectorView& treatment,
+                                              const VectorView& outcome, std::uint64_t max_depth,
+                                              std::uint64_t min_samples_leaf, std::span<const std::uint64_t> seeds) {
+    std::vector<CausalTree> trees(seeds.size(), CausalTree(features.cols));
+    if (!BatchGrower::eligible(features, max_depth)) {
+        parallel::parallel_for(seeds.size(), [&](std::size_t i) {
+            trees[i].fit(features, treatment, outcome, max_depth, min_samples_leaf, seeds[i]);
+        });
+        return trees;
+    }
+    BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
+    grower.grow(seeds);
+    const auto est = grower.fill();
+    for (std::size_t i = 0; i < seeds.size(); ++i)
+        TreeAssembler::run(trees[i], grower.trees()[i].nodes, est[i], min_samples_leaf);
+    return trees;
 }
 
 void CausalTree::fit_reference(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,

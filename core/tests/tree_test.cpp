@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "quorvantis/random.hpp"
@@ -66,20 +68,36 @@ struct Case {
     std::uint64_t max_depth, min_samples_leaf;
 };
 
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    const Case& c = info.param;
+    static const char* const kinds[] = {"continuous", "ties", "all_treated", "nan", "constant"};
+    std::ostringstream name;
+    name << 'n' << c.n << "_p" << c.p << '_' << kinds[static_cast<int>(c.kind)] << "_depth" << c.max_depth << "_leaf"
+         << c.min_samples_leaf;
+    return name.str();
+}
+
 class FastMatchesPlain : public ::testing::TestWithParam<Case> {};
 
-// The fast grower (binned draws, lazy estimation counts, block passes) must
-// build exactly the tree of the plain recursion for the same seed.
+// The fast growers (binned draws, lazy estimation counts, block passes, and
+// several trees per pass) must build exactly the trees of the plain
+// recursion for the same seeds.
 TEST_P(FastMatchesPlain, SameTreeForSameSeed) {
     const Case c = GetParam();
-    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
-        const Data d(c.n, c.p, c.kind, seed * 101);
-        CausalTree fast(c.p), plain(c.p);
-        fast.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seed);
-        plain.fit_reference(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seed);
-        expect_same_nodes(fast, plain);
-        EXPECT_EQ(fast.feature_importance, plain.feature_importance);
-        EXPECT_EQ(fast.predict(d.features()), plain.predict(d.features()));
+    const Data d(c.n, c.p, c.kind, c.n * 101 + c.p);
+    const std::vector<std::uint64_t> seeds = {1, 2, 3};
+    const std::vector<CausalTree> batch =
+        CausalTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
+    ASSERT_EQ(batch.size(), seeds.size());
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        CausalTree single(c.p), plain(c.p);
+        single.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds[i]);
+        plain.fit_reference(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds[i]);
+        expect_same_nodes(single, plain);
+        expect_same_nodes(batch[i], plain);
+        EXPECT_EQ(single.feature_importance, plain.feature_importance);
+        EXPECT_EQ(batch[i].feature_importance, plain.feature_importance);
+        EXPECT_EQ(single.predict(d.features()), plain.predict(d.features()));
     }
 }
 
@@ -91,7 +109,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{400, 16, Kind::AllTreated, 5, 5}, Case{600, 9, Kind::WithNaN, 5, 3},
                       Case{300, 3, Kind::ConstantColumn, 5, 5}, Case{400, 0, Kind::Continuous, 5, 5},
                       Case{2000, 1, Kind::Continuous, 9, 2}, Case{1500, 300, Kind::Continuous, 3, 5},
-                      Case{45000, 4, Kind::Ties, 5, 5}, Case{45000, 16, Kind::Continuous, 4, 40}));
+                      Case{45000, 4, Kind::Ties, 5, 5}, Case{45000, 16, Kind::Continuous, 4, 40},
+                      Case{40000, 30, Kind::Continuous, 3, 5}, Case{140000, 4, Kind::Ties, 4, 5}),
+    case_name);
 
 TEST(Tree, OneRowIsALeafWithEffectZero) {
     const Data d(1, 2, Kind::Continuous, 3);

@@ -66,6 +66,12 @@ public:
     void fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
              std::uint64_t max_depth, std::uint64_t min_samples_leaf, std::uint64_t seed);
 
+    // One tree per seed, each equal to `fit` with that seed, grown together so
+    // that the matrix is read once per level for all of them.
+    static std::vector<CausalTree> fit_batch(const MatrixView& features, const VectorView& treatment,
+                                             const VectorView& outcome, std::uint64_t max_depth,
+                                             std::uint64_t min_samples_leaf, std::span<const std::uint64_t> seeds);
+
     // Same tree as `fit` for the same seed, grown by the plain recursion over
     // row lists (build_tree / find_best_split). Slow; kept as the yardstick.
     void fit_reference(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
