@@ -1,5 +1,6 @@
 #include "quorvantis/forest.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -114,13 +115,21 @@ Result<InferenceResult> CausalForest::predict_result(const MatrixView& features)
     InferenceResult out;
     out.predictions.resize(n);
     const double count = static_cast<double>(trees.size());
-    // Row by row, trees in index order: the same additions as summing whole
-    // per-tree prediction arrays, but each row is read from memory once.
-    for (std::size_t r = 0; r < n; ++r) {
-        const std::byte* row = features.row_ptr(r);
-        double sum = 0.0;
-        for (const CausalTree& tree : trees) sum += tree.effect_of(row, features.col_stride);
-        out.predictions[r] = sum / count;
+    // Small blocks of rows, trees in index order within each block: every row
+    // gets the same additions as when whole per-tree prediction arrays are
+    // summed, but its matrix lines are fetched once and stay in cache while
+    // all trees walk them.
+    constexpr std::size_t kBlock = 128;
+    double sums[kBlock];
+    const std::byte* rows[kBlock];
+    for (std::size_t lo = 0; lo < n; lo += kBlock) {
+        const std::size_t len = std::min(kBlock, n - lo);
+        for (std::size_t j = 0; j < len; ++j) {
+            sums[j] = 0.0;
+            rows[j] = features.row_ptr(lo + j);
+        }
+        for (const CausalTree& tree : trees) tree.add_effects(rows, len, features.col_stride, sums);
+        for (std::size_t j = 0; j < len; ++j) out.predictions[lo + j] = sums[j] / count;
     }
     double total = 0.0;
     for (const double v : out.predictions) total += v;

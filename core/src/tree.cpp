@@ -683,11 +683,44 @@ private:
     // Rows of a chunk are handled tree after tree: the chunk of the matrix
     // stays in cache for all trees, and each tree walks a compacted list of
     // its active rows instead of branching on every row.
+    // What the scan needs of a node, packed to stay in L1 across a chunk.
+    struct ScanNode {
+        alignas(16) double sorted[kMaxCandidates][16];
+        std::ptrdiff_t offset[kMaxCandidates];
+        std::size_t hist;
+        std::uint32_t n_sorted[kMaxCandidates];
+    };
+
+    // Branch-free binary search over the 16 padded thresholds.
+    static unsigned bin16(double x, const double* sorted, std::uint32_t n_sorted) noexcept {
+        const __m128d v = _mm_set1_pd(x);
+        __m128i count = _mm_setzero_si128();
+        for (int s = 0; s < 10; s += 2)
+            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmpgt_pd(v, _mm_load_pd(sorted + s))));
+        const auto b = static_cast<unsigned>(_mm_cvtsi128_si64(count) +
+                                             _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
+        return x == x ? b : n_sorted;
+    }
+
     template <std::size_t M>
     void scan_block(std::size_t blk, std::size_t area) {
         parallel::check_cancel();
         const std::size_t n = x_.rows, T = trees_.size();
         ArmSums* hist = hist_.data() + blk * area;
+        std::vector<std::vector<ScanNode>> packed_nodes(T);
+        for (std::size_t i = 0; i < T; ++i) {
+            packed_nodes[i].resize(trees_[i].level.size());
+            for (std::size_t v = 0; v < trees_[i].level.size(); ++v) {
+                const LevelNode& nd = trees_[i].level[v];
+                ScanNode& sn = packed_nodes[i][v];
+                sn.hist = nd.hist;
+                for (std::size_t c = 0; c < M; ++c) {
+                    std::copy(nd.cand[c].sorted, nd.cand[c].sorted + 16, sn.sorted[c]);
+                    sn.offset[c] = nd.cand[c].offset;
+                    sn.n_sorted[c] = static_cast<std::uint32_t>(nd.cand[c].n_sorted);
+                }
+            }
+        }
         Chunk chunk;
         Prefetch ahead;
         std::uint16_t active[kChunk];
@@ -697,7 +730,7 @@ private:
             for (std::size_t i = 0; i < T; ++i) {
                 const std::uint8_t* id = ids_.data() + i * n + lo;
                 std::uint16_t* bins = bins_.data() + i * n + lo;
-                const LevelNode* level = trees_[i].level.data();
+                const ScanNode* level = packed_nodes[i].data();
                 std::size_t k = 0;
                 for (std::size_t j = 0; j < len; ++j) {
                     active[k] = static_cast<std::uint16_t>(j);
@@ -706,14 +739,14 @@ private:
                 for (std::size_t q = 0; q < k; ++q) {
                     ahead.step();
                     const std::size_t j = active[q];
-                    const LevelNode& nd = level[id[j]];
+                    const ScanNode& nd = level[id[j]];
                     const std::byte* row = x_.row_ptr(lo + j);
                     ArmSums* h = hist + nd.hist;
                     const bool arm = chunk.arm[j];
                     const double yy = chunk.y[j];
                     unsigned packed = 0;
                     for (std::size_t c = 0; c < M; ++c) {
-                        const unsigned b = bin_of(load_double(row + nd.cand[c].offset), nd.cand[c]);
+                        const unsigned b = bin16(load_double(row + nd.offset[c]), nd.sorted[c], nd.n_sorted[c]);
                         h[c * kBins + b].add(arm, yy);
                         packed |= b << (4 * c);
                     }
@@ -1058,6 +1091,39 @@ std::vector<double> CausalTree::predict(const MatrixView& features) const {
     if (!fitted()) return out;
     for (std::size_t r = 0; r < features.rows; ++r) out[r] = effect_of(features.row_ptr(r), features.col_stride);
     return out;
+}
+
+void CausalTree::add_effects(const std::byte* const* rows, std::size_t count, std::ptrdiff_t col_stride,
+                             double* sums) const noexcept {
+    if (walk_.empty()) {
+        for (std::size_t j = 0; j < count; ++j) sums[j] += 0.0;
+        return;
+    }
+    const Step* steps = walk_.data();
+    auto hop = [steps, col_stride](std::uint32_t i, const std::byte* row) {
+        const Step& s = steps[i];
+        const double x = load_double(row + static_cast<std::ptrdiff_t>(s.feature) * col_stride);
+        return s.child[!(x <= s.threshold)];
+    };
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        std::uint32_t a = 0, b = 0, c = 0, d = 0;
+        for (std::uint32_t level = 0; level < levels_; ++level) {
+            a = hop(a, rows[j]);
+            b = hop(b, rows[j + 1]);
+            c = hop(c, rows[j + 2]);
+            d = hop(d, rows[j + 3]);
+        }
+        sums[j] += value_[a];
+        sums[j + 1] += value_[b];
+        sums[j + 2] += value_[c];
+        sums[j + 3] += value_[d];
+    }
+    for (; j < count; ++j) {
+        std::uint32_t a = 0;
+        for (std::uint32_t level = 0; level < levels_; ++level) a = hop(a, rows[j]);
+        sums[j] += value_[a];
+    }
 }
 
 void CausalTree::compile() {

@@ -108,6 +108,11 @@ public:
         return walk_.empty() ? 0.0 : value_[i];
     }
 
+    // sums[j] += effect of the row at rows[j], for j < count. Rows are walked
+    // four at a time so that their independent paths overlap.
+    void add_effects(const std::byte* const* rows, std::size_t count, std::ptrdiff_t col_stride,
+                     double* sums) const noexcept;
+
     bool fitted() const noexcept { return !nodes_.empty(); }
     const std::vector<Node>& nodes() const noexcept { return nodes_; }
     std::uint32_t depth() const noexcept { return levels_; }  // split levels on the longest path
