@@ -20,7 +20,7 @@ bool finite(double v) noexcept {
     return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
 }
 
-bool all_finite(const MatrixView& m) {
+bool all_finite_rows(const MatrixView& m) {
     const auto width = static_cast<std::ptrdiff_t>(m.cols * sizeof(double));
     if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) && (m.row_stride == width || m.rows == 1)) {
         // One contiguous block: a flat scan the compiler can vectorise.
@@ -38,6 +38,23 @@ bool all_finite(const MatrixView& m) {
         if (!ok) return false;
     }
     return true;
+}
+
+// Large matrices are checked in row blocks on the pool; the answer does not
+// depend on the order.
+bool all_finite(const MatrixView& m) {
+    constexpr std::size_t kRows = 65536;
+    if (m.rows <= kRows) return all_finite_rows(m);
+    const std::size_t blocks = (m.rows + kRows - 1) / kRows;
+    return parallel::parallel_reduce(
+        blocks, true,
+        [&](std::size_t b) {
+            MatrixView part = m;
+            part.data = m.row_ptr(b * kRows);
+            part.rows = std::min(kRows, m.rows - b * kRows);
+            return all_finite_rows(part);
+        },
+        [](bool a, bool b) { return a && b; });
 }
 
 bool all_finite(const VectorView& v) {

@@ -579,26 +579,45 @@ public:
             ArmSums* sums = per_block.data() + blk * offset[T];
             Chunk chunk;
             Prefetch ahead;
+            std::uint16_t rows[kChunk];
             for (std::size_t lo = blk * kRows, hi = std::min(n, lo + kRows); lo < hi; lo += kChunk) {
                 const std::size_t len = chunk.load(t_, y_, lo, std::min(hi, lo + kChunk));
                 ahead.start(x_, lo + len, std::min(hi, lo + len + kChunk));
                 for (std::size_t i = 0; i < T; ++i) {
                     const Step* steps = walk[i].data();
                     ArmSums* tree_sums = sums + offset[i];
+                    std::size_t k = 0;
                     for (std::size_t w = 0; w * 64 < len; ++w) {
                         std::uint64_t word = trees_[i].est_bits[(lo >> 6) + w];
                         while (word != 0) {
-                            ahead.step();
-                            const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
+                            rows[k++] = static_cast<std::uint16_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
                             word &= word - 1;
-                            const std::byte* row = x_.row_ptr(lo + j);
-                            std::uint32_t g = 0;
-                            for (std::uint32_t level = 0; level < levels[i]; ++level) {
-                                const Step& st = steps[g];
-                                g = st.child[!(load_double(row + st.offset) <= st.threshold)];
-                            }
-                            tree_sums[g].add(chunk.arm[j], chunk.y[j]);
                         }
+                    }
+                    auto hop = [&](std::uint32_t g, std::size_t j) {
+                        const Step& st = steps[g];
+                        return st.child[!(load_double(x_.row_ptr(lo + j) + st.offset) <= st.threshold)];
+                    };
+                    // Four independent walks at a time overlap their latencies.
+                    std::size_t q = 0;
+                    for (; q + 4 <= k; q += 4) {
+                        std::uint32_t a = 0, b = 0, c = 0, d = 0;
+                        for (std::uint32_t level = 0; level < levels[i]; ++level) {
+                            ahead.step();
+                            a = hop(a, rows[q]);
+                            b = hop(b, rows[q + 1]);
+                            c = hop(c, rows[q + 2]);
+                            d = hop(d, rows[q + 3]);
+                        }
+                        tree_sums[a].add(chunk.arm[rows[q]], chunk.y[rows[q]]);
+                        tree_sums[b].add(chunk.arm[rows[q + 1]], chunk.y[rows[q + 1]]);
+                        tree_sums[c].add(chunk.arm[rows[q + 2]], chunk.y[rows[q + 2]]);
+                        tree_sums[d].add(chunk.arm[rows[q + 3]], chunk.y[rows[q + 3]]);
+                    }
+                    for (; q < k; ++q) {
+                        std::uint32_t a = 0;
+                        for (std::uint32_t level = 0; level < levels[i]; ++level) a = hop(a, rows[q]);
+                        tree_sums[a].add(chunk.arm[rows[q]], chunk.y[rows[q]]);
                     }
                 }
             }
