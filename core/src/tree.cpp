@@ -1022,11 +1022,16 @@ std::vector<CausalTree> CausalTree::fit_batch(const MatrixView& features, const 
         });
         return trees;
     }
-    BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
-    grower.grow(seeds);
-    const auto est = grower.fill();
-    for (std::size_t i = 0; i < seeds.size(); ++i)
-        TreeAssembler::run(trees[i], grower.trees()[i].nodes, est[i], min_samples_leaf);
+    // Per row the batch keeps three bytes per tree; groups bound that memory.
+    constexpr std::size_t kGroup = 10;
+    for (std::size_t first = 0; first < seeds.size(); first += kGroup) {
+        const auto group = seeds.subspan(first, std::min(kGroup, seeds.size() - first));
+        BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
+        grower.grow(group);
+        const auto est = grower.fill();
+        for (std::size_t i = 0; i < group.size(); ++i)
+            TreeAssembler::run(trees[first + i], grower.trees()[i].nodes, est[i], min_samples_leaf);
+    }
     return trees;
 }
 

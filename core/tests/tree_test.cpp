@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,7 +86,9 @@ class FastMatchesPlain : public ::testing::TestWithParam<Case> {};
 TEST_P(FastMatchesPlain, SameTreeForSameSeed) {
     const Case c = GetParam();
     const Data d(c.n, c.p, c.kind, c.n * 101 + c.p);
-    const std::vector<std::uint64_t> seeds = {1, 2, 3};
+    // More trees than one batch holds where that is cheap.
+    std::vector<std::uint64_t> seeds(c.n <= 2000 ? 12 : 3);
+    std::iota(seeds.begin(), seeds.end(), std::uint64_t{1});
     const std::vector<CausalTree> batch =
         CausalTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
     ASSERT_EQ(batch.size(), seeds.size());
