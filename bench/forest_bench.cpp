@@ -93,10 +93,11 @@ void run(std::size_t n, std::size_t p, int repeats, bool column_major) {
         asked = Clock::now();
         return true;
     });
-    const double stop_latency = stopped.ok() ? -1.0 : seconds_since(asked);
+    char stop[32] = "finished first";
+    if (!stopped.ok()) std::snprintf(stop, sizeof stop, "%.3f s", seconds_since(asked));
     std::printf("%s n=%8zu p=%zu  fit %7.4f s (cpu %7.4f s)  predict %7.4f s  fit peak +%5.1f MiB  "
-                "interrupt stop %.3f s  mean effect %.3f\n",
-                column_major ? "F" : "C", n, p, best_fit, best_cpu, best_predict, static_cast<double>(peak_extra) / 1024.0, stop_latency, mean);
+                "interrupt stop %s  mean effect %.3f\n",
+                column_major ? "F" : "C", n, p, best_fit, best_cpu, best_predict, static_cast<double>(peak_extra) / 1024.0, stop, mean);
 }
 
 }  // namespace

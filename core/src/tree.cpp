@@ -102,22 +102,22 @@ struct GrownNode {
 struct Candidate {
     std::uint64_t feature = 0;
     std::ptrdiff_t offset = 0;          // byte offset of the column within a row
-    double sorted[16];                     // finite thresholds ascending, padded with +inf
+    alignas(16) double sorted[16];         // finite thresholds ascending, padded with +inf
     double theta[CausalTree::kMaxDraws];   // thresholds in draw order
     int position[CausalTree::kMaxDraws];   // left side of draw j = bins <= position[j]; -1: none
     int n_draws = 0;
     int n_sorted = 0;
 };
 
-// A row's bin: the number of thresholds below its value; NaN goes right of all.
-// Branch-free binary search over the 16 padded slots.
-inline unsigned bin_of(double x, const Candidate& c) noexcept {
-    unsigned b = 0;
-    b += (x > c.sorted[b + 7]) ? 8u : 0u;
-    b += (x > c.sorted[b + 3]) ? 4u : 0u;
-    b += (x > c.sorted[b + 1]) ? 2u : 0u;
-    b += (x > c.sorted[b]) ? 1u : 0u;
-    return x == x ? b : static_cast<unsigned>(c.n_sorted);
+// A row's bin: the number of thresholds below its value, counted two at a
+// time; NaN goes right of all. `sorted` is 16-byte aligned, padded with +inf.
+inline unsigned bin_of(double x, const double* sorted, int n_sorted) noexcept {
+    const __m128d v = _mm_set1_pd(x);
+    __m128i count = _mm_setzero_si128();
+    for (std::size_t s = 0; s < CausalTree::kMaxDraws; s += 2)
+        count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmpgt_pd(v, _mm_load_pd(sorted + s))));
+    const auto b = static_cast<unsigned>(_mm_cvtsi128_si64(count) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
+    return x == x ? b : static_cast<unsigned>(n_sorted);
 }
 
 struct Choice {
@@ -390,7 +390,7 @@ private:
             const double yy = yv[i];
             const std::byte* row = x_.row_ptr(packed & ~kArm);
             for (std::size_t c = 0; c < m_; ++c) {
-                const unsigned b = bin_of(load_double(row + cands[c].offset), cands[c]);
+                const unsigned b = bin_of(load_double(row + cands[c].offset), cands[c].sorted, cands[c].n_sorted);
                 hist[c * kBins + b].add(arm, yy);
                 if (bins) bins[c * plane + i] = static_cast<std::uint8_t>(b);
             }
@@ -707,19 +707,8 @@ private:
         alignas(16) double sorted[kMaxCandidates][16];
         std::ptrdiff_t offset[kMaxCandidates];
         std::size_t hist;
-        std::uint32_t n_sorted[kMaxCandidates];
+        int n_sorted[kMaxCandidates];
     };
-
-    // Branch-free binary search over the 16 padded thresholds.
-    static unsigned bin16(double x, const double* sorted, std::uint32_t n_sorted) noexcept {
-        const __m128d v = _mm_set1_pd(x);
-        __m128i count = _mm_setzero_si128();
-        for (int s = 0; s < 10; s += 2)
-            count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmpgt_pd(v, _mm_load_pd(sorted + s))));
-        const auto b = static_cast<unsigned>(_mm_cvtsi128_si64(count) +
-                                             _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
-        return x == x ? b : n_sorted;
-    }
 
     template <std::size_t M>
     void scan_block(std::size_t blk, std::size_t area) {
@@ -736,7 +725,7 @@ private:
                 for (std::size_t c = 0; c < M; ++c) {
                     std::copy(nd.cand[c].sorted, nd.cand[c].sorted + 16, sn.sorted[c]);
                     sn.offset[c] = nd.cand[c].offset;
-                    sn.n_sorted[c] = static_cast<std::uint32_t>(nd.cand[c].n_sorted);
+                    sn.n_sorted[c] = nd.cand[c].n_sorted;
                 }
             }
         }
@@ -765,7 +754,7 @@ private:
                     const double yy = chunk.y[j];
                     unsigned packed = 0;
                     for (std::size_t c = 0; c < M; ++c) {
-                        const unsigned b = bin16(load_double(row + nd.offset[c]), nd.sorted[c], nd.n_sorted[c]);
+                        const unsigned b = bin_of(load_double(row + nd.offset[c]), nd.sorted[c], nd.n_sorted[c]);
                         h[c * kBins + b].add(arm, yy);
                         packed |= b << (4 * c);
                     }
