@@ -421,10 +421,11 @@ private:
 // (kDone once the row left the growth: estimation rows, rows of leaves) and
 // the bins of the node's candidates, four bits each, from which the row is
 // routed to its child without reading the matrix again.
+template <class Bins>
 class BatchGrower {
 public:
     static constexpr std::uint8_t kDone = 0xff;
-    static constexpr std::size_t kMaxCandidates = 4;  // four 4-bit bins per row and tree
+    static constexpr std::size_t kMaxCandidates = 2 * sizeof(Bins);  // 4-bit bins per row and tree
     static constexpr std::uint64_t kMaxDepth = 7;     // at most 64 nodes on a level below the last
     static constexpr std::size_t kRows = 65536;        // rows per block, fixed for reproducible sums
     static constexpr std::size_t kChunk = 2048;         // rows whose matrix lines stay cached across trees
@@ -465,7 +466,8 @@ public:
 
     static bool eligible(const MatrixView& x, std::uint64_t max_depth) {
         const auto m = static_cast<std::size_t>(std::sqrt(static_cast<double>(x.cols)));
-        return m >= 1 && m <= kMaxCandidates && max_depth <= kMaxDepth &&
+        return m >= 1 && m <= kMaxCandidates && (sizeof(Bins) == 2 || m > kMaxCandidates / 2) &&
+               max_depth <= kMaxDepth &&
                x.rows <= std::numeric_limits<std::uint32_t>::max();
     }
 
@@ -695,7 +697,16 @@ private:
             case 1: return scan_block<1>(blk, area);
             case 2: return scan_block<2>(blk, area);
             case 3: return scan_block<3>(blk, area);
-            default: return scan_block<4>(blk, area);
+            case 4: return scan_block<4>(blk, area);
+            default: break;
+        }
+        if constexpr (kMaxCandidates == 8) {
+            switch (m_) {
+                case 5: return scan_block<5>(blk, area);
+                case 6: return scan_block<6>(blk, area);
+                case 7: return scan_block<7>(blk, area);
+                default: return scan_block<8>(blk, area);
+            }
         }
     }
 
@@ -737,7 +748,7 @@ private:
             ahead.start(x_, lo + len, std::min(hi, lo + len + kChunk));
             for (std::size_t i = 0; i < T; ++i) {
                 const std::uint8_t* id = ids_.data() + i * n + lo;
-                std::uint16_t* bins = bins_.data() + i * n + lo;
+                Bins* bins = bins_.data() + i * n + lo;
                 const ScanNode* level = packed_nodes[i].data();
                 std::size_t k = 0;
                 for (std::size_t j = 0; j < len; ++j) {
@@ -758,7 +769,7 @@ private:
                         h[c * kBins + b].add(arm, yy);
                         packed |= b << (4 * c);
                     }
-                    bins[j] = static_cast<std::uint16_t>(packed);
+                    bins[j] = static_cast<Bins>(packed);
                 }
             }
         }
@@ -872,7 +883,7 @@ private:
             std::uint32_t active[kChunk];
             for (std::size_t i = 0; i < T; ++i) {
                 std::uint8_t* id = ids_.data() + i * n;
-                const std::uint16_t* bins = bins_.data() + i * n;
+                const Bins* bins = bins_.data() + i * n;
                 const LevelNode* level = trees_[i].level.data();
                 std::uint64_t* tree_rank = rank.data() + child_base[i];
                 std::size_t* tree_cursor = cursor.data() + child_base[i];
@@ -913,8 +924,8 @@ private:
     std::uint64_t max_depth_, msl_;
     std::size_t p_, m_, blocks_;
     std::vector<Tree> trees_;
-    std::vector<std::uint8_t> ids_;     // [row][tree]
-    std::vector<std::uint16_t> bins_;   // [row][tree]
+    std::vector<std::uint8_t> ids_;     // [tree][row]
+    std::vector<Bins> bins_;            // [tree][row]
     std::vector<ArmSums> hist_;         // [block][node area]
 };
 
@@ -976,14 +987,50 @@ void CausalTree::honest_halves(std::size_t n, std::uint64_t seed, std::vector<st
     for (std::size_t r = 0; r < n; ++r) (is_estimation(bits, r) ? estimation_rows : split_rows).push_back(r);
 }
 
+namespace {
+
+// Per row the batch keeps a node byte and the bins per tree; groups of trees
+// bound that memory to about 30 bytes per row.
+template <class Bins>
+void grow_in_groups(std::vector<CausalTree>& trees, const MatrixView& features, const VectorView& treatment,
+                    const VectorView& outcome, std::uint64_t max_depth, std::uint64_t min_samples_leaf,
+                    std::span<const std::uint64_t> seeds) {
+    constexpr std::size_t kGroup = 30 / (1 + sizeof(Bins));
+    for (std::size_t first = 0; first < seeds.size(); first += kGroup) {
+        const auto group = seeds.subspan(first, std::min(kGroup, seeds.size() - first));
+        BatchGrower<Bins> grower(features, treatment, outcome, max_depth, min_samples_leaf);
+        grower.grow(group);
+        const auto est = grower.fill();
+        for (std::size_t i = 0; i < group.size(); ++i)
+            TreeAssembler::run(trees[first + i], grower.trees()[i].nodes, est[i], min_samples_leaf);
+    }
+}
+
+// Grows trees[i] from seeds[i] in batches when the shape allows; false if not.
+bool grow_batched(std::vector<CausalTree>& trees, const MatrixView& features, const VectorView& treatment,
+                  const VectorView& outcome, std::uint64_t max_depth, std::uint64_t min_samples_leaf,
+                  std::span<const std::uint64_t> seeds) {
+    if (BatchGrower<std::uint16_t>::eligible(features, max_depth)) {
+        grow_in_groups<std::uint16_t>(trees, features, treatment, outcome, max_depth, min_samples_leaf, seeds);
+        return true;
+    }
+    if (BatchGrower<std::uint32_t>::eligible(features, max_depth)) {
+        grow_in_groups<std::uint32_t>(trees, features, treatment, outcome, max_depth, min_samples_leaf, seeds);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void CausalTree::fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
                      std::uint64_t max_depth, std::uint64_t min_samples_leaf, std::uint64_t seed) {
     if (feature_importance.size() < features.cols) feature_importance.resize(features.cols, 0.0);
-    if (BatchGrower::eligible(features, max_depth)) {
-        BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
-        grower.grow(std::span<const std::uint64_t>(&seed, 1));
-        const auto est = grower.fill();
-        TreeAssembler::run(*this, grower.trees()[0].nodes, est[0], min_samples_leaf);
+    std::vector<CausalTree> one(1);
+    one[0].feature_importance = feature_importance;
+    if (grow_batched(one, features, treatment, outcome, max_depth, min_samples_leaf,
+                     std::span<const std::uint64_t>(&seed, 1))) {
+        *this = std::move(one[0]);
         return;
     }
     auto run = [&](auto index_tag) {
@@ -1005,21 +1052,10 @@ std::vector<CausalTree> CausalTree::fit_batch(const MatrixView& features, const 
                                               const VectorView& outcome, std::uint64_t max_depth,
                                               std::uint64_t min_samples_leaf, std::span<const std::uint64_t> seeds) {
     std::vector<CausalTree> trees(seeds.size(), CausalTree(features.cols));
-    if (!BatchGrower::eligible(features, max_depth)) {
+    if (!grow_batched(trees, features, treatment, outcome, max_depth, min_samples_leaf, seeds)) {
         parallel::parallel_for(seeds.size(), [&](std::size_t i) {
             trees[i].fit(features, treatment, outcome, max_depth, min_samples_leaf, seeds[i]);
         });
-        return trees;
-    }
-    // Per row the batch keeps three bytes per tree; groups bound that memory.
-    constexpr std::size_t kGroup = 10;
-    for (std::size_t first = 0; first < seeds.size(); first += kGroup) {
-        const auto group = seeds.subspan(first, std::min(kGroup, seeds.size() - first));
-        BatchGrower grower(features, treatment, outcome, max_depth, min_samples_leaf);
-        grower.grow(group);
-        const auto est = grower.fill();
-        for (std::size_t i = 0; i < group.size(); ++i)
-            TreeAssembler::run(trees[first + i], grower.trees()[i].nodes, est[i], min_samples_leaf);
     }
     return trees;
 }

@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{300, 3, Kind::ConstantColumn, 5, 5}, Case{400, 0, Kind::Continuous, 5, 5},
                       Case{2000, 1, Kind::Continuous, 9, 2}, Case{1500, 300, Kind::Continuous, 3, 5},
                       Case{45000, 4, Kind::Ties, 5, 5}, Case{45000, 16, Kind::Continuous, 4, 40},
-                      Case{40000, 30, Kind::Continuous, 3, 5}, Case{140000, 4, Kind::Ties, 4, 5}),
+                      Case{40000, 30, Kind::Continuous, 3, 5}, Case{40000, 100, Kind::Continuous, 3, 5},
+                      Case{140000, 4, Kind::Ties, 4, 5}),
     case_name);
 
 TEST(Tree, OneRowIsALeafWithEffectZero) {
