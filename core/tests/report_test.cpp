@@ -75,3 +75,23 @@ TEST(SummaryReport, SentencesAndSpecialMeans) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SummaryReportHtml, SameNumbersAndEscapedNames) {
+    const std::vector<double> fi = {0.6, 0.4};
+    EXPECT_EQ(q::summary_report_html(-1.23456, 7, fi, std::vector<std::string>{"<b>&\"'"}),
+              "<table class=\"quorvantis-summary\">\n"
+              "<thead><tr><th>Metric</th><th>Value</th></tr></thead>\n<tbody>\n"
+              "<tr><td>Average Treatment Effect</td><td>-1.2346</td></tr>\n"
+              "<tr><td>Number of Observations</td><td>7</td></tr>\n"
+              "</tbody>\n</table>\n"
+              "<table class=\"quorvantis-importance\">\n"
+              "<thead><tr><th>Feature</th><th>Importance</th></tr></thead>\n<tbody>\n"
+              "<tr><td>&lt;b&gt;&amp;&quot;&#39;</td><td>0.6000</td></tr>\n"
+              "<tr><td>Feature 1</td><td>0.4000</td></tr>\n"
+              "</tbody>\n</table>\n"
+              "<p>The treatment has a NEGATIVE average effect of -1.2346.</p>\n");
+}
+
+}  // namespace

@@ -9,6 +9,7 @@
 #include "exceptions.hpp"
 #include "model.hpp"
 #include "quorvantis/html.hpp"
+#include "quorvantis/report.hpp"
 #include "quorvantis/visuals.hpp"
 #include "results.hpp"
 
@@ -130,28 +131,31 @@ PyObject* print_line(const std::string& text) {
     Py_RETURN_NONE;
 }
 
-template <class Body>
-PyObject* model_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
-                     Body body) {
+// Binds `plot_type` (default `fallback`), builds the visual with `build` and
+// hands it to `body`: the shape of every visual method of both classes.
+template <class Build, class Body>
+PyObject* visual_call(PyObject* args, PyObject* kwargs, const char* function, const char* fallback,
+                      Build build, Body body) {
     return guarded([&]() -> PyObject* {
         std::string plot_type;
-        if (!plot_type_of(args, kwargs, function, "plot_type", "graph", plot_type)) return nullptr;
-        std::optional<VisualOutput> visual = model_visual_of(data_of<ModelData>(self), plot_type);
+        if (!plot_type_of(args, kwargs, function, "plot_type", fallback, plot_type)) return nullptr;
+        std::optional<VisualOutput> visual = build(plot_type);
         return visual ? body(*visual) : nullptr;
     });
 }
 
 template <class Body>
+PyObject* model_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
+                     Body body) {
+    auto build = [self](const std::string& p) { return model_visual_of(data_of<ModelData>(self), p); };
+    return visual_call(args, kwargs, function, "graph", build, body);
+}
+
+template <class Body>
 PyObject* result_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
                       Body body) {
-    return guarded([&]() -> PyObject* {
-        std::string plot_type;
-        if (!plot_type_of(args, kwargs, function, "plot_type", "importance", plot_type)) {
-            return nullptr;
-        }
-        std::optional<VisualOutput> visual = result_visual_of(self, plot_type);
-        return visual ? body(*visual) : nullptr;
-    });
+    auto build = [self](const std::string& p) { return result_visual_of(self, p); };
+    return visual_call(args, kwargs, function, "importance", build, body);
 }
 
 PyObject* fenced(const VisualOutput& v) { return utf8_to_str(render_fenced_block(v.to_json())).release(); }
@@ -197,6 +201,20 @@ PyObject* result_preview(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 PyObject* result_to_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result_call(self, args, kwargs, "to_html", fragment);
+}
+
+PyObject* result_repr_html(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::optional<VisualOutput> visual = result_visual_of(self, "importance");
+        if (!visual) return nullptr;
+        const ResultData& r = data_of<ResultData>(self);
+        Py_ssize_t observations = PyObject_Length(r.predictions.get());
+        if (observations < 0) return nullptr;
+        return utf8_to_str(summary_report_html(r.mean_effect, static_cast<std::size_t>(observations),
+                                               r.feature_importance, r.feature_names) +
+                           render_html_fragment(*visual))
+            .release();
+    });
 }
 
 PyObject* plot_model(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -18,6 +18,9 @@ PyObject* result_show(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* result_preview(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* result_to_html(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// The summary as HTML tables followed by the importance chart, for notebooks.
+PyObject* result_repr_html(PyObject* self, PyObject* unused);
+
 PyObject* plot_model(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace quorvantis::py

@@ -67,6 +67,7 @@ PyMethodDef result_methods[] = {
     {"preview", as_cfunction(result_preview), METH_VARARGS | METH_KEYWORDS, "preview($self, plot_type=\"importance\")\n--\n\n"},
     {"to_html", as_cfunction(result_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"importance\")\n--\n\n"},
     {"summary", result_summary, METH_NOARGS, "summary($self)\n--\n\n"},
+    {"_repr_html_", result_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

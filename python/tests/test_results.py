@@ -157,3 +157,13 @@ def test_method_order_and_signatures(cls):
         sig = str(inspect.signature(getattr(getattr(q, cls), name)))
         if name in ("to_visual_tag", "to_dict", "show", "preview", "to_html"):
             assert sig == f"(self, /, plot_type={default.replace(chr(34), chr(39))})"
+
+
+def test_notebook_html_shows_report_and_chart(result):
+    html = result._repr_html_()
+    assert "<td>Average Treatment Effect</td><td>3.0000</td>" in html
+    assert "<td>Number of Observations</td><td>4</td>" in html
+    assert "<td>age</td><td>0.0000</td>" in html and "<td>Feature 2</td>" in html
+    assert "POSITIVE average effect of 3.0000." in html
+    assert '<div id="causal-plot-' in html and '"visual_type": "feature_importance"' in html
+    assert repr(result) == LINEAR_REPORT
