@@ -28,8 +28,8 @@ system-deps:
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8" \
-	  nbclient nbformat ipykernel
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8" hypothesis \
+	  nbclient nbformat ipykernel "dask[array]" distributed causaldata
 	touch $@
 
 wheel: $(VENV)/.ready
@@ -50,7 +50,7 @@ test-python: system-deps install
 # The same wheel against NumPy 1.26.
 $(NP1)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(NP1)
-	$(NP1PY) -m pip install -q "numpy>=1.26,<2" "pytest>=7"
+	$(NP1PY) -m pip install -q "numpy>=1.26,<2" "pytest>=7" hypothesis
 	touch $@
 
 test-numpy1: wheel $(NP1)/.ready
