@@ -9,7 +9,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 .PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean
 
 demo: install
-	$(VPY) examples/quickstart.py
+	$(VPY) examples/nsw_demo.py
 
 test: test-cpp test-python test-numpy1
 
