@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #include <limits>
 #include <numeric>
+#include <string>
 
 #include "quorvantis/parallel.hpp"
 #include "quorvantis/random.hpp"
@@ -1173,6 +1174,40 @@ void CausalTree::add_effects(const std::byte* const* rows, std::size_t count, st
         for (std::uint32_t level = 0; level < levels_; ++level) a = hop(a, rows[j]);
         sums[j] += value_[a];
     }
+}
+
+Result<CausalTree> CausalTree::from_nodes(std::vector<Node> nodes, std::vector<double> importance) {
+    auto refuse = [](std::size_t i, const std::string& why) {
+        return QuorvantisError::internal("node " + std::to_string(i) + ": " + why);
+    };
+    for (std::size_t f = 0; f < importance.size(); ++f)
+        if (!(importance[f] >= 0.0))
+            return QuorvantisError::internal("importance of feature " + std::to_string(f) + " is not >= 0");
+    const std::size_t n = nodes.size();
+    if (n > std::numeric_limits<std::uint32_t>::max()) return QuorvantisError::internal("too many nodes");
+    // end[i] is one past the last node of i's subtree. Walking backwards, both
+    // children are settled before their parent, so each subtree is checked to
+    // be the contiguous pre-order run after its root: no cycles, no sharing.
+    std::vector<std::uint64_t> end(n, 0);
+    for (std::size_t i = n; i-- > 0;) {
+        if (const auto* s = std::get_if<Split>(&nodes[i])) {
+            if (s->feature >= importance.size())
+                return refuse(i, "split feature " + std::to_string(s->feature) + " out of range");
+            if (!std::isfinite(s->threshold)) return refuse(i, "threshold is not finite");
+            if (s->left != i + 1 || s->left >= n) return refuse(i, "left child is not the next node");
+            if (s->right != end[s->left] || s->right >= n)
+                return refuse(i, "right child does not follow the left subtree");
+            end[i] = end[s->right];
+        } else {
+            end[i] = i + 1;
+        }
+    }
+    if (n > 0 && end[0] != n) return QuorvantisError::internal("nodes after the end of the tree");
+    CausalTree tree;
+    tree.feature_importance = std::move(importance);
+    tree.nodes_ = std::move(nodes);
+    tree.compile();
+    return tree;
 }
 
 void CausalTree::compile() {

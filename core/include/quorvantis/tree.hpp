@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "quorvantis/errors.hpp"
 #include "quorvantis/views.hpp"
 
 namespace quorvantis {
@@ -112,6 +113,14 @@ public:
     // four at a time so that their independent paths overlap.
     void add_effects(const std::byte* const* rows, std::size_t count, std::ptrdiff_t col_stride,
                      double* sums) const noexcept;
+
+    // A tree from stored nodes and importances, as `nodes()` and
+    // `feature_importance` give them. The nodes must form one tree in
+    // pre-order (each split's left child next, its right child after the left
+    // subtree), thresholds must be finite, features below importance.size()
+    // and importances non-negative. Refusals are Internal errors naming the
+    // first fault. No nodes give an unfitted tree.
+    static Result<CausalTree> from_nodes(std::vector<Node> nodes, std::vector<double> importance);
 
     bool fitted() const noexcept { return !nodes_.empty(); }
     const std::vector<Node>& nodes() const noexcept { return nodes_; }
