@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "display.hpp"
 #include "exceptions.hpp"
+#include "pickling.hpp"
 #include "quorvantis/validation.hpp"
 #include "results.hpp"
 
@@ -149,6 +150,7 @@ PyMethodDef model_methods[] = {
     {"validate", as_cfunction(validate), METH_VARARGS | METH_KEYWORDS, "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
     {"plot_importance", as_cfunction(model_plot_importance), METH_NOARGS, "plot_importance($self)\n--\n\n"},
     {"plot_effects", as_cfunction(model_plot_effects), METH_NOARGS, "plot_effects($self)\n--\n\n"},
+    {"__reduce__", model_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

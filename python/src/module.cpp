@@ -5,6 +5,7 @@
 #include "display.hpp"
 #include "exceptions.hpp"
 #include "model.hpp"
+#include "pickling.hpp"
 #include "pyref.hpp"
 #include "results.hpp"
 
@@ -71,6 +72,14 @@ PyObject* init() {
     Py_INCREF(failure);
     if (PyModule_AddObject(module.get(), "InternalFailure", failure) != 0) {
         Py_DECREF(failure);
+        return nullptr;
+    }
+    // pickle looks it up here; private, so not in __all__.
+    PyObject* restore = restore_function();
+    if (restore == nullptr) return nullptr;
+    Py_INCREF(restore);
+    if (PyModule_AddObject(module.get(), "_restore", restore) != 0) {
+        Py_DECREF(restore);
         return nullptr;
     }
     initialised = true;

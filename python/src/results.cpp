@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "display.hpp"
 #include "exceptions.hpp"
+#include "pickling.hpp"
 
 namespace quorvantis::py {
 namespace {
@@ -68,6 +69,7 @@ PyMethodDef result_methods[] = {
     {"to_html", as_cfunction(result_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"importance\")\n--\n\n"},
     {"summary", result_summary, METH_NOARGS, "summary($self)\n--\n\n"},
     {"_repr_html_", result_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\n"},
+    {"__reduce__", result_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -103,10 +105,16 @@ PyGetSetDef validation_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef validation_methods[] = {
+    {"__reduce__", validation_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot validation_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ValidationData>)},
     {Py_tp_getset, validation_getset},
+    {Py_tp_methods, validation_methods},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
