@@ -92,7 +92,7 @@ void write_forest(Writer& w, const CausalForest& forest) {
     }
 }
 
-Decoded refuse(std::string why) { return {std::nullopt, std::move(why)}; }
+Decoded refuse(std::string why) { return {nullptr, std::move(why)}; }
 
 Decoded read_forest(Reader& r) {
     CausalForest forest;
@@ -102,20 +102,20 @@ Decoded read_forest(Reader& r) {
     forest.n_features = r.u64();
     const std::uint64_t count = r.u64();
     if (r.failed) return refuse("forest header is truncated");
-    // A fit never uses these values, so their presence means damage.
-    if (forest.min_samples_leaf == 0) return refuse("min_samples_leaf is 0");
-    if (count != 0 && count != forest.n_trees)
+    // Only what a fit leaves behind: exactly n_trees trees, at least one.
+    // With trees present every count below is bounded by the bytes, and a
+    // later refit (validate) cannot be asked for absurd work.
+    if (count == 0) return refuse("forest has no trees (not fitted)");
+    if (count != forest.n_trees)
         return refuse("forest has " + std::to_string(count) + " trees but n_trees is " +
                       std::to_string(forest.n_trees));
-    if (count != 0) {
-        // Each tree needs its importances and at least one leaf: bounds the
-        // allocations below by the bytes actually present.
-        if (r.remaining() < 8 + kLeafBytes || forest.n_features > (r.remaining() - 8 - kLeafBytes) / 8)
-            return refuse("n_features " + std::to_string(forest.n_features) + " exceeds the data present");
-        const std::size_t per_tree = static_cast<std::size_t>(forest.n_features) * 8 + 8 + kLeafBytes;
-        if (count > r.remaining() / per_tree)
-            return refuse("tree count " + std::to_string(count) + " exceeds the data present");
-    }
+    if (forest.min_samples_leaf == 0) return refuse("min_samples_leaf is 0");
+    // Each tree needs its importances and at least one leaf.
+    if (r.remaining() < 8 + kLeafBytes || forest.n_features > (r.remaining() - 8 - kLeafBytes) / 8)
+        return refuse("n_features " + std::to_string(forest.n_features) + " exceeds the data present");
+    const std::size_t per_tree = static_cast<std::size_t>(forest.n_features) * 8 + 8 + kLeafBytes;
+    if (count > r.remaining() / per_tree)
+        return refuse("tree count " + std::to_string(count) + " exceeds the data present");
     forest.trees.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t t = 0; t < count; ++t) {
         const std::string where = "tree " + std::to_string(t) + ": ";
@@ -153,7 +153,14 @@ Decoded read_forest(Reader& r) {
                           std::to_string(forest.max_depth));
         forest.trees.push_back(std::move(tree).value());
     }
-    return {Estimator(std::move(forest)), {}};
+    return {std::make_unique<Estimator>(std::in_place_type<CausalForest>, std::move(forest)), {}};
+}
+
+Decoded read_linear(Reader& r) {
+    LinearCausalModel linear;
+    linear.effect = r.f64();
+    if (r.failed) return refuse("linear payload is truncated");
+    return {std::make_unique<Estimator>(std::in_place_type<LinearCausalModel>, linear), {}};
 }
 
 }  // namespace
@@ -208,17 +215,8 @@ Decoded deserialize(std::span<const unsigned char> bytes) {
     if (reserved != 0) return refuse("reserved header byte is " + std::to_string(reserved));
 
     Reader r(bytes.subspan(kSerialHeader, present));
-    Decoded out;
-    if (kind == kForest) {
-        out = read_forest(r);
-    } else if (kind == kLinear) {
-        LinearCausalModel linear;
-        linear.effect = r.f64();
-        if (r.failed) return refuse("linear payload is truncated");
-        out = {Estimator(linear), {}};
-    } else {
-        return refuse("unknown estimator kind " + std::to_string(kind));
-    }
+    if (kind != kForest && kind != kLinear) return refuse("unknown estimator kind " + std::to_string(kind));
+    Decoded out = kind == kForest ? read_forest(r) : read_linear(r);
     if (out.estimator && r.remaining() != 0)
         return refuse(std::to_string(r.remaining()) + " bytes left over after the estimator");
     return out;

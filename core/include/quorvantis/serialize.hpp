@@ -20,7 +20,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
@@ -40,14 +40,15 @@ inline constexpr std::size_t kSerialTrailer = 8;
 
 std::vector<unsigned char> serialize(const Estimator& estimator);
 
-// The estimator, or why the bytes were refused (then `estimator` is empty).
+// The estimator, or why the bytes were refused (then `estimator` is null).
 struct Decoded {
-    std::optional<Estimator> estimator;
+    std::unique_ptr<Estimator> estimator;
     std::string error;
 };
 
 // Checks everything before building: framing, checksum, counts against the
 // bytes present, tree structure, the invariants a fit keeps, trailing bytes.
+// Forests decode only when fitted (exactly n_trees >= 1 trees).
 Decoded deserialize(std::span<const unsigned char> bytes);
 
 }  // namespace quorvantis
