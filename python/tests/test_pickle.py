@@ -34,19 +34,14 @@ def same_result(a, b):
 
 
 @pytest.mark.parametrize("how", COPIES)
-def test_model_copies_predict_exactly(model, small_data, how):
+def test_copies_behave_exactly_like_the_original(model, small_data, how):
     clone = COPIES[how](model)
     assert type(clone) is q.Model and clone is not model
     assert state(clone)[1] == state(model)[1]  # same estimator bytes
     for x in (small_data[0], np.random.default_rng(3).normal(size=(500, 3))):
         same_result(clone.estimate_effects(x), model.estimate_effects(x))
     assert q.plot_model(clone, "importance") == q.plot_model(model, "importance")
-    assert isinstance(clone.validate().message, str)  # the training arrays came along
-
-
-@pytest.mark.parametrize("how", COPIES)
-def test_results_copy_exactly(model, small_data, how):
-    result, check = model.estimate_effects(small_data[0]), model.validate()
+    result, check = model.estimate_effects(small_data[0]), clone.validate()  # training arrays came along
     same_result(COPIES[how](result), result)
     check_copy = COPIES[how](check)
     assert (check_copy.is_robust, check_copy.message) == (check.is_robust, check.message)
@@ -70,27 +65,20 @@ def test_restore_is_private_and_constructors_stay_closed():
         q._restore(3, ())
 
 
-# (class, state item replaced, replacement, expected exception); index None
-# replaces the whole state.
-X2 = np.zeros((3, 2))
+# (class, state item replaced or None for the whole state, replacement, error)
 TAMPERED = [
     ("Model", None, [1], TypeError),
     ("Model", None, (1, b""), ValueError),
     ("Model", 0, "1", TypeError),
     ("Model", 0, 2, ValueError),
-    ("Model", 0, 10**30, ValueError),
     ("Model", 1, "bytes", TypeError),
-    ("Model", 2, ["a"], TypeError),
     ("Model", 2, ("a", 1), TypeError),
     ("Model", 3, np.zeros(3), TypeError),
     ("Model", 4, np.zeros(3, dtype=np.int64), TypeError),
-    ("Model", 5, [1.0, 2.0], TypeError),
     ("InferenceResult", 1, "0.5", TypeError),
-    ("InferenceResult", 2, X2, TypeError),
+    ("InferenceResult", 2, np.zeros((3, 2)), TypeError),
     ("InferenceResult", 3, b"\0" * 15, ValueError),
-    ("InferenceResult", 3, (0.1, 0.2), TypeError),
     ("InferenceResult", 4, ("x",), TypeError),
-    ("InferenceResult", 5, "abc", TypeError),
     ("ValidationResult", 1, 1, TypeError),
     ("ValidationResult", 2, b"msg", TypeError),
     ("Nope", None, (), ValueError),
@@ -99,15 +87,13 @@ TAMPERED = [
 
 @pytest.mark.parametrize("kind,index,bad,exc", TAMPERED)
 def test_tampered_state_raises(model, small_data, kind, index, bad, exc):
-    good = {"Model": model, "InferenceResult": model.estimate_effects(small_data[0]),
+    good = {"InferenceResult": model.estimate_effects(small_data[0]),
             "ValidationResult": model.validate()}.get(kind, model)
     items = list(state(good))
-    if index is None:
-        items = bad
-    else:
+    if index is not None:
         items[index] = bad
     with pytest.raises(exc):
-        q._restore(kind, items if index is None else tuple(items))
+        q._restore(kind, bad if index is None else tuple(items))
 
 
 def test_fuzzed_estimator_bytes_raise_value_error(small_data):
