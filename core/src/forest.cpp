@@ -1,8 +1,10 @@
 #include "quorvantis/forest.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "quorvantis/parallel.hpp"
 #include "quorvantis/random.hpp"
@@ -13,6 +15,8 @@ namespace {
 constexpr double kBinaryTolerance = 2.220446049250313e-16;
 constexpr std::uint64_t kPlaceboStream = 0x706c616365626fULL;
 constexpr std::uint64_t kPlaceboFitStream = 0x706c6163656669ULL;
+// Elements per unit of the input checks: one checkpoint each.
+constexpr std::size_t kCheckElements = std::size_t{1} << 20;
 
 bool finite(double v) noexcept {
     std::uint64_t bits;
@@ -20,48 +24,89 @@ bool finite(double v) noexcept {
     return (bits & 0x7ff0000000000000ULL) != 0x7ff0000000000000ULL;
 }
 
-bool all_finite_rows(const MatrixView& m) {
+// Rows [r0, r1) and columns [c0, c1) of the matrix.
+bool finite_part(const MatrixView& m, std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1) {
     const auto width = static_cast<std::ptrdiff_t>(m.cols * sizeof(double));
-    if (m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) && (m.row_stride == width || m.rows == 1)) {
-        // One contiguous block: a flat scan the compiler can vectorise.
-        const std::byte* p = m.data;
-        const std::size_t count = m.rows * m.cols;
+    if (c0 == 0 && c1 == m.cols && m.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)) &&
+        (m.row_stride == width || r1 - r0 == 1)) {
+        // One contiguous run: a flat scan the compiler can vectorise.
+        const std::byte* p = m.row_ptr(r0);
+        const std::size_t count = (r1 - r0) * m.cols;
         bool ok = true;
         for (std::size_t i = 0; i < count; ++i) ok &= finite(load_double(p + i * sizeof(double)));
         return ok;
     }
-    for (std::size_t r = 0; r < m.rows; ++r) {
+    for (std::size_t r = r0; r < r1; ++r) {
         const std::byte* row = m.row_ptr(r);
         bool ok = true;
-        for (std::size_t c = 0; c < m.cols; ++c)
-            ok &= finite(load_double(row + static_cast<std::ptrdiff_t>(c) * m.col_stride));
+        for (std::size_t c = c0; c < c1; ++c) ok &= finite(load_double(row + static_cast<std::ptrdiff_t>(c) * m.col_stride));
         if (!ok) return false;
     }
     return true;
 }
 
-// Large matrices are checked in row blocks on the pool; the answer does not
-// depend on the order.
+// Units of about kCheckElements elements, on the pool; the answer does not
+// depend on the order, and a huge matrix stays interruptible.
 bool all_finite(const MatrixView& m) {
-    constexpr std::size_t kRows = 65536;
-    if (m.rows <= kRows) return all_finite_rows(m);
-    const std::size_t blocks = (m.rows + kRows - 1) / kRows;
+    if (m.rows == 0 || m.cols == 0) return true;
+    const std::size_t col_chunks = (m.cols + kCheckElements - 1) / kCheckElements;
+    const std::size_t rows_per_unit = col_chunks > 1 ? 1 : std::max<std::size_t>(1, kCheckElements / m.cols);
+    const std::size_t row_units = (m.rows + rows_per_unit - 1) / rows_per_unit;
     return parallel::parallel_reduce(
-        blocks, true,
-        [&](std::size_t b) {
-            MatrixView part = m;
-            part.data = m.row_ptr(b * kRows);
-            part.rows = std::min(kRows, m.rows - b * kRows);
-            return all_finite_rows(part);
+        row_units * col_chunks, true,
+        [&](std::size_t u) {
+            const std::size_t rb = u / col_chunks, cc = u % col_chunks;
+            const std::size_t r0 = rb * rows_per_unit, r1 = std::min(m.rows, r0 + rows_per_unit);
+            const std::size_t c0 = cc * kCheckElements, c1 = std::min(m.cols, c0 + kCheckElements);
+            return finite_part(m, r0, r1, c0, c1);
         },
         [](bool a, bool b) { return a && b; });
 }
 
 bool all_finite(const VectorView& v) {
-    bool ok = true;
-    for (std::size_t i = 0; i < v.size; ++i) ok &= finite(v[i]);
-    return ok;
+    return parallel::parallel_reduce(
+        (v.size + kCheckElements - 1) / kCheckElements, true,
+        [&](std::size_t u) {
+            bool ok = true;
+            for (std::size_t i = u * kCheckElements, end = std::min(v.size, i + kCheckElements); i < end; ++i)
+                ok &= finite(v[i]);
+            return ok;
+        },
+        [](bool a, bool b) { return a && b; });
 }
+
+bool binary(double t) noexcept {
+    return std::fabs(t) <= kBinaryTolerance || std::fabs(t - 1.0) <= kBinaryTolerance;
+}
+
+// Index of the first treatment value that is neither 0 nor 1, or size.
+std::size_t first_non_binary(const VectorView& t) {
+    return parallel::parallel_reduce(
+        (t.size + kCheckElements - 1) / kCheckElements, t.size,
+        [&](std::size_t u) {
+            for (std::size_t i = u * kCheckElements, end = std::min(t.size, i + kCheckElements); i < end; ++i)
+                if (!binary(t[i])) return i;
+            return t.size;
+        },
+        [](std::size_t a, std::size_t b) { return std::min(a, b); });
+}
+
+// Calls the interrupt at most every 20 ms from a loop on the calling thread.
+class Poller {
+public:
+    explicit Poller(const Interrupt& interrupt) : interrupt_(interrupt), next_(Clock::now() + kEvery) {}
+    bool stop() {
+        if (!interrupt_ || Clock::now() < next_) return false;
+        next_ = Clock::now() + kEvery;
+        return interrupt_();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kEvery = std::chrono::milliseconds(20);
+    const Interrupt& interrupt_;
+    Clock::time_point next_;
+};
 
 }  // namespace
 
@@ -72,36 +117,36 @@ Status CausalForest::fit_result(const MatrixView& features, const VectorView& tr
 
 Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment,
                                 const VectorView& outcome, std::uint64_t seed, const Interrupt& interrupt) {
-    if (features.rows == 0 || features.cols == 0) return QuorvantisError::empty_data();
-    if (!all_finite(features) || !all_finite(treatment) || !all_finite(outcome))
-        return QuorvantisError::invalid_data();
-    for (std::size_t i = 0; i < treatment.size; ++i) {
-        const double t = treatment[i];
-        if (!(std::fabs(t) <= kBinaryTolerance) && !(std::fabs(t - 1.0) <= kBinaryTolerance))
-            return QuorvantisError::invalid_treatment(t);
-    }
-    // The trees read one treatment and one outcome per row.
-    if (treatment.size < features.rows || outcome.size < features.rows)
-        return QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
-
-    const std::uint64_t p = features.cols;
-    std::vector<std::uint64_t> seeds(static_cast<std::size_t>(n_trees));
-    for (std::size_t i = 0; i < seeds.size(); ++i) seeds[i] = derive_seed(seed, i);
+    std::optional<QuorvantisError> failure;
     std::vector<CausalTree> grown;
-    try {
-        // One task on the pool holds the whole fit, so that the caller only
-        // waits and polls its interrupt while the work fans out inside.
-        parallel::parallel_for(
-            1,
-            [&](std::size_t) {
-                grown = CausalTree::fit_batch(features, treatment, outcome, max_depth, min_samples_leaf, seeds);
-            },
-            interrupt);
-    } catch (const Cancelled&) {
-        return QuorvantisError::internal("interrupted");
-    }
+    const std::optional<Halt> halt = parallel::run_job(
+        [&] {
+            if (features.rows == 0 || features.cols == 0) {
+                failure = QuorvantisError::empty_data();
+                return;
+            }
+            if (!all_finite(features) || !all_finite(treatment) || !all_finite(outcome)) {
+                failure = QuorvantisError::invalid_data();
+                return;
+            }
+            if (const std::size_t bad = first_non_binary(treatment); bad < treatment.size) {
+                failure = QuorvantisError::invalid_treatment(treatment[bad]);
+                return;
+            }
+            // The trees read one treatment and one outcome per row.
+            if (treatment.size < features.rows || outcome.size < features.rows) {
+                failure = QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
+                return;
+            }
+            std::vector<std::uint64_t> seeds(static_cast<std::size_t>(n_trees));
+            for (std::size_t i = 0; i < seeds.size(); ++i) seeds[i] = derive_seed(seed, i);
+            grown = CausalTree::fit_batch(features, treatment, outcome, max_depth, min_samples_leaf, seeds);
+        },
+        {interrupt});
+    if (halt) return *halt;
+    if (failure) return std::move(*failure);
     trees = std::move(grown);
-    n_features = p;
+    n_features = features.cols;
     return Status::success();
 }
 
@@ -121,7 +166,7 @@ Status CausalForest::fit_placebo_result(const MatrixView& features, const Vector
                       derive_seed(seed, kPlaceboFitStream), interrupt);
 }
 
-Result<InferenceResult> CausalForest::predict_result(const MatrixView& features) const {
+Result<InferenceResult> CausalForest::predict_result(const MatrixView& features, const Interrupt& interrupt) const {
     if (trees.empty()) return QuorvantisError::model_not_fitted();
     const std::size_t n = features.rows;
     if (n == 0) return QuorvantisError::empty_data();
@@ -139,7 +184,9 @@ Result<InferenceResult> CausalForest::predict_result(const MatrixView& features)
     constexpr std::size_t kBlock = 128;
     double sums[kBlock];
     const std::byte* rows[kBlock];
+    Poller poller(interrupt);
     for (std::size_t lo = 0; lo < n; lo += kBlock) {
+        if (lo % (kBlock * 256) == 0 && poller.stop()) return Halt::Interrupted;
         const std::size_t len = std::min(kBlock, n - lo);
         for (std::size_t j = 0; j < len; ++j) {
             sums[j] = 0.0;

@@ -27,7 +27,7 @@ Status LinearCausalModel::fit(const MatrixView& /*features*/, const VectorView& 
     return Status::success();
 }
 
-Result<InferenceResult> LinearCausalModel::predict(const MatrixView& features) const {
+Result<InferenceResult> LinearCausalModel::predict(const MatrixView& features, const Interrupt&) const {
     InferenceResult r;
     r.predictions.assign(features.rows, effect);
     r.mean_effect = effect;

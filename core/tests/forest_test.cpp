@@ -189,17 +189,21 @@ TEST(Forest, SeededFitsRepeatAndStridedViewsAgree) {
               c.predict_result(MatrixView::of(contiguous.data(), d.n, d.p)).value().predictions);
 }
 
-TEST(Forest, InterruptReturnsErrorAndKeepsForest) {
+TEST(Forest, InterruptHaltsFitAndPredictionAndKeepsForest) {
     const Planted d(200000, 8, 12);
     CausalForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 1).ok());
     const auto before = forest.predict_result(d.features()).value().predictions;
     std::atomic<int> polls{0};
-    const Status s = forest.fit_result(d.features(), d.treatment(), d.outcome(), 2, [&] { return ++polls >= 1; });
-    ASSERT_FALSE(s.ok());
-    EXPECT_EQ(s.error().kind(), ErrorKind::Internal);
-    EXPECT_EQ(s.error().text(), "interrupted");
+    const Interrupt stop = [&] { return ++polls >= 1; };
+    const Status s = forest.fit_result(d.features(), d.treatment(), d.outcome(), 2, stop);
+    ASSERT_TRUE(s.halted());
+    EXPECT_EQ(s.halt(), Halt::Interrupted);
     EXPECT_EQ(forest.predict_result(d.features()).value().predictions, before);
+    // Prediction polls between row blocks on the calling thread.
+    const Planted big(2000000, 8, 13);
+    const auto predicted = forest.predict_result(big.features(), stop);
+    ASSERT_TRUE(predicted.halted());
 }
 
 TEST(Forest, PlaceboRemovesTheEffectAndCopiesAreDeep) {

@@ -5,12 +5,29 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <chrono>
 #include <new>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+// The replacement pair below is malloc/free on both sides.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Allocation failure injection: when armed, the countdown-th allocation from
+// now (on any thread) throws.
+std::atomic<long> g_fail_countdown{-1};
+
+void* operator new(std::size_t n) {
+    if (g_fail_countdown.load(std::memory_order_relaxed) > 0 && g_fail_countdown.fetch_sub(1) == 1) throw std::bad_alloc();
+    if (void* p = std::malloc(n > 0 ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quorvantis {
 namespace {
@@ -68,34 +85,73 @@ TEST(Parallel, TaskExceptionsReachTheCaller) {
     EXPECT_EQ(ordered_concat(3), "0,1,2,");
 }
 
-TEST(Parallel, InterruptCancelsRunningWork) {
-    std::atomic<int> polls{0};
+using parallel::JobOptions;
+using parallel::run_job;
+
+void busy(int iterations) {
+    for (int k = 0; k < iterations; ++k) asm volatile("");
+}
+
+// Spins through checkpoints until the job is stopped.
+void spin_until_stopped(std::atomic<int>* between = nullptr) {
+    for (;;) {
+        parallel::checkpoint();
+        if (between) ++*between;
+        busy(2000);
+        if (between) --*between;
+    }
+}
+
+TEST(Parallel, InterruptStopsTheJobAndPollsOnlyWhileTasksAreParked) {
+    std::atomic<int> polls{0}, between{0};
+    std::atomic<bool> overlap{false}, polled_elsewhere{false};
     const auto caller = std::this_thread::get_id();
-    std::atomic<bool> polled_elsewhere{false};
-    const auto start = std::chrono::steady_clock::now();
-    const Interrupt interrupt = [&] {
+    JobOptions options;
+    options.interrupt = [&] {
         if (std::this_thread::get_id() != caller) polled_elsewhere = true;
-        return ++polls >= 3;
+        // The poll may change what tasks read: none may be between checkpoints.
+        for (int k = 0; k < 3; ++k) {
+            if (between.load() != 0) overlap = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return ++polls >= 5;
     };
-    // Without the cancel flag these tasks would never end.
-    EXPECT_THROW(parallel::parallel_for(
-                     4,
-                     [](std::size_t) {
-                         for (;;) {
-                             parallel::check_cancel();
-                             std::this_thread::yield();
-                         }
-                     },
-                     interrupt),
-                 Cancelled);
-    EXPECT_GE(polls.load(), 3);
+    const auto start = std::chrono::steady_clock::now();
+    const auto halt = run_job([&] { parallel::parallel_for(64, [&](std::size_t) { spin_until_stopped(&between); }); },
+                              options);
+    EXPECT_EQ(halt, Halt::Interrupted);
+    EXPECT_GE(polls.load(), 5);
+    EXPECT_FALSE(overlap.load());
     EXPECT_FALSE(polled_elsewhere.load());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
-    const Interrupt failing = [] () -> bool { throw std::logic_error("callback failed"); };
-    EXPECT_THROW(parallel::parallel_for(
-                     2, [](std::size_t) { while (!parallel::cancel_requested()) std::this_thread::yield(); }, failing),
+    options.interrupt = []() -> bool { throw std::logic_error("callback failed"); };
+    EXPECT_THROW(run_job([] { parallel::parallel_for(2, [](std::size_t) { spin_until_stopped(); }); }, options),
                  std::logic_error);
+    EXPECT_EQ(ordered_concat(3), "0,1,2,");
+}
+
+TEST(Parallel, OneThreadJobsRunOnTheCallerAndPollThere) {
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> polls{0};
+    JobOptions options;
+    options.max_threads = 1;
+    options.interrupt = [&] { return ++polls >= 2; };
+    bool on_caller = true;
+    const auto halt = run_job(
+        [&] {
+            parallel::parallel_for(8, [&](std::size_t) {
+                if (std::this_thread::get_id() != caller) on_caller = false;
+                spin_until_stopped();
+            });
+        },
+        options);
+    EXPECT_EQ(halt, Halt::Interrupted);
+    EXPECT_TRUE(on_caller);
+    options.interrupt = {};
+    std::string order;
+    EXPECT_FALSE(run_job([&] { order = ordered_concat(4); }, options));
+    EXPECT_EQ(order, "0,1,2,3,");
 }
 
 TEST(Parallel, ConcurrentCallersGetTheirOwnResults) {
@@ -132,6 +188,50 @@ TEST(Parallel, ForkedChildRebuildsThePool) {
     ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ordered_concat(5), "0,1,2,3,4,");  // parent still fine
+}
+
+// A signal handler that forks while a job is polled: in the child the job's
+// workers do not exist, so its copy of the job must end at once.
+TEST(Parallel, ForkInsideThePollHaltsTheChildsCopyOfTheJob) {
+    ASSERT_GE(parallel::worker_count(), 1u);
+    pid_t child = -1;
+    JobOptions options;
+    int polls = 0;
+    options.interrupt = [&] {
+        if (++polls == 2) child = ::fork();
+        return polls >= 4;
+    };
+    const auto halt = run_job([] { parallel::parallel_for(4, [](std::size_t) { spin_until_stopped(); }); }, options);
+    if (child == 0) {
+        ::alarm(20);
+        const bool ok = halt == Halt::Forked && ordered_concat(200).size() > 0 && parallel::worker_count() >= 1;
+        ::_exit(ok ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(halt, Halt::Interrupted);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Every allocation of the first few in a job fails in turn: the caller gets
+// bad_alloc (or the result), never a hang, and the pool keeps working.
+TEST(Parallel, AllocationFailuresInTasksReachTheCallerAndThePoolSurvives) {
+    for (long countdown = 1; countdown <= 40; ++countdown) {
+        try {
+            run_job([&] {
+                g_fail_countdown.store(countdown);
+                parallel::parallel_for(256, [](std::size_t i) {
+                    auto v = std::make_unique<std::vector<int>>(16, static_cast<int>(i));
+                    busy(20000);
+                });
+            });
+        } catch (const std::bad_alloc&) {
+        }
+        g_fail_countdown.store(-1);
+        ASSERT_EQ(ordered_concat(20).size(), std::string("0,1,2,3,4,5,6,7,8,9,").size() + 30) << countdown;
+    }
 }
 
 }  // namespace

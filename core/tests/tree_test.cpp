@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "quorvantis/honest_sampling.hpp"
 #include "quorvantis/random.hpp"
+#include "tree_oracle.hpp"
 
 namespace quorvantis {
 namespace {
@@ -26,17 +30,18 @@ struct Data {
     std::vector<double> x, t, y;
 
     Data(std::size_t rows, std::size_t cols, Kind kind, std::uint64_t seed) : n(rows), p(cols) {
-        Rng rng(seed);
+        std::mt19937_64 gen(seed);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
         x.resize(n * p);
         t.resize(n);
         y.resize(n);
-        for (double& v : x) v = kind == Kind::Ties ? std::floor(rng.uniform() * 4.0) : rng.uniform();
+        for (double& v : x) v = kind == Kind::Ties ? std::floor(u(gen) * 4.0) : u(gen);
         for (std::size_t i = 0; i < n; ++i) {
             if (kind == Kind::ConstantColumn && p > 0) x[i * p] = 3.0;
-            if (kind == Kind::WithNaN && p > 0 && rng.uniform() < 0.1) x[i * p + rng.bounded(p)] = kNaN;
-            t[i] = kind == Kind::AllTreated || rng.uniform() < 0.5 ? 1.0 : 0.0;
+            if (kind == Kind::WithNaN && p > 0 && u(gen) < 0.1) x[i * p + gen() % p] = kNaN;
+            t[i] = kind == Kind::AllTreated || u(gen) < 0.5 ? 1.0 : 0.0;
             const bool high = p > 0 && x[i * p] > 0.5;
-            y[i] = static_cast<double>(rng.bounded(10)) + t[i] * (high ? 3.0 : 1.0);
+            y[i] = static_cast<double>(gen() % 10) + t[i] * (high ? 3.0 : 1.0);
         }
     }
     MatrixView features() const { return MatrixView::of(x.data(), n, p); }
@@ -44,23 +49,66 @@ struct Data {
     VectorView outcome() const { return VectorView::of(y.data(), n); }
 };
 
-void expect_same_nodes(const CausalTree& a, const CausalTree& b) {
-    ASSERT_EQ(a.nodes().size(), b.nodes().size());
-    for (std::size_t i = 0; i < a.nodes().size(); ++i) {
-        const Node& x = a.nodes()[i];
-        const Node& y = b.nodes()[i];
-        ASSERT_EQ(x.index(), y.index()) << "node " << i;
-        if (const auto* s = std::get_if<Split>(&x)) {
-            const auto& o = std::get<Split>(y);
-            EXPECT_EQ(s->feature, o.feature) << i;
-            EXPECT_EQ(s->threshold, o.threshold) << i;
-            EXPECT_EQ(s->left, o.left) << i;
-            EXPECT_EQ(s->right, o.right) << i;
-        } else {
-            EXPECT_EQ(std::get<Leaf>(x).effect, std::get<Leaf>(y).effect) << i;
-            EXPECT_EQ(std::get<Leaf>(x).n_samples, std::get<Leaf>(y).n_samples) << i;
-        }
+// Choices from the standard library's generator, keyed by plain arithmetic:
+// nothing in common with the production scheme.
+class ScriptedChoices final : public TreeChoices {
+public:
+    explicit ScriptedChoices(std::uint64_t seed) : seed_(seed) {}
+    std::vector<std::uint64_t> estimation_rows(std::size_t n) const override {
+        std::vector<std::uint64_t> order(n);
+        std::iota(order.begin(), order.end(), 0);
+        std::mt19937_64 gen(seed_ * 7 + 3);
+        std::shuffle(order.begin(), order.end(), gen);
+        std::vector<std::uint64_t> bits((n + 63) / 64, 0);
+        for (std::size_t i = n / 2; i < n; ++i) bits[order[i] / 64] |= std::uint64_t{1} << (order[i] % 64);
+        return bits;
     }
+    std::uint64_t root_key() const override { return seed_ * 1000003 + 1; }
+    std::uint64_t child_key(std::uint64_t key, bool right) const override { return key * 31 + (right ? 2 : 1); }
+    std::vector<std::uint64_t> candidates(std::uint64_t key, std::uint64_t p) const override {
+        std::vector<std::uint64_t> all(p);
+        std::iota(all.begin(), all.end(), 0);
+        std::mt19937_64 gen(key);
+        std::shuffle(all.begin(), all.end(), gen);
+        all.resize(static_cast<std::size_t>(std::floor(std::sqrt(static_cast<double>(p)))));
+        return all;
+    }
+    void draws(std::uint64_t key, std::size_t position, std::size_t count, std::uint64_t n,
+               std::uint64_t* ranks) const override {
+        std::mt19937_64 gen(key ^ (0x9e37 * (position + 1)));
+        std::uniform_int_distribution<std::uint64_t> pick(0, n - 1);
+        for (std::size_t j = 0; j < count; ++j) ranks[j] = pick(gen);
+    }
+
+private:
+    std::uint64_t seed_;
+};
+
+// The fast tree's pre-order nodes against the oracle's linked nodes.
+void expect_same_tree(const CausalTree& fast, const oracle::Tree& plain) {
+    std::size_t i = 0;
+    auto walk = [&](auto&& self, const oracle::Node& o) -> void {
+        ASSERT_LT(i, fast.nodes().size());
+        const Node& f = fast.nodes()[i++];
+        if (o.is_leaf) {
+            const auto* leaf = std::get_if<Leaf>(&f);
+            ASSERT_NE(leaf, nullptr) << "node " << i - 1 << " should be a leaf";
+            EXPECT_EQ(leaf->effect, o.effect) << i - 1;
+            EXPECT_EQ(leaf->n_samples, o.n_samples) << i - 1;
+            return;
+        }
+        const auto* split = std::get_if<Split>(&f);
+        ASSERT_NE(split, nullptr) << "node " << i - 1 << " should split";
+        EXPECT_EQ(split->feature, o.feature) << i - 1;
+        EXPECT_EQ(split->threshold, o.threshold) << i - 1;
+        EXPECT_EQ(split->left, i);
+        self(self, *o.left);
+        EXPECT_EQ(split->right, i);
+        self(self, *o.right);
+    };
+    walk(walk, *plain.root);
+    EXPECT_EQ(i, fast.nodes().size());
+    EXPECT_EQ(fast.feature_importance, plain.importance);
 }
 
 struct Case {
@@ -78,140 +126,65 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
     return name.str();
 }
 
-class FastMatchesPlain : public ::testing::TestWithParam<Case> {};
+class FastMatchesOracle : public ::testing::TestWithParam<Case> {};
 
-// The fast growers (binned draws, lazy estimation counts, block passes, and
-// several trees per pass) must build exactly the trees of the plain
-// recursion for the same seeds.
-TEST_P(FastMatchesPlain, SameTreeForSameSeed) {
+// Several trees grown together from injected choices must each be the tree
+// the oracle grows from the same choices; so must the production scheme's.
+TEST_P(FastMatchesOracle, SameTreeForSameChoices) {
     const Case c = GetParam();
     const Data d(c.n, c.p, c.kind, c.n * 101 + c.p);
-    // More trees than one batch holds where that is cheap.
-    std::vector<std::uint64_t> seeds(c.n <= 2000 ? 12 : 3);
-    std::iota(seeds.begin(), seeds.end(), std::uint64_t{1});
-    const std::vector<CausalTree> batch =
+    const std::size_t count = c.n <= 2000 ? 5 : 2;
+    std::vector<ScriptedChoices> scripted;
+    for (std::size_t i = 0; i < count; ++i) scripted.emplace_back(i + 1);
+    std::vector<const TreeChoices*> choices;
+    for (const auto& s : scripted) choices.push_back(&s);
+    const std::vector<GrownTree> grown =
+        grow_trees(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, choices);
+    ASSERT_EQ(grown.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        CausalTree fast(c.p);
+        fast.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i]);
+        const oracle::Tree plain =
+            oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i]).fit();
+        expect_same_tree(fast, plain);
+    }
+    const std::uint64_t seeds[] = {11, 12};
+    const std::vector<CausalTree> keyed =
         CausalTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
-    ASSERT_EQ(batch.size(), seeds.size());
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        CausalTree single(c.p), plain(c.p);
-        single.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds[i]);
-        plain.fit_reference(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds[i]);
-        expect_same_nodes(single, plain);
-        expect_same_nodes(batch[i], plain);
-        EXPECT_EQ(single.feature_importance, plain.feature_importance);
-        EXPECT_EQ(batch[i].feature_importance, plain.feature_importance);
-        EXPECT_EQ(single.predict(d.features()), plain.predict(d.features()));
+    for (std::size_t i = 0; i < 2; ++i) {
+        const KeyedChoices k(seeds[i]);
+        expect_same_tree(keyed[i],
+                         oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, k).fit());
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Trees, FastMatchesPlain,
+    Trees, FastMatchesOracle,
     ::testing::Values(Case{1, 3, Kind::Continuous, 5, 5}, Case{19, 4, Kind::Continuous, 5, 5},
                       Case{20, 4, Kind::Continuous, 5, 5}, Case{21, 2, Kind::Continuous, 5, 1},
                       Case{300, 16, Kind::Continuous, 5, 5}, Case{300, 16, Kind::Ties, 6, 1},
                       Case{400, 16, Kind::AllTreated, 5, 5}, Case{600, 9, Kind::WithNaN, 5, 3},
                       Case{300, 3, Kind::ConstantColumn, 5, 5}, Case{400, 0, Kind::Continuous, 5, 5},
-                      Case{2000, 1, Kind::Continuous, 9, 2}, Case{1500, 300, Kind::Continuous, 3, 5},
+                      Case{2000, 1, Kind::Continuous, 9, 2}, Case{3000, 2, Kind::Ties, 12, 1},
+                      Case{60, 3, Kind::Continuous, 7, 0}, Case{1500, 300, Kind::Continuous, 3, 5},
                       Case{45000, 4, Kind::Ties, 5, 5}, Case{45000, 16, Kind::Continuous, 4, 40},
                       Case{40000, 30, Kind::Continuous, 3, 5}, Case{40000, 100, Kind::Continuous, 3, 5},
                       Case{140000, 4, Kind::Ties, 4, 5}),
     case_name);
 
-TEST(Tree, OneRowIsALeafWithEffectZero) {
-    const Data d(1, 2, Kind::Continuous, 3);
-    CausalTree tree(2);
-    tree.fit(d.features(), d.treatment(), d.outcome(), 5, 5, 9);
-    ASSERT_EQ(tree.nodes().size(), 1u);
-    EXPECT_EQ(std::get<Leaf>(tree.nodes()[0]).effect, 0.0);
-    EXPECT_EQ(std::get<Leaf>(tree.nodes()[0]).n_samples, 1u);
-    EXPECT_EQ(tree.predict(d.features()), std::vector<double>{0.0});
-}
-
-TEST(Tree, FewerThanTwentyRowsGiveTheEstimationHalfDifference) {
-    for (const std::size_t n : {2u, 11u, 19u}) {
-        const Data d(n, 3, Kind::Continuous, n);
-        CausalTree tree(3);
-        tree.fit(d.features(), d.treatment(), d.outcome(), 5, 5, 17);
-        std::vector<std::uint64_t> split, est;
-        CausalTree::honest_halves(n, 17, split, est);
-        ASSERT_EQ(tree.nodes().size(), 1u);
-        const Leaf& leaf = std::get<Leaf>(tree.nodes()[0]);
-        EXPECT_EQ(leaf.n_samples, n - n / 2);
-        EXPECT_EQ(leaf.effect, CausalTree::arm_mean_difference(d.treatment(), d.outcome(), est));
-        EXPECT_EQ(tree.feature_importance, std::vector<double>(3, 0.0));
-    }
-}
-
-TEST(Tree, TwentyRowsSplitIntoFiveAndFive) {
-    int splits = 0;
-    for (std::uint64_t seed = 0; seed < 40; ++seed) {
-        const Data d(20, 3, Kind::Continuous, seed + 500);
-        CausalTree tree(3);
-        tree.fit(d.features(), d.treatment(), d.outcome(), 5, 5, seed);
-        const auto* root = std::get_if<Split>(&tree.nodes()[0]);
-        if (root == nullptr) continue;
-        ++splits;
-        std::vector<std::uint64_t> split, est;
-        CausalTree::honest_halves(20, seed, split, est);
-        std::size_t left = 0;
-        for (const auto r : split) left += d.x[r * 3 + root->feature] <= root->threshold;
-        EXPECT_EQ(left, 5u);
-        EXPECT_TRUE(std::holds_alternative<Leaf>(tree.nodes()[root->left]));
-        EXPECT_TRUE(std::holds_alternative<Leaf>(tree.nodes()[root->right]));
-    }
-    EXPECT_GT(splits, 0);
-}
-
-// Every valid draw scores 0: the node splits on the last candidate with a
-// valid draw, at that candidate's first valid draw, and gains no importance.
-TEST(Tree, AllTreatedNodeStillSplitsOnLastValidCandidate) {
-    const std::size_t n = 60, p = 16;
-    for (std::uint64_t seed = 0; seed < 20; ++seed) {
-        Data d(n, p, Kind::AllTreated, seed);
-        // Half the columns nearly constant, so some candidates have no valid draw.
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t f = 0; f < p; f += 2) d.x[i * p + f] = i % 29 == 0 ? 1.0 : 0.0;
-        CausalTree tree(p);
-        tree.fit(d.features(), d.treatment(), d.outcome(), 5, 5, seed);
-
-        std::vector<std::uint64_t> split, est;
-        CausalTree::honest_halves(n, seed, split, est);
-        const std::uint64_t key = CausalTree::root_key(seed);
-        const auto cands = CausalTree::candidate_features(p, key);
-        std::optional<std::pair<std::uint64_t, double>> expected;
-        for (std::size_t c = 0; c < cands.size(); ++c) {
-            Rng draws = Rng::stream(key, 1 + c);
-            for (int j = 0; j < 10; ++j) {
-                const double theta = d.x[split[draws.bounded(split.size())] * p + cands[c]];
-                std::size_t left = 0;
-                for (const auto r : split) left += d.x[r * p + cands[c]] <= theta;
-                if (left >= 5 && split.size() - left >= 5) {
-                    expected = {cands[c], theta};
-                    break;
-                }
-            }
-        }
-        if (!expected) {
-            EXPECT_TRUE(std::holds_alternative<Leaf>(tree.nodes()[0]));
-            continue;
-        }
-        const auto& root = std::get<Split>(tree.nodes()[0]);
-        EXPECT_EQ(root.feature, expected->first) << seed;
-        EXPECT_EQ(root.threshold, expected->second) << seed;
-        EXPECT_EQ(tree.feature_importance, std::vector<double>(p, 0.0));
-    }
-}
-
 TEST(Tree, CandidateCountIsFloorSqrtOfColumns) {
     const std::size_t expected[] = {0, 1, 1, 1, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 4};
     for (std::uint64_t p = 0; p <= 16; ++p) {
-        const auto c = CausalTree::candidate_features(p, 1234 + p);
+        EXPECT_EQ(candidate_count(p), expected[p]) << p;
+        const auto c = KeyedChoices(p).candidates(1234 + p, p);
         ASSERT_EQ(c.size(), expected[p]) << p;
         for (std::size_t i = 0; i < c.size(); ++i) {
             EXPECT_LT(c[i], p);
             for (std::size_t j = 0; j < i; ++j) EXPECT_NE(c[i], c[j]);
         }
     }
+    EXPECT_EQ(candidate_count(99), 9u);
+    EXPECT_EQ(candidate_count(100), 10u);
 }
 
 TEST(Tree, HalvesAreUniformAndExact) {
@@ -219,11 +192,14 @@ TEST(Tree, HalvesAreUniformAndExact) {
     std::vector<int> in_split(n, 0);
     const int rounds = 20000;
     for (int s = 0; s < rounds; ++s) {
-        std::vector<std::uint64_t> split, est;
-        CausalTree::honest_halves(n, static_cast<std::uint64_t>(s), split, est);
-        ASSERT_EQ(split.size(), 4u);
-        ASSERT_EQ(est.size(), 5u);
-        for (const auto r : split) ++in_split[r];
+        const auto bits = KeyedChoices(static_cast<std::uint64_t>(s)).estimation_rows(n);
+        int split = 0;
+        for (std::size_t r = 0; r < n; ++r)
+            if (!is_estimation(bits, r)) {
+                ++split;
+                ++in_split[r];
+            }
+        ASSERT_EQ(split, 4);
     }
     for (const int c : in_split) EXPECT_NEAR(c, rounds * 4.0 / 9.0, rounds * 0.02);
 }
@@ -258,16 +234,6 @@ TEST(Tree, UnfittedPredictsZerosAndCopiesAreDeep) {
     tree->fit(d.features(), d.treatment(), d.outcome(), 5, 5, 4);  // refit keeps adding importance
     tree.reset();
     EXPECT_EQ(copy.predict(d.features()), before);
-}
-
-TEST(Tree, ArmMeanDifferenceCountsHalfAsControl) {
-    const std::vector<double> t = {1.0, 0.5, 0.0, 1.0, 0.0};
-    const std::vector<double> y = {4.0, 10.0, 1.0, 6.0, 7.0};
-    const auto tv = VectorView::of(t.data(), 5), yv = VectorView::of(y.data(), 5);
-    const std::vector<std::uint64_t> all = {0, 1, 2, 3, 4}, treated_only = {0, 3}, none = {};
-    EXPECT_DOUBLE_EQ(CausalTree::arm_mean_difference(tv, yv, all), 5.0 - 6.0);
-    EXPECT_EQ(CausalTree::arm_mean_difference(tv, yv, treated_only), 0.0);
-    EXPECT_EQ(CausalTree::arm_mean_difference(tv, yv, none), 0.0);
 }
 
 }  // namespace

@@ -52,15 +52,25 @@ private:
     std::string text_;
 };
 
-// A value or the error that prevented it.
+// Why a computation stopped before its end. Not an error kind: nothing was
+// wrong with the input, and a halted operation changes nothing.
+enum class Halt : std::uint8_t {
+    Interrupted,  // the caller's interrupt asked to stop
+    Forked,       // the process forked while it ran; this is the child
+};
+
+// A value, the error that prevented it, or why the computation stopped.
 template <class T>
 class Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Result(QuorvantisError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    Result(Halt halt) : v_(std::in_place_index<2>, halt) {}
 
     bool ok() const noexcept { return v_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
+    bool halted() const noexcept { return v_.index() == 2; }
+    Halt halt() const { return std::get<2>(v_); }
     T& value() & { return std::get<0>(v_); }
     const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
@@ -68,23 +78,26 @@ public:
     QuorvantisError&& take_error() { return std::get<1>(std::move(v_)); }
 
 private:
-    std::variant<T, QuorvantisError> v_;
+    std::variant<T, QuorvantisError, Halt> v_;
 };
 
-// Success or an error.
+// Success, an error, or why the computation stopped.
 class Status {
 public:
     Status() = default;
-    Status(QuorvantisError error) : err_(std::move(error)) {}
+    Status(QuorvantisError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    Status(Halt halt) : v_(std::in_place_index<2>, halt) {}
     static Status success() { return {}; }
 
-    bool ok() const noexcept { return !err_.has_value(); }
+    bool ok() const noexcept { return v_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
-    const QuorvantisError& error() const { return *err_; }
-    QuorvantisError&& take_error() { return std::move(*err_); }
+    bool halted() const noexcept { return v_.index() == 2; }
+    Halt halt() const { return std::get<2>(v_); }
+    const QuorvantisError& error() const { return std::get<1>(v_); }
+    QuorvantisError&& take_error() { return std::get<1>(std::move(v_)); }
 
 private:
-    std::optional<QuorvantisError> err_;
+    std::variant<std::monostate, QuorvantisError, Halt> v_;
 };
 
 }  // namespace quorvantis

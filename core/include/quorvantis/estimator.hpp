@@ -18,7 +18,8 @@ struct InferenceResult {
 };
 
 // Polled by a caller blocked on a long computation; returning true asks the
-// computation to stop early (it then reports an error and changes nothing).
+// computation to stop early (it then reports Halt::Interrupted and changes
+// nothing).
 using Interrupt = std::function<bool()>;
 
 class CausalModel {
@@ -26,7 +27,7 @@ public:
     virtual ~CausalModel() = default;
     virtual Status fit(const MatrixView& features, const VectorView& treatment,
                        const VectorView& outcome, const Interrupt& interrupt = {}) = 0;
-    virtual Result<InferenceResult> predict(const MatrixView& features) const = 0;
+    virtual Result<InferenceResult> predict(const MatrixView& features, const Interrupt& interrupt = {}) const = 0;
 };
 
 // Half-width of the fixed band reported around every estimate.

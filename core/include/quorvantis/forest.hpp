@@ -18,7 +18,7 @@ public:
     std::uint64_t n_features = 0;  // training columns
 
     // Checks the data, then grows `n_trees` trees with seeds drawn from OS
-    // entropy. A failed or interrupted fit leaves the forest unchanged.
+    // entropy. A failed or halted fit leaves the forest unchanged.
     Status fit_result(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
                       const Interrupt& interrupt = {});
     // Same, with every random choice derived from `seed`.
@@ -31,7 +31,8 @@ public:
     Status fit_placebo_result(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
                               std::uint64_t seed, const Interrupt& interrupt = {});
 
-    Result<InferenceResult> predict_result(const MatrixView& features) const;
+    // Polls `interrupt` between row blocks; it runs on the calling thread.
+    Result<InferenceResult> predict_result(const MatrixView& features, const Interrupt& interrupt = {}) const;
     // Never fails: on error, zeros for every row and every training column.
     InferenceResult predict_infallible(const MatrixView& features) const;
 
@@ -39,7 +40,9 @@ public:
                const Interrupt& interrupt = {}) override {
         return fit_result(features, treatment, outcome, interrupt);
     }
-    Result<InferenceResult> predict(const MatrixView& features) const override { return predict_result(features); }
+    Result<InferenceResult> predict(const MatrixView& features, const Interrupt& interrupt = {}) const override {
+        return predict_result(features, interrupt);
+    }
 };
 
 }  // namespace quorvantis

@@ -13,7 +13,7 @@ public:
     // the treatment is refused rather than read past its end.
     Status fit(const MatrixView& features, const VectorView& treatment,
                const VectorView& outcome, const Interrupt& interrupt = {}) override;
-    Result<InferenceResult> predict(const MatrixView& features) const override;
+    Result<InferenceResult> predict(const MatrixView& features, const Interrupt& interrupt = {}) const override;
 };
 
 }  // namespace quorvantis

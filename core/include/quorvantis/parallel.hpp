@@ -1,51 +1,89 @@
-// The process-wide work-stealing pool and the two operations built on it.
+// The process-wide work-stealing pool, jobs on it, and the map and reduce
+// operations built on it.
 //
-// One worker per CPU in the affinity mask, created on first use and rebuilt in
-// a forked child. A caller that is not a worker hands its work to the pool and
-// blocks, polling its Interrupt; a worker that calls in (nested parallelism)
-// splits its range only while other workers are idle and, when it has to wait,
-// runs other tasks instead of blocking, so nesting cannot deadlock.
+// One worker per CPU in the affinity mask, created on first use and rebuilt
+// in a forked child. A job is one caller's computation: the caller hands it
+// to the pool and waits, polling its Interrupt. Before each poll it pauses
+// the job: tasks read caller memory only between checkpoints, and a paused
+// job has every task parked at one, so the poll may run code that changes
+// that memory (Python signal handlers). Parked workers keep serving other
+// jobs meanwhile, so one paused job never starves another.
+//
+// A worker that calls in (nested parallelism) splits its range only while
+// other workers are idle and, when it has to wait, runs other tasks instead
+// of blocking, so nesting cannot deadlock. When no worker thread can be
+// started, or the job asks for one thread, it runs on the calling thread and
+// its checkpoints poll the interrupt themselves.
 //
 // Exceptions thrown by tasks (std::bad_alloc included) are rethrown on the
-// thread that called parallel_map / parallel_reduce.
+// thread that called in; the first one also stops the job's other tasks at
+// their next checkpoint.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "quorvantis/errors.hpp"
 #include "quorvantis/estimator.hpp"
 
 namespace quorvantis {
 
-// Raised in tasks once their caller has asked to stop, and out of the
-// parallel call on the calling thread.
+// Thrown at a checkpoint once the job is to stop; caught by run_job.
 class Cancelled : public std::exception {
 public:
-    const char* what() const noexcept override { return "interrupted"; }
+    const char* what() const noexcept override { return "the computation was stopped"; }
 };
 
 namespace parallel {
 
-// Number of workers of the pool (creating it if needed).
+struct JobOptions {
+    Interrupt interrupt;          // polled about every 20 ms; true asks the job to stop
+    std::size_t max_threads = 0;  // 0: every worker; 1: on the calling thread
+};
+
+// Runs `body` as one job and waits for it. Returns nothing when the body ran
+// to its end, otherwise why it stopped: the interrupt asked (Interrupted) or
+// the process forked while the job ran and this is the child (Forked).
+// Exceptions from the body or the interrupt are rethrown. Called from inside
+// a job, the body simply runs as part of that job.
+std::optional<Halt> run_job(const std::function<void()>& body, const JobOptions& options = {});
+
+// Number of workers of the pool (creating it if needed); 0 if none can start.
 std::size_t worker_count();
 
-// True when the caller of the computation this task belongs to has asked to
-// stop. Long tasks check it at convenient points.
+// Inside a job: waits while the caller has paused it; throws Cancelled once
+// the job is to stop. Tasks call it before each piece of work that reads
+// caller memory, a few times per millisecond at least.
+void checkpoint();
 bool cancel_requested() noexcept;
-inline void check_cancel() {
-    if (cancel_requested()) throw Cancelled();
-}
 
 namespace detail {
 
 struct Context {
-    std::atomic<bool> cancel{false};
+    std::atomic<bool> cancel{false};  // the caller asked to stop
+    std::atomic<bool> failed{false};  // a task threw
+    std::atomic<bool> pause{false};
+    std::atomic<int> active{0};       // threads running tasks of the job, not parked
+    std::size_t max_threads = 0;
+    std::mutex mu;
+    std::condition_variable cv;
+    // Set when the job runs on the calling thread: checkpoints poll directly.
+    const Interrupt* inline_interrupt = nullptr;
+    std::uint64_t next_poll_ns = 0;
+    std::uint64_t fork_generation = 0;
+    bool stopped = false;
+    std::exception_ptr interrupt_error;
 };
 
 class Task {
@@ -61,13 +99,15 @@ protected:
     ~Task() = default;
 };
 
-bool in_worker() noexcept;
-bool should_split() noexcept;  // true while some worker is idle
-void fork(Task& task);         // push onto this worker's deque
-void join(Task& task) noexcept;  // wait for a forked task, running others meanwhile
-// Runs `task` on the pool from a non-worker thread and waits for it, polling
-// `interrupt`; throws Cancelled if the interrupt fired.
-void run_external(Task& task, const Interrupt& interrupt);
+bool inside_job() noexcept;
+bool should_split() noexcept;       // true while some worker is idle and the job may use it
+bool try_fork(Task& task) noexcept;  // queue on this worker; false when its queue is full
+void join(Task& task);               // wait for a forked task, running others meanwhile
+void join_quietly(Task& task) noexcept;
+// Runs `task` as a job of its own from outside any job and waits for it.
+void run_external(Task& task);
+// The exception to report of two: a real failure wins over Cancelled.
+std::exception_ptr first_failure(std::exception_ptr a, std::exception_ptr b) noexcept;
 
 template <class T, class Map, class Combine>
 T reduce_range(std::size_t lo, std::size_t hi, const T& identity, const Map& map, const Combine& combine);
@@ -90,40 +130,49 @@ private:
 
 // Items of a piece run in order; while other workers are idle the later half
 // of what remains is split off for them. Partial results are merged with the
-// earlier piece as the first argument.
+// earlier piece as the first argument. Each split halves the range, so a
+// piece forks at most 64 times, and queueing never allocates.
 template <class T, class Map, class Combine>
 T reduce_range(std::size_t lo, std::size_t hi, const T& identity, const Map& map, const Combine& combine) {
     using P = Piece<T, Map, Combine>;
-    std::vector<std::unique_ptr<P>> forks;
+    constexpr std::size_t kMaxForks = 64;
+    std::unique_ptr<P> forks[kMaxForks];
+    std::size_t n_forks = 0;
     T acc = identity;
     try {
         while (lo < hi) {
-            if (hi - lo > 1 && should_split()) {
+            if (hi - lo > 1 && n_forks < kMaxForks && should_split()) {
                 const std::size_t mid = lo + (hi - lo) / 2;
-                forks.push_back(std::make_unique<P>(mid, hi, identity, map, combine));
-                fork(*forks.back());
-                hi = mid;
-                continue;
+                auto piece = std::make_unique<P>(mid, hi, identity, map, combine);  // throws before anything is queued
+                if (try_fork(*piece)) {
+                    forks[n_forks++] = std::move(piece);
+                    hi = mid;
+                    continue;
+                }
             }
-            check_cancel();
+            checkpoint();
             acc = combine(std::move(acc), map(lo));
             ++lo;
         }
     } catch (...) {
-        for (auto it = forks.rbegin(); it != forks.rend(); ++it) join(**it);
-        throw;
+        std::exception_ptr error = std::current_exception();
+        for (std::size_t k = n_forks; k-- > 0;) {
+            join_quietly(*forks[k]);
+            error = first_failure(error, forks[k]->error);
+        }
+        std::rethrow_exception(error);
     }
     std::exception_ptr error;
-    for (auto it = forks.rbegin(); it != forks.rend(); ++it) {
-        join(**it);
-        if (error) continue;
-        if ((*it)->error) {
-            error = (*it)->error;
-        } else {
-            acc = combine(std::move(acc), std::move(*(*it)->result));
+    for (std::size_t k = n_forks; k-- > 0;) {
+        join_quietly(*forks[k]);
+        if (forks[k]->error) {
+            error = first_failure(error, forks[k]->error);
+        } else if (!error) {
+            acc = combine(std::move(acc), std::move(*forks[k]->result));
         }
     }
     if (error) std::rethrow_exception(error);
+    if (n_forks > 0) checkpoint();  // this thread waited: the job may have been stopped meanwhile
     return acc;
 }
 
@@ -132,17 +181,17 @@ T reduce_range(std::size_t lo, std::size_t hi, const T& identity, const Map& map
 // combine(... combine(combine(identity, map(0)), map(1)) ..., map(n-1)) with the
 // grouping left to the pool; `combine` must be associative.
 template <class T, class Map, class Combine>
-T parallel_reduce(std::size_t n, T identity, Map map, Combine combine, const Interrupt& interrupt = {}) {
-    if (detail::in_worker()) return detail::reduce_range(0, n, identity, map, combine);
+T parallel_reduce(std::size_t n, T identity, Map map, Combine combine) {
+    if (detail::inside_job()) return detail::reduce_range(0, n, identity, map, combine);
     detail::Piece<T, Map, Combine> root(0, n, identity, map, combine);
-    detail::run_external(root, interrupt);
+    detail::run_external(root);
     if (root.error) std::rethrow_exception(root.error);
     return std::move(*root.result);
 }
 
 // f(i) for every i in [0, n).
 template <class F>
-void parallel_for(std::size_t n, F f, const Interrupt& interrupt = {}) {
+void parallel_for(std::size_t n, F f) {
     struct Unit {};
     parallel_reduce(
         n, Unit{},
@@ -150,15 +199,15 @@ void parallel_for(std::size_t n, F f, const Interrupt& interrupt = {}) {
             f(i);
             return Unit{};
         },
-        [](Unit, Unit) { return Unit{}; }, interrupt);
+        [](Unit, Unit) { return Unit{}; });
 }
 
 // {f(0), ..., f(n-1)} in index order; the result type must be default-constructible.
 template <class F>
-auto parallel_map(std::size_t n, F f, const Interrupt& interrupt = {}) {
+auto parallel_map(std::size_t n, F f) {
     using R = std::decay_t<std::invoke_result_t<F&, std::size_t>>;
     std::vector<R> out(n);
-    parallel_for(n, [&](std::size_t i) { out[i] = f(i); }, interrupt);
+    parallel_for(n, [&](std::size_t i) { out[i] = f(i); });
     return out;
 }
 
