@@ -1,5 +1,8 @@
 import ctypes
 import inspect
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import numpy as np
@@ -67,3 +70,25 @@ def test_second_initialisation_fails():
     library.PyInit__quorvantis.restype = ctypes.py_object
     with pytest.raises(ImportError):
         library.PyInit__quorvantis()
+
+
+def test_no_second_module_in_one_process():
+    code = textwrap.dedent("""
+        import sys, numpy as np, _quorvantis as q, _xxsubinterpreters as interpreters
+        try:
+            interpreters.run_string(interpreters.create(), "import _quorvantis")
+            print("subinterpreter imported")
+        except interpreters.RunFailedError as error:
+            print("subinterpreter", "ImportError" in str(error) and "initialised twice" in str(error))
+        del sys.modules["_quorvantis"]
+        try:
+            import _quorvantis
+            print("reimported")
+        except ImportError:
+            print("reimport ImportError")
+        m = q.create_model(np.zeros((4, 1)), np.array([1.0, 0, 1, 0]), np.arange(4.0), method="linear")
+        print("still works", m.estimate_effects(np.zeros((1, 1))).mean_effect)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == ["subinterpreter True", "reimport ImportError",
+                                        "still works -1.0"], proc.stderr[-2000:]
