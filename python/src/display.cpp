@@ -102,8 +102,17 @@ PyObject* render_preview(const VisualOutput& visual) {
     PyRef page_text = utf8_to_str(page);
     if (!page_text) return nullptr;
     PyRef written = PyRef::steal(PyObject_CallMethod(file.get(), "write", "O", page_text.get()));
+    // close must not run with write's exception pending, and that exception,
+    // not one from close, is what the caller sees.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!written) PyErr_Fetch(&type, &value, &traceback);
     PyRef closed = PyRef::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!written || !closed) return nullptr;
+    if (!written) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
+    if (!closed) return nullptr;
 
     PyRef browser_open = attr("webbrowser", "open");
     PyRef abspath = attr("os.path", "abspath");

@@ -1,3 +1,4 @@
+import errno
 import json
 import os
 import re
@@ -149,3 +150,35 @@ def test_our_output_follows_earlier_python_prints():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("before\n```json:causal-plot\n") and out.endswith("```\nafter\n")
+
+
+class Unwritable:
+    """A file whose write fails as on a full disk; records that it was closed."""
+
+    def __init__(self, close_fails):
+        self.close_fails, self.closed = close_fails, False
+
+    def write(self, text):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    def close(self):
+        self.closed = True
+        if self.close_fails:
+            raise OSError(errno.EBADF, "Bad file descriptor")
+
+
+@pytest.mark.parametrize("close_fails", [False, True])
+def test_preview_write_error_propagates_and_file_is_closed(result, monkeypatch, tmp_path,
+                                                           close_fails):
+    import builtins
+    import tempfile
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    files = []
+    monkeypatch.setattr(builtins, "open",
+                        lambda *args, **kwargs: files.append(Unwritable(close_fails)) or files[-1])
+    with pytest.raises(OSError) as info:
+        result.preview()
+    monkeypatch.undo()
+    assert info.value.errno == errno.ENOSPC and len(files) == 1 and files[0].closed
+
