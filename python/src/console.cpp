@@ -13,7 +13,12 @@ bool write_stdout(std::string_view text) {
     PyObject* out = PySys_GetObject("stdout");  // borrowed; may be None or absent
     if (out != nullptr && out != Py_None) {
         PyRef flushed = PyRef::steal(PyObject_CallMethod(out, "flush", nullptr));
-        if (!flushed) PyErr_Clear();  // a broken sys.stdout must not stop our own output
+        // A broken sys.stdout must not stop our own output; Ctrl-C and
+        // SystemExit must.
+        if (!flushed) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyErr_Clear();
+        }
     }
     while (!text.empty()) {
         const ssize_t n = ::write(1, text.data(), text.size());

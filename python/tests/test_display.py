@@ -182,3 +182,25 @@ def test_preview_write_error_propagates_and_file_is_closed(result, monkeypatch, 
     monkeypatch.undo()
     assert info.value.errno == errno.ENOSPC and len(files) == 1 and files[0].closed
 
+
+class FlushRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, ValueError, OSError])
+def test_only_ordinary_flush_errors_are_ignored(model, monkeypatch, capfd, error):
+    monkeypatch.setattr(sys, "stdout", FlushRaises(error()))
+    if issubclass(error, Exception):
+        assert model.show("importance") is None
+        assert capfd.readouterr().out == model.to_visual_tag("importance") + "\n"
+    else:
+        with pytest.raises(error):
+            model.show("importance")
+        assert capfd.readouterr().out == ""
