@@ -28,7 +28,7 @@ bool plot_type_of(PyObject* args, PyObject* kwargs, const char* function, const 
 // The model's visual: one in-sample prediction, retried once on failure.
 std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::string& plot_type) {
     ArrayArg features;
-    if (!features.load(model.features.get(), 2, "features")) return std::nullopt;
+    if (!features.load_stored(model.features.get(), Stored::features)) return std::nullopt;
     Result<InferenceResult> predicted = predict_with(model.method, features.matrix());
     if (!predicted) predicted = predict_with(model.method, features.matrix());
     if (!predicted) {
@@ -41,7 +41,7 @@ std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::s
 std::optional<VisualOutput> result_visual_of(PyObject* self, const std::string& plot_type) {
     const ResultData& r = data_of<ResultData>(self);
     ArrayArg predictions;
-    if (!predictions.load(r.predictions.get(), 1, "predictions")) return std::nullopt;
+    if (!predictions.load_stored(r.predictions.get(), Stored::predictions)) return std::nullopt;
     return result_visual(plot_type, predictions.vector(), r.feature_importance, r.feature_names);
 }
 

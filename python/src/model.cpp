@@ -128,9 +128,9 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
             return new_validation_result({true, "Validation not implemented for this model type yet."});
         }
         ArrayArg features, treatment, outcome;
-        if (!features.load(model.features.get(), 2, "features") ||
-            !treatment.load(model.treatment.get(), 1, "treatment") ||
-            !outcome.load(model.outcome.get(), 1, "outcome")) {
+        if (!features.load_stored(model.features.get(), Stored::features) ||
+            !treatment.load_stored(model.treatment.get(), Stored::treatment) ||
+            !outcome.load_stored(model.outcome.get(), Stored::outcome)) {
             return nullptr;
         }
         ValidationOutcome outcome_ = validate_causal_structure(

@@ -1,0 +1,49 @@
+"""The arrays a model or result keeps: changed in place, narrower than the forest, or dropped."""
+
+import numpy as np
+import pytest
+
+import _quorvantis as q
+
+
+def data(n=200, p=3):
+    rng = np.random.default_rng(8)
+    X = rng.random((n, p))
+    t = (np.arange(n) % 2).astype(float)
+    return X, t, X[:, 0] + t * (1 + 2 * (X[:, 1] > 0.5))
+
+
+EXPECTED = "expected a float64 numpy.ndarray with {} dimension{}, now a numpy.ndarray "
+CHANGES = [  # (stored array, in-place change, what the error says it is now)
+    ("features", lambda a: setattr(a, "shape", (a.size,)), "with 1 dimension"),
+    ("features", lambda a: setattr(a, "dtype", np.int64), "of dtype int64"),
+    ("treatment", lambda a: setattr(a, "shape", (2, a.size // 2)), "with 2 dimensions"),
+    ("outcome", lambda a: setattr(a, "dtype", np.uint8), "of dtype uint8"),
+]
+CALLS = {"validate": lambda m: m.validate(), "show": lambda m: m.show(),
+         "plot_model": lambda m: q.plot_model(m)}
+
+
+# Only validate reads the treatment and outcome.
+@pytest.mark.parametrize("which,change,now,call", [
+    pytest.param(*change, call, id=f"{change[0]} {change[2]}-{call}")
+    for change in CHANGES for call in CALLS if change[0] == "features" or call == "validate"])
+def test_stored_arrays_changed_in_place_are_named_as_such(which, change, now, call):
+    arrays = dict(zip(["features", "treatment", "outcome"], data()))
+    model = q.create_model(*arrays.values())
+    change(arrays[which])
+    with pytest.raises(TypeError) as info:
+        CALLS[call](model)
+    verb = "were" if which == "features" else "was"
+    ndim = 2 if which == "features" else 1
+    assert str(info.value) == (f"the model's training {which} {verb} changed after create_model: "
+                               + EXPECTED.format(ndim, "s" if ndim == 2 else "") + now)
+
+
+def test_result_predictions_changed_in_place_are_named_as_such():
+    result = q.create_model(*data(), method="linear").estimate_effects(np.zeros((4, 3)))
+    result.predictions.shape = (2, 2)
+    with pytest.raises(TypeError) as info:
+        result.to_dict("effect_dist")
+    assert str(info.value) == ("the result's predictions were changed after estimate_effects: "
+                               + EXPECTED.format(1, "") + "with 2 dimensions")
