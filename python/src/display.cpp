@@ -32,7 +32,7 @@ std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::s
     Result<InferenceResult> predicted = predict_with(model.method, features.matrix());
     if (!predicted) predicted = predict_with(model.method, features.matrix());
     if (!predicted) {
-        raise_internal_failure("in-sample prediction failed twice: " + predicted.error().diagnostic());
+        raise_error(predicted.take_error());  // as estimate_effects reports it
         return std::nullopt;
     }
     return model_visual(plot_type, predicted.value(), model.feature_names);

@@ -5,12 +5,46 @@ import pytest
 
 import _quorvantis as q
 
+NARROW = "Missing feature data: feature index 1 out of bounds"
+EMPTY = "Empty data: training or inference data cannot be empty"
+MODEL_CALLS = {
+    "show": lambda m: m.show(),
+    "plot_effects": lambda m: m.plot_effects(),
+    "plot_importance": lambda m: m.plot_importance(),
+    "to_html": lambda m: m.to_html(),
+    "to_visual_tag": lambda m: m.to_visual_tag("effect_dist"),
+    "preview": lambda m: m.preview(),
+    "plot_model": lambda m: q.plot_model(m, "importance"),
+}
+
 
 def data(n=200, p=3):
     rng = np.random.default_rng(8)
     X = rng.random((n, p))
     t = (np.arange(n) % 2).astype(float)
     return X, t, X[:, 0] + t * (1 + 2 * (X[:, 1] > 0.5))
+
+
+@pytest.fixture(scope="module")
+def estimator():
+    X, t, y = data()
+    return q.create_model(X, t, y).__reduce__()[1][1][1]
+
+
+def restored(estimator, features):
+    _, t, y = data()
+    return q._restore("Model", (1, estimator, None, features, t, y))
+
+
+@pytest.mark.parametrize("features,message", [
+    (data()[0][:, :1], NARROW),
+    (data()[0][:0], EMPTY),
+], ids=["narrow", "empty"])
+@pytest.mark.parametrize("call", MODEL_CALLS)
+def test_unusable_stored_features_raise_the_prediction_error(estimator, features, message, call):
+    with pytest.raises(ValueError) as info:
+        MODEL_CALLS[call](restored(estimator, features))
+    assert str(info.value) == message
 
 
 EXPECTED = "expected a float64 numpy.ndarray with {} dimension{}, now a numpy.ndarray "
