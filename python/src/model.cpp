@@ -133,11 +133,18 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
             !outcome.load_stored(model.outcome.get(), Stored::outcome)) {
             return nullptr;
         }
-        ValidationOutcome outcome_ = validate_causal_structure(
+        Result<ValidationOutcome> checked = validate_causal_structure(
             *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds,
             interrupt_callback());
         if (PyErr_Occurred()) return nullptr;  // interrupted
-        return new_validation_result({outcome_.is_robust, std::move(outcome_.message)});
+        if (!checked) {
+            const std::string message = "the model's stored training arrays no longer fit the model: " +
+                                        checked.error().message();
+            PyErr_SetString(PyExc_ValueError, message.c_str());
+            return nullptr;
+        }
+        ValidationOutcome& verdict = checked.value();
+        return new_validation_result({verdict.is_robust, std::move(verdict.message)});
     });
 }
 
