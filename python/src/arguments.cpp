@@ -215,7 +215,16 @@ bool ArrayArg::load(PyObject* obj, int ndim, const char* name) {
     return false;
 }
 
+bool require_stored(PyObject* obj, Stored which) {
+    if (obj != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, which == Stored::predictions
+                                            ? "the result's predictions were released by the garbage collector"
+                                            : "the model's training arrays were released by the garbage collector");
+    return false;
+}
+
 bool ArrayArg::load_stored(PyObject* obj, Stored which) {
+    if (!require_stored(obj, which)) return false;
     const int ndim = which == Stored::features ? 2 : 1;
     std::string got;
     if (take(obj, ndim, got)) return true;

@@ -36,7 +36,8 @@ public:
     // Accepts exactly `ndim` dimensions of native float64; otherwise sets
     // TypeError naming `name` and returns false. Releases any buffer held before.
     bool load(PyObject* obj, int ndim, const char* name);
-    // The same for a stored array: TypeError saying it was changed since.
+    // The same for a stored array: TypeError saying it was changed since;
+    // RuntimeError when the collector dropped it (see require_stored).
     bool load_stored(PyObject* obj, Stored which);
 
     MatrixView matrix() const;
@@ -53,6 +54,10 @@ private:
     Py_buffer buffer_{};
     bool held_ = false;
 };
+
+// False with RuntimeError when `obj`, a stored array, is null: the collector
+// cleared its owner (tp_clear), yet a finaliser could still call a method.
+bool require_stored(PyObject* obj, Stored which);
 
 bool to_text(PyObject* obj, const char* name, std::string& out);
 bool to_names(PyObject* obj, const char* name, std::optional<std::vector<std::string>>& out);

@@ -164,12 +164,15 @@ PyMethodDef model_methods[] = {
 PyType_Slot model_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ModelData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_instance<ModelData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_instance<ModelData>)},
     {Py_tp_methods, model_methods},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
 
-PyType_Spec model_spec = {"_quorvantis.Model", sizeof(Instance<ModelData>), 0, Py_TPFLAGS_DEFAULT, model_slots};
+PyType_Spec model_spec = {"_quorvantis.Model", sizeof(Instance<ModelData>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, model_slots};
 
 }  // namespace
 

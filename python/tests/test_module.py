@@ -1,4 +1,5 @@
 import ctypes
+import gc
 import inspect
 import subprocess
 import sys
@@ -49,6 +50,9 @@ def test_class_properties(name, small_data):
         cls()
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    for attribute in ("__reduce__", "extra"):
+        with pytest.raises(TypeError):
+            setattr(cls, attribute, None)
     model = q.create_model(*small_data, method="linear")
     instance = {"Model": model, "InferenceResult": model.estimate_effects(small_data[0]),
                 "ValidationResult": model.validate()}[name]
@@ -70,6 +74,25 @@ def test_second_initialisation_fails():
     library.PyInit__quorvantis.restype = ctypes.py_object
     with pytest.raises(ImportError):
         library.PyInit__quorvantis()
+
+
+class Tagged(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("holder", ["Model", "InferenceResult"])
+def test_cycles_through_held_arrays_are_collected(small_data, holder):
+    X, t, y = small_data
+    if holder == "Model":
+        array = X.view(Tagged)
+        array.owner = q.create_model(array, t, y, method="linear")
+    else:
+        array = np.zeros(2).view(Tagged)
+        array.owner = q._restore("InferenceResult", (1, 0.0, array, bytes(32), (), None))
+    alive = weakref.ref(array)
+    del array
+    gc.collect()
+    assert alive() is None
 
 
 def test_no_second_module_in_one_process():

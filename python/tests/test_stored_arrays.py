@@ -1,5 +1,8 @@
 """The arrays a model or result keeps: changed in place, narrower than the forest, or dropped."""
 
+import ctypes
+import pickle
+
 import numpy as np
 import pytest
 
@@ -83,3 +86,27 @@ def test_result_predictions_changed_in_place_are_named_as_such():
         result.to_dict("effect_dist")
     assert str(info.value) == ("the result's predictions were changed after estimate_effects: "
                                + EXPECTED.format(1, "") + "with 2 dimensions")
+
+
+def tp_clear(obj):
+    """What the collector does to an object in a cycle; a finaliser may still reach it after."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    slot = get_slot(type(obj), 51)  # Py_tp_clear
+    assert slot, f"{type(obj).__name__} has no tp_clear"
+    assert ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(obj) == 0
+
+
+def test_methods_of_cleared_objects_raise_runtime_error():
+    X, t, y = data()
+    model = q.create_model(X, t, y)
+    result = model.estimate_effects(X)
+    tp_clear(model)
+    tp_clear(result)
+    calls = [model.validate, model.show, model.to_html, lambda: q.plot_model(model),
+             lambda: pickle.dumps(model), lambda: result.predictions, result.summary,
+             lambda: repr(result), result.to_dict, result._repr_html_, lambda: pickle.dumps(result)]
+    for call in calls:
+        with pytest.raises(RuntimeError, match="released by the garbage collector"):
+            call()
+    assert model.estimate_effects(X).predictions.shape == (200,)  # the estimator itself stays
