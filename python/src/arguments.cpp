@@ -178,8 +178,12 @@ bool ArrayArg::take(PyObject* obj, int ndim, std::string& got) {
     got.clear();
     PyObject* ndarray = ndarray_type();
     if (ndarray == nullptr) return false;
-    // A pure type test: no Python code of the argument runs here.
-    if (!PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ndarray))) {
+    // Pure type tests: no Python code of the argument runs here. A subclass
+    // exporting its buffer from Python (__buffer__) is refused, since that
+    // code could free the memory of views taken before.
+    auto* base = reinterpret_cast<PyTypeObject*>(ndarray);
+    if (!PyType_IsSubtype(Py_TYPE(obj), base) ||
+        PyType_GetSlot(Py_TYPE(obj), Py_bf_getbuffer) != PyType_GetSlot(base, Py_bf_getbuffer)) {
         got = type_name(obj);
         return false;
     }

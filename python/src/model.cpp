@@ -49,14 +49,19 @@ PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     ArrayArg features, treatment, outcome;
-    if (!features.load(a[0], 2, "features") || !treatment.load(a[1], 1, "treatment") ||
-        !outcome.load(a[2], 1, "outcome")) {
-        return nullptr;
-    }
+    auto load_arrays = [&] {
+        return features.load(a[0], 2, "features") && treatment.load(a[1], 1, "treatment") &&
+               outcome.load(a[2], 1, "outcome");
+    };
+    // Checked first: errors follow the parameter order.
+    if (!load_arrays()) return nullptr;
     std::string method = "forest";
     if (a[3] != nullptr && !to_text(a[3], "method", method)) return nullptr;
     std::optional<std::vector<std::string>> names;
     if (!to_names(a[4], "feature_names", names)) return nullptr;
+    // Iterating the names ran Python code, which may have resized or
+    // reshaped the arrays and freed the memory the views pointed to.
+    if (!load_arrays()) return nullptr;
 
     const MatrixView x = features.matrix();
     const VectorView t = treatment.vector();
