@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "quorvantis/siphash.hpp"
@@ -102,14 +103,23 @@ Decoded read_forest(Reader& r) {
     forest.n_features = r.u64();
     const std::uint64_t count = r.u64();
     if (r.failed) return refuse("forest header is truncated");
-    // Only what a fit leaves behind: exactly n_trees trees, at least one.
-    // With trees present every count below is bounded by the bytes, and a
-    // later refit (validate) cannot be asked for absurd work.
+    // Every fit uses the same settings, and a later refit (validate) reuses
+    // the decoded ones: anything else would let the bytes order arbitrary work.
+    const CausalForest fitted;
+    for (const auto& [name, value, expected] :
+         {std::tuple{"n_trees", forest.n_trees, fitted.n_trees},
+          std::tuple{"max_depth", forest.max_depth, fitted.max_depth},
+          std::tuple{"min_samples_leaf", forest.min_samples_leaf, fitted.min_samples_leaf}}) {
+        if (value != expected)
+            return refuse(std::string(name) + " is " + std::to_string(value) + ", expected " +
+                          std::to_string(expected));
+    }
+    // Only what a fit leaves behind: exactly n_trees trees. With trees
+    // present every count below is bounded by the bytes.
     if (count == 0) return refuse("forest has no trees (not fitted)");
     if (count != forest.n_trees)
         return refuse("forest has " + std::to_string(count) + " trees but n_trees is " +
                       std::to_string(forest.n_trees));
-    if (forest.min_samples_leaf == 0) return refuse("min_samples_leaf is 0");
     // Each tree needs its importances and at least one leaf.
     if (r.remaining() < 8 + kLeafBytes || forest.n_features > (r.remaining() - 8 - kLeafBytes) / 8)
         return refuse("n_features " + std::to_string(forest.n_features) + " exceeds the data present");

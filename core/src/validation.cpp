@@ -27,15 +27,17 @@ ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
     return out;
 }
 
-ValidationOutcome validate_causal_structure(const CausalForest& forest, const MatrixView& features,
-                                            const VectorView& treatment, const VectorView& outcome,
-                                            std::uint64_t n_folds, const Interrupt& interrupt) {
+Result<ValidationOutcome> validate_causal_structure(const CausalForest& forest, const MatrixView& features,
+                                                    const VectorView& treatment, const VectorView& outcome,
+                                                    std::uint64_t n_folds, const Interrupt& interrupt) {
+    // Deterministic, so asked first: when it fails the refit would be wasted.
+    Result<InferenceResult> estimated = forest.predict_result(features);
+    if (!estimated) return estimated.take_error();
     CausalForest placebo = forest;
     // A failed refit leaves the copy with the trees it was copied with.
     (void)placebo.fit_placebo_result(features, treatment, outcome, interrupt);
     const double placebo_mean = placebo.predict_infallible(features).mean_effect;
-    const double estimated_mean = forest.predict_infallible(features).mean_effect;
-    return placebo_verdict(placebo_mean, estimated_mean, n_folds);
+    return placebo_verdict(placebo_mean, estimated.value().mean_effect, n_folds);
 }
 
 }  // namespace quorvantis

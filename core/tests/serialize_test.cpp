@@ -22,8 +22,9 @@ std::vector<double> uniform(std::size_t n, std::uint64_t seed) {
     return v;
 }
 
-CausalForest fitted_forest(std::uint64_t n_trees, std::uint64_t max_depth) {
-    const std::size_t n = 400;
+// Settings other than the defaults are what no fit from Python produces.
+CausalForest fitted_forest(std::size_t n = 400, std::uint64_t seed = 11, std::uint64_t n_trees = 10,
+                           std::uint64_t max_depth = 5, std::uint64_t min_samples_leaf = 5) {
     const std::vector<double> x = uniform(n * 4, 3), u = uniform(n, 4);
     std::vector<double> t(n), y(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -33,8 +34,9 @@ CausalForest fitted_forest(std::uint64_t n_trees, std::uint64_t max_depth) {
     CausalForest forest;
     forest.n_trees = n_trees;
     forest.max_depth = max_depth;
+    forest.min_samples_leaf = min_samples_leaf;
     EXPECT_TRUE(forest.fit_result(MatrixView::of(x.data(), n, 4), VectorView::of(t.data(), n),
-                                  VectorView::of(y.data(), n), 11));
+                                  VectorView::of(y.data(), n), seed));
     return forest;
 }
 
@@ -59,7 +61,7 @@ TEST(Serialize, RoundTripIsExact) {
     LinearCausalModel linear, nan_linear;
     linear.effect = -1.25;
     nan_linear.effect = std::bit_cast<double>(0x7ff8dead00000001ULL);
-    for (const Estimator& original : {Estimator(fitted_forest(10, 5)), Estimator(fitted_forest(2, 12)),
+    for (const Estimator& original : {Estimator(fitted_forest()), Estimator(fitted_forest(60, 12)),
                                       Estimator(linear), Estimator(nan_linear)}) {
         const Bytes bytes = serialize(original);
         const Decoded back = deserialize(bytes);
@@ -70,9 +72,21 @@ TEST(Serialize, RoundTripIsExact) {
     }
 }
 
+TEST(Serialize, OnlyTheSettingsEveryFitUsesDecode) {
+    const struct {
+        CausalForest forest;
+        const char* reason;
+    } cases[] = {
+        {fitted_forest(400, 11, 2), "n_trees is 2, expected 10"},
+        {fitted_forest(400, 11, 10, 12), "max_depth is 12, expected 5"},
+        {fitted_forest(400, 11, 10, 5, 1), "min_samples_leaf is 1, expected 5"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(deserialize(serialize(c.forest)).error, c.reason);
+}
+
 TEST(Serialize, TruncatedOrForeignBytesAreRefused) {
     std::vector<Bytes> inputs = {{'h', 'e', 'l', 'l', 'o'}, {0x80, 0x04, 0x95}, serialize(CausalForest{})};
-    for (const Estimator& e : {Estimator(fitted_forest(3, 3)), Estimator(LinearCausalModel{})}) {
+    for (const Estimator& e : {Estimator(fitted_forest(60)), Estimator(LinearCausalModel{})}) {
         const Bytes full = serialize(e);
         for (std::size_t k = 0; k < full.size(); ++k) inputs.emplace_back(full.begin(), full.begin() + k);
     }
@@ -90,7 +104,7 @@ TEST(Serialize, TruncatedOrForeignBytesAreRefused) {
 }
 
 TEST(Serialize, EveryByteFlipIsRefusedAndResealedFlipsDecodeFaithfullyOrNotAtAll) {
-    const Bytes full = serialize(fitted_forest(3, 3));
+    const Bytes full = serialize(fitted_forest(60));
     for (std::size_t i = 0; i < full.size(); ++i) {
         for (const unsigned char mask : {0x01, 0x80, 0xff}) {
             Bytes b = full;
@@ -108,21 +122,24 @@ TEST(Serialize, EveryByteFlipIsRefusedAndResealedFlipsDecodeFaithfullyOrNotAtAll
     }
 }
 
-// One tree: split on feature 0 at 0.5 into two leaves. Offsets: forest header
-// at 20 (n_trees, max_depth, min_samples_leaf, n_features, tree count),
+// Ten trees, each a split on feature 0 at 0.5 into two leaves (83 bytes)
+// unless `first` says otherwise. Offsets: forest header at 20 (n_trees,
+// max_depth, min_samples_leaf, n_features, tree count), the first tree's
 // importances at 60, node count at 76, nodes at 84 (split: feature 85,
-// threshold 93, left 101, right 105), 109 and 126 (leaves).
-Bytes tiny() {
+// threshold 93, left 101, right 105), 109 and 126 (leaves); the next tree at 143.
+Bytes tiny(std::vector<Node> first = {Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}) {
     CausalForest forest;
-    forest.n_trees = 1;
-    forest.max_depth = 1;
     forest.n_features = 2;
-    forest.trees.push_back(CausalTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
+    forest.trees.push_back(CausalTree::from_nodes(std::move(first), {0.25, 0.0}).value());
+    while (forest.trees.size() < forest.n_trees)
+        forest.trees.push_back(CausalTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
     return serialize(forest);
 }
 
-void grow(Bytes& b, std::size_t from, std::size_t to) {
-    b.insert(b.end() - 8, b.begin() + from, b.begin() + to);
+// Copies bytes [from, to) to `at` (default: the payload's end).
+void grow(Bytes& b, std::size_t from, std::size_t to, std::size_t at = 0) {
+    const Bytes copied(b.begin() + from, b.begin() + to);
+    b.insert(at ? b.begin() + at : b.end() - 8, copied.begin(), copied.end());
     put(b, 12, b.size() - 28, 8);
 }
 
@@ -136,15 +153,17 @@ const struct {
     {"1 trailing bytes", [](Bytes& b) { b.insert(b.end() - 8, 0); }},
     {"1 bytes left over", [](Bytes& b) { grow(b, 0, 1); }},
     {"linear payload is truncated", [](Bytes& b) { b[10] = 2; put(b, 12, 4, 8); b.resize(32); }},
+    {"n_trees is 2, expected 10", [](Bytes& b) { put(b, 20, 2, 8); }},
+    {"max_depth is 6, expected 5", [](Bytes& b) { put(b, 28, 6, 8); }},
+    {"min_samples_leaf is 0, expected 5", [](Bytes& b) { put(b, 36, 0, 8); }},
     {"no trees (not fitted)", [](Bytes& b) { put(b, 52, 0, 8); }},
-    {"but n_trees is 2", [](Bytes& b) { put(b, 20, 2, 8); }},
-    {"min_samples_leaf is 0", [](Bytes& b) { put(b, 36, 0, 8); }},
-    {"n_features 99", [](Bytes& b) { put(b, 44, 99, 8); }},
-    {"tree count 1000 exceeds", [](Bytes& b) { put(b, 20, 1000, 8); put(b, 52, 1000, 8); }},
+    {"has 2 trees but n_trees is 10", [](Bytes& b) { put(b, 52, 2, 8); }},
+    {"n_features 999", [](Bytes& b) { put(b, 44, 999, 8); }},
+    {"tree count 10 exceeds", [](Bytes& b) { b.erase(b.begin() + 60 + 4 * 83, b.end() - 8); put(b, 12, b.size() - 28, 8); }},
     {"importance of feature 1", [](Bytes& b) { put(b, 68, std::bit_cast<std::uint64_t>(-1.0), 8); }},
     {"has no nodes", [](Bytes& b) { put(b, 76, 0, 8); }},
-    {"node count exceeds", [](Bytes& b) { put(b, 76, 4, 8); }},
-    {"nodes after the end", [](Bytes& b) { put(b, 76, 4, 8); grow(b, 109, 126); }},
+    {"node count exceeds", [](Bytes& b) { put(b, 76, 1000, 8); }},
+    {"tree 0: nodes after the end", [](Bytes& b) { put(b, 76, 4, 8); grow(b, 109, 126, 143); }},
     {"truncated in node 2", [](Bytes& b) { b.erase(b.end() - 9); put(b, 12, b.size() - 28, 8); }},
     {"unknown tag 9", [](Bytes& b) { put(b, 109, 9, 1); }},
     {"split feature 2 out of range", [](Bytes& b) { put(b, 85, 2, 8); }},
@@ -153,7 +172,6 @@ const struct {
     {"left child is not the next node", [](Bytes& b) { put(b, 101, 2, 4); }},
     {"right child does not follow", [](Bytes& b) { put(b, 105, 1, 4); }},  // shared child
     {"right child does not follow", [](Bytes& b) { put(b, 105, 0xffffffff, 4); }},
-    {"exceeds max_depth 0", [](Bytes& b) { put(b, 28, 0, 8); }},
 };
 
 TEST(Serialize, StructuralFaultsAreNamed) {
@@ -166,6 +184,14 @@ TEST(Serialize, StructuralFaultsAreNamed) {
         ASSERT_FALSE(got.estimator) << f.reason;
         EXPECT_NE(got.error.find(f.reason), std::string::npos) << got.error << " / wanted: " << f.reason;
     }
+    // A tree deeper than the forest's max_depth: six splits down the right.
+    std::vector<Node> chain;
+    for (std::uint32_t d = 0; d < 6; ++d) {
+        chain.emplace_back(Split{0, 0.5, 2 * d + 1, 2 * d + 2});
+        chain.emplace_back(Leaf{1.0, 5});
+    }
+    chain.emplace_back(Leaf{2.0, 5});
+    EXPECT_EQ(deserialize(tiny(chain)).error, "tree 0: depth 6 exceeds max_depth 5");
     Bytes b = tiny();
     b[50] ^= 1;
     EXPECT_NE(deserialize(b).error.find("checksum mismatch"), std::string::npos);

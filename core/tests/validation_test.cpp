@@ -57,17 +57,25 @@ TEST(ValidateCausalStructure, LeavesForestUntouchedAndFailedRefitKeepsCopy) {
     q::CausalForest forest;
     ASSERT_TRUE(forest.fit_result(X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 7).ok());
     const auto before = forest.predict_infallible(X).predictions;
-    const q::ValidationOutcome v = q::validate_causal_structure(
-        forest, X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 5);
+    const auto v = q::validate_causal_structure(forest, X, q::VectorView::of(t.data(), n),
+                                                q::VectorView::of(y.data(), n), 5);
     EXPECT_EQ(forest.predict_infallible(X).predictions, before);
-    EXPECT_FALSE(v.message.empty());
+    ASSERT_TRUE(v.ok());
+    EXPECT_FALSE(v.value().message.empty());
     // A refit that fails (treatment changed to 0.5) leaves the copy as it was:
     // placebo equals estimate, so the verdict is "not robust".
     std::vector<double> broken = t;
     broken[0] = 0.5;
-    const q::ValidationOutcome same = q::validate_causal_structure(
-        forest, X, q::VectorView::of(broken.data(), n), q::VectorView::of(y.data(), n), 5);
-    EXPECT_FALSE(same.is_robust);
+    const auto same = q::validate_causal_structure(forest, X, q::VectorView::of(broken.data(), n),
+                                                   q::VectorView::of(y.data(), n), 5);
+    ASSERT_TRUE(same.ok());
+    EXPECT_FALSE(same.value().is_robust);
+    // Features the forest cannot predict on: its error, not a verdict on zeros.
+    const auto narrow = q::validate_causal_structure(forest, q::MatrixView::of(x.data(), n, 1),
+                                                     q::VectorView::of(t.data(), n),
+                                                     q::VectorView::of(y.data(), n), 5);
+    ASSERT_FALSE(narrow.ok());
+    EXPECT_EQ(narrow.error().message(), "Missing feature data: feature index 1 out of bounds");
 }
 
 }  // namespace

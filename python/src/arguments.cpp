@@ -91,6 +91,17 @@ bool is_native_float64(const Py_buffer& b) {
     return std::strcmp(f, "d") == 0;
 }
 
+// "the model's training features were": the subject of errors about it.
+std::string stored_name(Stored which) {
+    switch (which) {
+        case Stored::features: return "the model's training features were";
+        case Stored::treatment: return "the model's training treatment was";
+        case Stored::outcome: return "the model's training outcome was";
+        case Stored::predictions: break;
+    }
+    return "the result's predictions were";
+}
+
 std::string array_reason(int ndim) {
     return "expected a float64 numpy.ndarray with " + std::to_string(ndim) +
            (ndim == 1 ? " dimension" : " dimensions");
@@ -155,41 +166,78 @@ std::string type_name(PyObject* obj) {
     return name;
 }
 
-ArrayArg::~ArrayArg() {
+ArrayArg::~ArrayArg() { release(); }
+
+void ArrayArg::release() {
     if (held_) PyBuffer_Release(&buffer_);
+    held_ = false;
 }
 
-bool ArrayArg::load(PyObject* obj, int ndim, const char* name) {
+bool ArrayArg::take(PyObject* obj, int ndim, std::string& got) {
+    release();
+    got.clear();
     PyObject* ndarray = ndarray_type();
     if (ndarray == nullptr) return false;
-    // A pure type test: no Python code of the argument runs here.
-    if (!PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ndarray))) {
-        return raise_argument_error(name, array_reason(ndim) + ", got " + type_name(obj));
+    // Pure type tests: no Python code of the argument runs here. A subclass
+    // exporting its buffer from Python (__buffer__) is refused, since that
+    // code could free the memory of views taken before.
+    auto* base = reinterpret_cast<PyTypeObject*>(ndarray);
+    if (!PyType_IsSubtype(Py_TYPE(obj), base) ||
+        PyType_GetSlot(Py_TYPE(obj), Py_bf_getbuffer) != PyType_GetSlot(base, Py_bf_getbuffer)) {
+        got = type_name(obj);
+        return false;
     }
     if (PyObject_GetBuffer(obj, &buffer_, PyBUF_RECORDS_RO) != 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_Clear();
         PyRef dtype = PyRef::steal(PyObject_GetAttrString(obj, "dtype"));
         PyErr_Clear();
-        return raise_argument_error(
-            name, array_reason(ndim) + ", got a numpy.ndarray of dtype " +
-                      (dtype ? str_of(dtype.get()) : std::string("unknown")));
+        got = "a numpy.ndarray of dtype " + (dtype ? str_of(dtype.get()) : std::string("unknown"));
+        return false;
     }
     held_ = true;
     if (buffer_.ndim != ndim) {
-        const int got = buffer_.ndim;
-        return raise_argument_error(name, array_reason(ndim) + ", got a numpy.ndarray with " +
-                                              std::to_string(got) +
-                                              (got == 1 ? " dimension" : " dimensions"));
+        const int n = buffer_.ndim;
+        got = "a numpy.ndarray with " + std::to_string(n) + (n == 1 ? " dimension" : " dimensions");
+        return false;
     }
     if (!is_native_float64(buffer_)) {
         PyRef dtype = PyRef::steal(PyObject_GetAttrString(obj, "dtype"));
         std::string shown = dtype ? str_of(dtype.get()) : std::string(buffer_.format ? buffer_.format : "?");
         PyErr_Clear();
         if (buffer_.format && buffer_.format[0] == '>') shown += " (byte-swapped)";
-        return raise_argument_error(name, array_reason(ndim) + ", got a numpy.ndarray of dtype " + shown);
+        got = "a numpy.ndarray of dtype " + shown;
+        return false;
     }
     return true;
+}
+
+bool ArrayArg::load(PyObject* obj, int ndim, const char* name) {
+    std::string got;
+    if (take(obj, ndim, got)) return true;
+    if (!got.empty()) raise_argument_error(name, array_reason(ndim) + ", got " + got);
+    return false;
+}
+
+bool require_stored(PyObject* obj, Stored which) {
+    if (obj != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, which == Stored::predictions
+                                            ? "the result's predictions were released by the garbage collector"
+                                            : "the model's training arrays were released by the garbage collector");
+    return false;
+}
+
+bool ArrayArg::load_stored(PyObject* obj, Stored which) {
+    if (!require_stored(obj, which)) return false;
+    const int ndim = which == Stored::features ? 2 : 1;
+    std::string got;
+    if (take(obj, ndim, got)) return true;
+    if (got.empty()) return false;
+    const std::string message = stored_name(which) + " changed after " +
+                                (which == Stored::predictions ? "estimate_effects" : "create_model") +
+                                ": " + array_reason(ndim) + ", now " + got;
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
 }
 
 MatrixView ArrayArg::matrix() const {

@@ -20,6 +20,10 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
                     const std::vector<const char*>& names, std::size_t required,
                     PyObject** out);
 
+// The arrays a model or result keeps from its creation. Their owner can change
+// them in place afterwards, so errors about them name them, not a parameter.
+enum class Stored { features, treatment, outcome, predictions };
+
 // A NumPy float64 array read in place; keeps the exported buffer (and thereby
 // the array) alive while it lives.
 class ArrayArg {
@@ -30,8 +34,11 @@ public:
     ~ArrayArg();
 
     // Accepts exactly `ndim` dimensions of native float64; otherwise sets
-    // TypeError naming `name` and returns false.
+    // TypeError naming `name` and returns false. Releases any buffer held before.
     bool load(PyObject* obj, int ndim, const char* name);
+    // The same for a stored array: TypeError saying it was changed since;
+    // RuntimeError when the collector dropped it (see require_stored).
+    bool load_stored(PyObject* obj, Stored which);
 
     MatrixView matrix() const;
     VectorView vector() const;
@@ -39,9 +46,18 @@ public:
     std::size_t length() const { return static_cast<std::size_t>(buffer_.shape[0]); }
 
 private:
+    // False with `got` saying what `obj` is when refused, or with `got` empty
+    // and the exception pending when taking the buffer raised one.
+    bool take(PyObject* obj, int ndim, std::string& got);
+    void release();
+
     Py_buffer buffer_{};
     bool held_ = false;
 };
+
+// False with RuntimeError when `obj`, a stored array, is null: the collector
+// cleared its owner (tp_clear), yet a finaliser could still call a method.
+bool require_stored(PyObject* obj, Stored which);
 
 bool to_text(PyObject* obj, const char* name, std::string& out);
 bool to_names(PyObject* obj, const char* name, std::optional<std::vector<std::string>>& out);

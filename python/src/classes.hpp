@@ -1,10 +1,15 @@
 // What the three classes share: no Python constructor, not subclassable, no
-// __dict__, no weak references; C++ state behind one owned pointer.
+// __dict__, no weak references, immutable; C++ state behind one owned pointer.
+// Classes whose state holds Python references take part in garbage collection:
+// their Data lists them in references().
 #pragma once
 
 #include <Python.h>
 
 #include <memory>
+#include <utility>
+
+#include "pyref.hpp"
 
 namespace quorvantis::py {
 
@@ -28,13 +33,33 @@ inline PyObject* make_class(PyType_Spec* spec) { return PyType_FromSpec(spec); }
 
 template <class Data>
 void dealloc_instance(PyObject* self) {
-    auto* inst = reinterpret_cast<Instance<Data>*>(self);
-    delete inst->data;
-    inst->data = nullptr;
     PyTypeObject* type = Py_TYPE(self);
+    // Releasing the references can run Python code, and with it the collector.
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
+    delete std::exchange(reinterpret_cast<Instance<Data>*>(self)->data, nullptr);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
+}
+
+// tp_traverse and tp_clear. `data` is null until new_instance sets it. A
+// cleared instance keeps its C++ state; its methods that need the dropped
+// references raise RuntimeError (see require_stored).
+template <class Data>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (Data* data = reinterpret_cast<Instance<Data>*>(self)->data) {
+        for (PyRef* ref : data->references()) Py_VISIT(ref->get());
+    }
+    return 0;
+}
+
+template <class Data>
+int clear_instance(PyObject* self) {
+    if (Data* data = reinterpret_cast<Instance<Data>*>(self)->data) {
+        for (PyRef* ref : data->references()) *ref = PyRef();
+    }
+    return 0;
 }
 
 // A new instance of `type` owning `data`; nullptr with an exception set on failure.

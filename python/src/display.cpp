@@ -28,11 +28,11 @@ bool plot_type_of(PyObject* args, PyObject* kwargs, const char* function, const 
 // The model's visual: one in-sample prediction, retried once on failure.
 std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::string& plot_type) {
     ArrayArg features;
-    if (!features.load(model.features.get(), 2, "features")) return std::nullopt;
+    if (!features.load_stored(model.features.get(), Stored::features)) return std::nullopt;
     Result<InferenceResult> predicted = predict_with(model.method, features.matrix());
     if (!predicted) predicted = predict_with(model.method, features.matrix());
     if (!predicted) {
-        raise_internal_failure("in-sample prediction failed twice: " + predicted.error().diagnostic());
+        raise_error(predicted.take_error());  // as estimate_effects reports it
         return std::nullopt;
     }
     return model_visual(plot_type, predicted.value(), model.feature_names);
@@ -41,7 +41,7 @@ std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::s
 std::optional<VisualOutput> result_visual_of(PyObject* self, const std::string& plot_type) {
     const ResultData& r = data_of<ResultData>(self);
     ArrayArg predictions;
-    if (!predictions.load(r.predictions.get(), 1, "predictions")) return std::nullopt;
+    if (!predictions.load_stored(r.predictions.get(), Stored::predictions)) return std::nullopt;
     return result_visual(plot_type, predictions.vector(), r.feature_importance, r.feature_names);
 }
 
@@ -102,8 +102,17 @@ PyObject* render_preview(const VisualOutput& visual) {
     PyRef page_text = utf8_to_str(page);
     if (!page_text) return nullptr;
     PyRef written = PyRef::steal(PyObject_CallMethod(file.get(), "write", "O", page_text.get()));
+    // close must not run with write's exception pending, and that exception,
+    // not one from close, is what the caller sees.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!written) PyErr_Fetch(&type, &value, &traceback);
     PyRef closed = PyRef::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!written || !closed) return nullptr;
+    if (!written) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
+    if (!closed) return nullptr;
 
     PyRef browser_open = attr("webbrowser", "open");
     PyRef abspath = attr("os.path", "abspath");

@@ -49,14 +49,19 @@ PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     ArrayArg features, treatment, outcome;
-    if (!features.load(a[0], 2, "features") || !treatment.load(a[1], 1, "treatment") ||
-        !outcome.load(a[2], 1, "outcome")) {
-        return nullptr;
-    }
+    auto load_arrays = [&] {
+        return features.load(a[0], 2, "features") && treatment.load(a[1], 1, "treatment") &&
+               outcome.load(a[2], 1, "outcome");
+    };
+    // Checked first: errors follow the parameter order.
+    if (!load_arrays()) return nullptr;
     std::string method = "forest";
     if (a[3] != nullptr && !to_text(a[3], "method", method)) return nullptr;
     std::optional<std::vector<std::string>> names;
     if (!to_names(a[4], "feature_names", names)) return nullptr;
+    // Iterating the names ran Python code, which may have resized or
+    // reshaped the arrays and freed the memory the views pointed to.
+    if (!load_arrays()) return nullptr;
 
     const MatrixView x = features.matrix();
     const VectorView t = treatment.vector();
@@ -128,16 +133,23 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
             return new_validation_result({true, "Validation not implemented for this model type yet."});
         }
         ArrayArg features, treatment, outcome;
-        if (!features.load(model.features.get(), 2, "features") ||
-            !treatment.load(model.treatment.get(), 1, "treatment") ||
-            !outcome.load(model.outcome.get(), 1, "outcome")) {
+        if (!features.load_stored(model.features.get(), Stored::features) ||
+            !treatment.load_stored(model.treatment.get(), Stored::treatment) ||
+            !outcome.load_stored(model.outcome.get(), Stored::outcome)) {
             return nullptr;
         }
-        ValidationOutcome outcome_ = validate_causal_structure(
+        Result<ValidationOutcome> checked = validate_causal_structure(
             *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds,
             interrupt_callback());
         if (PyErr_Occurred()) return nullptr;  // interrupted
-        return new_validation_result({outcome_.is_robust, std::move(outcome_.message)});
+        if (!checked) {
+            const std::string message = "the model's stored training arrays no longer fit the model: " +
+                                        checked.error().message();
+            PyErr_SetString(PyExc_ValueError, message.c_str());
+            return nullptr;
+        }
+        ValidationOutcome& verdict = checked.value();
+        return new_validation_result({verdict.is_robust, std::move(verdict.message)});
     });
 }
 
@@ -157,12 +169,15 @@ PyMethodDef model_methods[] = {
 PyType_Slot model_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ModelData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_instance<ModelData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_instance<ModelData>)},
     {Py_tp_methods, model_methods},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
 };
 
-PyType_Spec model_spec = {"_quorvantis.Model", sizeof(Instance<ModelData>), 0, Py_TPFLAGS_DEFAULT, model_slots};
+PyType_Spec model_spec = {"_quorvantis.Model", sizeof(Instance<ModelData>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, model_slots};
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <variant>
@@ -23,6 +24,8 @@ struct ModelData {
     PyRef features;
     PyRef treatment;
     PyRef outcome;
+
+    std::array<PyRef*, 3> references() { return {&features, &treatment, &outcome}; }
 };
 
 PyObject* model_type();  // borrowed; created on first use

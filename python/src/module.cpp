@@ -25,7 +25,10 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis", "", -1, nullptr,
+// m_size 0, not -1: with -1 a second interpreter (or an import after the module
+// left sys.modules) gets a copy of this module's dict, type objects included,
+// without PyInit running; with 0 PyInit runs again and refuses.
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis", "", 0, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
 // Appends `name` to __all__ (creating it on first use), then sets the attribute.

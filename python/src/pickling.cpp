@@ -201,6 +201,11 @@ PyObject* restore_function() {
 PyObject* model_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const ModelData& model = data_of<ModelData>(self);
+        if (!require_stored(model.features.get(), Stored::features) ||
+            !require_stored(model.treatment.get(), Stored::treatment) ||
+            !require_stored(model.outcome.get(), Stored::outcome)) {
+            return nullptr;
+        }
         const std::vector<unsigned char> bytes = serialize(model.method);
         PyRef names = PyRef::steal(names_tuple(model.feature_names));
         if (!names) return nullptr;
@@ -216,6 +221,7 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
 PyObject* result_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const ResultData& r = data_of<ResultData>(self);
+        if (!require_stored(r.predictions.get(), Stored::predictions)) return nullptr;
         std::string intervals;
         intervals.reserve(r.confidence_intervals.size() * 16);
         auto store = [&intervals](double d) {

@@ -18,7 +18,8 @@ PyObject* get_mean_effect(PyObject* self, void*) {
 }
 
 PyObject* get_predictions(PyObject* self, void*) {
-    return data_of<ResultData>(self).predictions.new_ref();
+    const PyRef& predictions = data_of<ResultData>(self).predictions;
+    return require_stored(predictions.get(), Stored::predictions) ? predictions.new_ref() : nullptr;
 }
 
 PyObject* get_confidence_intervals(PyObject* self, void*) {
@@ -48,7 +49,10 @@ PyObject* get_feature_importance(PyObject* self, void*) {
 }
 
 PyObject* result_summary(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return utf8_to_str(summary_text(self)).release(); });
+    return guarded([&]() -> PyObject* {
+        if (!require_stored(data_of<ResultData>(self).predictions.get(), Stored::predictions)) return nullptr;
+        return utf8_to_str(summary_text(self)).release();
+    });
 }
 
 PyObject* result_repr(PyObject* self) { return result_summary(self, nullptr); }
@@ -76,6 +80,8 @@ PyMethodDef result_methods[] = {
 PyType_Slot result_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ResultData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_instance<ResultData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_instance<ResultData>)},
     {Py_tp_getset, result_getset},
     {Py_tp_methods, result_methods},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
@@ -84,8 +90,8 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec result_spec = {"_quorvantis.InferenceResult", sizeof(Instance<ResultData>), 0, Py_TPFLAGS_DEFAULT,
-                           result_slots};
+PyType_Spec result_spec = {"_quorvantis.InferenceResult", sizeof(Instance<ResultData>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, result_slots};
 
 // ---- ValidationResult ----
 
@@ -119,8 +125,9 @@ PyType_Slot validation_slots[] = {
     {0, nullptr},
 };
 
+// Holds no Python references, so it stays out of the collector.
 PyType_Spec validation_spec = {"_quorvantis.ValidationResult", sizeof(Instance<ValidationData>), 0,
-                               Py_TPFLAGS_DEFAULT, validation_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, validation_slots};
 
 }  // namespace
 

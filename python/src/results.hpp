@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,6 +19,8 @@ struct ResultData {
     std::vector<std::pair<double, double>> confidence_intervals;
     std::vector<double> feature_importance;
     std::optional<std::vector<std::string>> feature_names;
+
+    std::array<PyRef*, 1> references() { return {&predictions}; }
 };
 
 struct ValidationData {

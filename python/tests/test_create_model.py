@@ -1,4 +1,7 @@
 import gc
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import numpy as np
@@ -76,6 +79,8 @@ def test_first_bad_argument_in_declaration_order_wins():
         q.create_model(np.zeros((2, 2)), [1.0], None, method=None)
     with pytest.raises(TypeError, match="^argument 'method'"):
         q.create_model(*good_args(), method=None, feature_names=5)
+    with pytest.raises(TypeError, match="^argument 'features'"):
+        q.create_model(None, *good_args()[1:], feature_names=RaisingIter(["a"]))
 
 
 @pytest.mark.parametrize("method", ["Forest", " forest", "", "LINEAR", "forest ", "forêt"])
@@ -208,3 +213,57 @@ def test_model_keeps_its_arrays_alive():
     del model
     gc.collect()
     assert all(r() is None for r in refs)
+
+
+
+def fit_in_child(setup, names="None"):
+    """create_model on large arrays after `setup`; the freed memory of a resize goes back
+    to the system, so reading it crashed the child."""
+    code = textwrap.dedent("""
+        import numpy as np, _quorvantis as q
+        rng = np.random.default_rng(0)
+        X = rng.random((100_000, 3)); t = (np.arange(100_000) % 2) * 1.0; y = X[:, 0] + t
+    """) + textwrap.dedent(setup) + textwrap.dedent(f"""
+        try:
+            m = q.create_model(X, t, y, feature_names={names})
+            print("fitted", m.estimate_effects(X).predictions.size)
+        except (TypeError, ValueError) as error:
+            print(type(error).__name__, error)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return proc.stdout
+
+
+# (array resized while feature_names is iterated, new shape, what create_model must answer)
+RESIZED = [
+    ("X", (50_000, 3), "fitted 50000"),
+    ("X", (200_000, 3), "ValueError treatment has 100000 entries but features has 200000 rows"),
+    ("X", (0, 3), "ValueError Empty data"),
+    ("t", (10,), "ValueError treatment has 10 entries but features has 100000 rows"),
+    ("y", (10,), "ValueError outcome has 10 entries but features has 100000 rows"),
+]
+
+
+@pytest.mark.parametrize("which,shape,answer", RESIZED)
+def test_arrays_resized_by_feature_names_are_read_as_they_are_now(which, shape, answer):
+    out = fit_in_child(f"""
+        class Names(list):
+            def __iter__(self):
+                {which}.resize({shape!r}, refcheck=False)
+                return super().__iter__()
+    """, names='Names(["a", "b", "c"])')
+    assert out.startswith(answer), out
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ exports from Python since 3.12")
+def test_arrays_exporting_their_buffer_from_python_are_refused():
+    out = fit_in_child("""
+        class Exporter(np.ndarray):
+            def __buffer__(self, flags):
+                X.resize((10, 3), refcheck=False)
+                return memoryview(self.view(np.ndarray))
+        t = t.view(Exporter)
+    """)
+    assert out.startswith("TypeError argument 'treatment': expected a float64 numpy.ndarray "
+                          "with 1 dimension, got __main__.Exporter"), out

@@ -1,3 +1,4 @@
+import errno
 import json
 import os
 import re
@@ -149,3 +150,138 @@ def test_our_output_follows_earlier_python_prints():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.startswith("before\n```json:causal-plot\n") and out.endswith("```\nafter\n")
+
+
+class Unwritable:
+    """A file whose write fails as on a full disk; records that it was closed."""
+
+    def __init__(self, close_fails):
+        self.close_fails, self.closed = close_fails, False
+
+    def write(self, text):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    def close(self):
+        self.closed = True
+        if self.close_fails:
+            raise OSError(errno.EBADF, "Bad file descriptor")
+
+
+@pytest.mark.parametrize("close_fails", [False, True])
+def test_preview_write_error_propagates_and_file_is_closed(result, monkeypatch, tmp_path,
+                                                           close_fails):
+    import builtins
+    import tempfile
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    files = []
+    monkeypatch.setattr(builtins, "open",
+                        lambda *args, **kwargs: files.append(Unwritable(close_fails)) or files[-1])
+    with pytest.raises(OSError) as info:
+        result.preview()
+    monkeypatch.undo()
+    assert info.value.errno == errno.ENOSPC and len(files) == 1 and files[0].closed
+
+
+class FlushRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, ValueError, OSError])
+def test_only_ordinary_flush_errors_are_ignored(model, monkeypatch, capfd, error):
+    monkeypatch.setattr(sys, "stdout", FlushRaises(error()))
+    if issubclass(error, Exception):
+        assert model.show("importance") is None
+        assert capfd.readouterr().out == model.to_visual_tag("importance") + "\n"
+    else:
+        with pytest.raises(error):
+            model.show("importance")
+        assert capfd.readouterr().out == ""
+
+
+
+# A model whose graph block is larger than a pipe holds, with fd 1 a pipe.
+PIPED = """
+    import os, sys, threading, time, numpy as np, _quorvantis as q
+    rng = np.random.default_rng(0)
+    X = rng.random((50, 3)); t = (np.arange(50) % 2) * 1.0
+    m = q.create_model(X, t, X[:, 0] + t, feature_names=[f"feature {i}" for i in range(5000)])
+    blocks = {p: m.to_visual_tag(p) + "\\n" for p in ("graph", "importance", "effect_dist")}
+    assert len(blocks["graph"]) > 1 << 16
+    read, write = os.pipe()
+    saved = os.dup(1)
+    os.dup2(write, 1)
+    os.close(write)
+    chunks = []
+    def drain():
+        while chunk := os.read(read, 1 << 16):
+            chunks.append(chunk)
+    drainer = threading.Thread(target=drain)
+"""
+
+
+def run_piped(code):
+    try:
+        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(PIPED) + textwrap.dedent(code)],
+                              capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("show() into a pipe never returned")
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return proc.stderr.split()
+
+
+def test_show_into_a_pipe_drained_by_a_thread_of_the_same_process():
+    # The writer must not hold the interpreter while fd 1 is full, and blocks
+    # written by several threads at once must come out whole.
+    words = run_piped("""
+        drainer.start()
+        m.show()
+        writers = [threading.Thread(target=m.show, args=(p,)) for p in blocks for _ in range(3)]
+        for w in writers:
+            w.start()
+        for w in writers:
+            w.join()
+        os.dup2(saved, 1)
+        drainer.join()
+        rest = b"".join(chunks).decode()
+        assert rest.startswith(blocks["graph"]), rest[:200]
+        for _ in range(10):
+            rest = rest[len(next(b for b in blocks.values() if rest.startswith(b))):]
+        print("whole" if rest == "" else "left over", file=sys.stderr)
+    """)
+    assert words == ["whole"]
+
+
+def test_forked_child_can_print_while_a_parent_thread_is_blocked_printing():
+    words = run_piped("""
+        blocked = threading.Thread(target=m.show)
+        blocked.start()
+        time.sleep(0.5)  # now waiting in write(2) for the full pipe
+        pid = os.fork()
+        if pid == 0:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+            m.show("importance")
+            os._exit(0)
+        for _ in range(200):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                print("child exited", os.waitstatus_to_exitcode(status), file=sys.stderr)
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            print("child stuck", file=sys.stderr)
+        drainer.start()
+        blocked.join()
+        os.dup2(saved, 1)
+        drainer.join()
+    """)
+    assert words == ["child", "exited", "0"]

@@ -1,5 +1,9 @@
 import ctypes
+import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import numpy as np
@@ -46,6 +50,9 @@ def test_class_properties(name, small_data):
         cls()
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+    for attribute in ("__reduce__", "extra"):
+        with pytest.raises(TypeError):
+            setattr(cls, attribute, None)
     model = q.create_model(*small_data, method="linear")
     instance = {"Model": model, "InferenceResult": model.estimate_effects(small_data[0]),
                 "ValidationResult": model.validate()}[name]
@@ -67,3 +74,44 @@ def test_second_initialisation_fails():
     library.PyInit__quorvantis.restype = ctypes.py_object
     with pytest.raises(ImportError):
         library.PyInit__quorvantis()
+
+
+class Tagged(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("holder", ["Model", "InferenceResult"])
+def test_cycles_through_held_arrays_are_collected(small_data, holder):
+    X, t, y = small_data
+    if holder == "Model":
+        array = X.view(Tagged)
+        array.owner = q.create_model(array, t, y, method="linear")
+    else:
+        array = np.zeros(2).view(Tagged)
+        array.owner = q._restore("InferenceResult", (1, 0.0, array, bytes(32), (), None))
+    alive = weakref.ref(array)
+    del array
+    gc.collect()
+    assert alive() is None
+
+
+def test_no_second_module_in_one_process():
+    code = textwrap.dedent("""
+        import sys, numpy as np, _quorvantis as q, _xxsubinterpreters as interpreters
+        try:
+            interpreters.run_string(interpreters.create(), "import _quorvantis")
+            print("subinterpreter imported")
+        except interpreters.RunFailedError as error:
+            print("subinterpreter", "ImportError" in str(error) and "initialised twice" in str(error))
+        del sys.modules["_quorvantis"]
+        try:
+            import _quorvantis
+            print("reimported")
+        except ImportError:
+            print("reimport ImportError")
+        m = q.create_model(np.zeros((4, 1)), np.array([1.0, 0, 1, 0]), np.arange(4.0), method="linear")
+        print("still works", m.estimate_effects(np.zeros((1, 1))).mean_effect)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.stdout.splitlines() == ["subinterpreter True", "reimport ImportError",
+                                        "still works -1.0"], proc.stderr[-2000:]

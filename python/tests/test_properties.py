@@ -346,3 +346,18 @@ def test_restore_forest_without_trees():
     payload = struct.pack("<5Q", 2**62, 5, 5, 3, 0)  # n_trees, depth, leaf size, features, 0 trees
     with pytest.raises(ValueError, match="^invalid serialised model: "):
         q._restore("Model", (1, signed(1, payload), None, features, t, t))
+
+
+@pytest.mark.parametrize("field,name,value,expected", [
+    (0, "n_trees", 11, 10), (1, "max_depth", 10**6, 5), (1, "max_depth", 4, 5),
+    (2, "min_samples_leaf", 1, 5)])
+def test_restore_refuses_settings_no_fit_produces(models, field, name, value, expected):
+    # A forest re-signed with max_depth 10**6 once made the placebo refit grow millions of nodes.
+    features, t = np.zeros((20, 3)), np.arange(20) % 2.0
+    payload = bytearray(models["forest"].__reduce__()[1][1][1][20:-8])
+    payload[8 * field:8 * field + 8] = struct.pack("<Q", value)
+    if name == "n_trees":
+        payload[32:40] = struct.pack("<Q", value)  # the tree count agrees: only the setting is off
+    with pytest.raises(ValueError) as info:
+        q._restore("Model", (1, signed(1, bytes(payload)), None, features, t, t))
+    assert str(info.value) == f"invalid serialised model: {name} is {value}, expected {expected}"

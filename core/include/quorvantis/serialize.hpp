@@ -48,7 +48,8 @@ struct Decoded {
 
 // Checks everything before building: framing, checksum, counts against the
 // bytes present, tree structure, the invariants a fit keeps, trailing bytes.
-// Forests decode only when fitted (exactly n_trees >= 1 trees).
+// Forests decode only when fitted (exactly n_trees trees) with the settings
+// every fit uses (those of a default CausalForest).
 Decoded deserialize(std::span<const unsigned char> bytes);
 
 }  // namespace quorvantis
