@@ -175,7 +175,10 @@ Result<InferenceResult> CausalForest::predict_result(const MatrixView& features,
     if (features.cols < n_features) return QuorvantisError::feature_out_of_bounds(features.cols);
 
     InferenceResult out;
-    out.predictions.resize(n);
+    // Filled block by block, without zeroing first: for tens of millions of
+    // rows the arrays alone take long enough to need the polls.
+    out.predictions.reserve(n);
+    out.confidence_intervals.reserve(n);
     const double count = static_cast<double>(trees.size());
     // Small blocks of rows, trees in index order within each block: every row
     // gets the same additions as when whole per-tree prediction arrays are
@@ -185,23 +188,23 @@ Result<InferenceResult> CausalForest::predict_result(const MatrixView& features,
     double sums[kBlock];
     const std::byte* rows[kBlock];
     Poller poller(interrupt);
+    double total = 0.0;
     for (std::size_t lo = 0; lo < n; lo += kBlock) {
-        if (lo % (kBlock * 256) == 0 && poller.stop()) return Halt::Interrupted;
+        if (lo % (kBlock * 64) == 0 && poller.stop()) return Halt::Interrupted;
         const std::size_t len = std::min(kBlock, n - lo);
         for (std::size_t j = 0; j < len; ++j) {
             sums[j] = 0.0;
             rows[j] = features.row_ptr(lo + j);
         }
         for (const CausalTree& tree : trees) tree.add_effects(rows, len, features.col_stride, sums);
-        for (std::size_t j = 0; j < len; ++j) out.predictions[lo + j] = sums[j] / count;
+        for (std::size_t j = 0; j < len; ++j) {
+            const double v = sums[j] / count;
+            out.predictions.push_back(v);
+            total += v;
+            out.confidence_intervals.emplace_back(v + (-kIntervalHalfWidth), v + kIntervalHalfWidth);
+        }
     }
-    double total = 0.0;
-    for (const double v : out.predictions) total += v;
     out.mean_effect = total / static_cast<double>(n);
-    out.confidence_intervals.resize(n);
-    for (std::size_t r = 0; r < n; ++r)
-        out.confidence_intervals[r] = {out.predictions[r] + (-kIntervalHalfWidth),
-                                       out.predictions[r] + kIntervalHalfWidth};
     out.feature_importance.assign(static_cast<std::size_t>(n_features), 0.0);
     for (const CausalTree& tree : trees) {
         const std::size_t k = std::min(out.feature_importance.size(), tree.feature_importance.size());

@@ -31,12 +31,17 @@ Result<ValidationOutcome> validate_causal_structure(const CausalForest& forest, 
                                                     const VectorView& treatment, const VectorView& outcome,
                                                     std::uint64_t n_folds, const Interrupt& interrupt) {
     // Deterministic, so asked first: when it fails the refit would be wasted.
-    Result<InferenceResult> estimated = forest.predict_result(features);
+    Result<InferenceResult> estimated = forest.predict_result(features, interrupt);
+    if (estimated.halted()) return estimated.halt();
     if (!estimated) return estimated.take_error();
     CausalForest placebo = forest;
     // A failed refit leaves the copy with the trees it was copied with.
-    (void)placebo.fit_placebo_result(features, treatment, outcome, interrupt);
-    const double placebo_mean = placebo.predict_infallible(features).mean_effect;
+    const Status refit = placebo.fit_placebo_result(features, treatment, outcome, interrupt);
+    if (refit.halted()) return refit.halt();
+    // A failing placebo prediction counts as no effect.
+    const Result<InferenceResult> placebo_predicted = placebo.predict_result(features, interrupt);
+    if (placebo_predicted.halted()) return placebo_predicted.halt();
+    const double placebo_mean = placebo_predicted.ok() ? placebo_predicted.value().mean_effect : 0.0;
     return placebo_verdict(placebo_mean, estimated.value().mean_effect, n_folds);
 }
 

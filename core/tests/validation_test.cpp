@@ -78,4 +78,33 @@ TEST(ValidateCausalStructure, LeavesForestUntouchedAndFailedRefitKeepsCopy) {
     EXPECT_EQ(narrow.error().message(), "Missing feature data: feature index 1 out of bounds");
 }
 
+// A stop asked during the refit ends the check there: no placebo prediction
+// (which would poll again) and no verdict.
+TEST(ValidateCausalStructure, StopDuringTheRefitHaltsTheCheck) {
+    const std::size_t n = 300000;
+    std::vector<double> x(n * 4), t(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t f = 0; f < 4; ++f) x[4 * i + f] = static_cast<double>((i * (f + 7)) % 101) / 101.0;
+        t[i] = static_cast<double>(i % 2);
+        y[i] = t[i] * (x[4 * i] > 0.5 ? 3.0 : 1.0);
+    }
+    const auto X = q::MatrixView::of(x.data(), n, 4);
+    const auto T = q::VectorView::of(t.data(), n), Y = q::VectorView::of(y.data(), n);
+    q::CausalForest forest;
+    ASSERT_TRUE(forest.fit_result(X, T, Y, 7).ok());
+    int polls = 0, polls_after_stop = 0;
+    bool stopped = false;
+    const q::Interrupt interrupt = [&] {
+        if (stopped) ++polls_after_stop;
+        ++polls;
+        // The first polls come from the model's own prediction; stop in the refit.
+        if (polls == 3) stopped = true;
+        return stopped;
+    };
+    const auto v = q::validate_causal_structure(forest, X, T, Y, 5, interrupt);
+    ASSERT_TRUE(v.halted());
+    EXPECT_EQ(v.halt(), q::Halt::Interrupted);
+    EXPECT_EQ(polls_after_stop, 0);
+}
+
 }  // namespace

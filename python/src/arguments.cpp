@@ -240,6 +240,21 @@ bool ArrayArg::load_stored(PyObject* obj, Stored which) {
     return false;
 }
 
+bool ArrayArg::unchanged() const {
+    if (!held_) return true;
+    Py_buffer now;
+    if (PyObject_GetBuffer(buffer_.obj, &now, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = now.buf == buffer_.buf && now.ndim == buffer_.ndim && now.itemsize == buffer_.itemsize &&
+                now.format != nullptr && buffer_.format != nullptr && std::strcmp(now.format, buffer_.format) == 0;
+    for (int d = 0; same && d < now.ndim; ++d)
+        same = now.shape[d] == buffer_.shape[d] && now.strides[d] == buffer_.strides[d];
+    PyBuffer_Release(&now);
+    return same;
+}
+
 MatrixView ArrayArg::matrix() const {
     return {static_cast<const std::byte*>(buffer_.buf), static_cast<std::size_t>(buffer_.shape[0]),
             static_cast<std::size_t>(buffer_.shape[1]), buffer_.strides[0], buffer_.strides[1]};

@@ -42,6 +42,10 @@ public:
 
     MatrixView matrix() const;
     VectorView vector() const;
+    // True while the array still exports the buffer the views were made from
+    // (same memory, shape, strides and dtype); Python code that ran since may
+    // have resized, reshaped or retyped it.
+    bool unchanged() const;
     PyObject* object() const { return buffer_.obj; }
     std::size_t length() const { return static_cast<std::size_t>(buffer_.shape[0]); }
 

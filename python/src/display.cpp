@@ -4,6 +4,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "call_guard.hpp"
 #include "classes.hpp"
 #include "console.hpp"
 #include "exceptions.hpp"
@@ -29,8 +30,14 @@ bool plot_type_of(PyObject* args, PyObject* kwargs, const char* function, const 
 std::optional<VisualOutput> model_visual_of(const ModelData& model, const std::string& plot_type) {
     ArrayArg features;
     if (!features.load_stored(model.features.get(), Stored::features)) return std::nullopt;
-    Result<InferenceResult> predicted = predict_with(model.method, features.matrix());
-    if (!predicted) predicted = predict_with(model.method, features.matrix());
+    CallGuard guard;
+    guard.watch(features, "the model's training features");
+    Result<InferenceResult> predicted = predict_with(model.method, features.matrix(), guard.interrupt());
+    if (!predicted && !predicted.halted()) predicted = predict_with(model.method, features.matrix(), guard.interrupt());
+    if (predicted.halted()) {
+        guard.raise(predicted.halt());
+        return std::nullopt;
+    }
     if (!predicted) {
         raise_error(predicted.take_error());  // as estimate_effects reports it
         return std::nullopt;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "arguments.hpp"
+#include "call_guard.hpp"
 #include "classes.hpp"
 #include "display.hpp"
 #include "exceptions.hpp"
@@ -12,18 +13,11 @@
 
 namespace quorvantis::py {
 
-bool python_interrupt_requested() { return PyErr_CheckSignals() != 0; }
-
-Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x) {
-    return std::visit([&](const auto& estimator) { return estimator.predict(x); }, method);
+Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x, const Interrupt& interrupt) {
+    return std::visit([&](const auto& estimator) { return estimator.predict(x, interrupt); }, method);
 }
 
 namespace {
-
-const Interrupt& interrupt_callback() {
-    static const Interrupt callback = python_interrupt_requested;
-    return callback;
-}
 
 // Raises the Python form of a failed fit: a pending exception (Ctrl-C while
 // the fit waited) wins over the core error it caused.
@@ -71,8 +65,13 @@ PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
         // Shorter vectors would be read past their end; longer ones are fine.
         if (t.size < x.rows) return raise_length_error("treatment", t.size, "features", x.rows, "rows");
         if (y.size < x.rows) return raise_length_error("outcome", y.size, "features", x.rows, "rows");
+        CallGuard guard;
+        guard.watch(features, "argument 'features'");
+        guard.watch(treatment, "argument 'treatment'");
+        guard.watch(outcome, "argument 'outcome'");
         CausalForest forest;
-        Status fitted = forest.fit_result(x, t, y, interrupt_callback());
+        Status fitted = forest.fit_result(x, t, y, guard.interrupt());
+        if (fitted.halted()) return guard.raise(fitted.halt());
         if (!fitted) return raise_fit_error(fitted.take_error());
         data->method.emplace<CausalForest>(std::move(forest));
     } else if (method == "linear") {
@@ -101,7 +100,10 @@ PyObject* estimate_effects(PyObject* self, PyObject* args, PyObject* kwargs) {
         ArrayArg x;
         if (!x.load(a[0], 2, "x")) return nullptr;
         const ModelData& model = data_of<ModelData>(self);
-        Result<InferenceResult> predicted = predict_with(model.method, x.matrix());
+        CallGuard guard;
+        guard.watch(x, "argument 'x'");
+        Result<InferenceResult> predicted = predict_with(model.method, x.matrix(), guard.interrupt());
+        if (predicted.halted()) return guard.raise(predicted.halt());
         if (!predicted) return raise_error(predicted.take_error());
         InferenceResult& record = predicted.value();
         ResultData result;
@@ -138,10 +140,13 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
             !outcome.load_stored(model.outcome.get(), Stored::outcome)) {
             return nullptr;
         }
+        CallGuard guard;
+        guard.watch(features, "the model's training features");
+        guard.watch(treatment, "the model's training treatment");
+        guard.watch(outcome, "the model's training outcome");
         Result<ValidationOutcome> checked = validate_causal_structure(
-            *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds,
-            interrupt_callback());
-        if (PyErr_Occurred()) return nullptr;  // interrupted
+            *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds, guard.interrupt());
+        if (checked.halted()) return guard.raise(checked.halt());
         if (!checked) {
             const std::string message = "the model's stored training arrays no longer fit the model: " +
                                         checked.error().message();

@@ -33,9 +33,6 @@ PyObject* model_type();  // borrowed; created on first use
 PyObject* create_model(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // Predicts with the held estimator (through the fallible interface).
-Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x);
-
-// Polled while a fit blocks the interpreter: lets Ctrl-C through.
-bool python_interrupt_requested();
+Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x, const Interrupt& interrupt);
 
 }  // namespace quorvantis::py

@@ -238,3 +238,129 @@ def test_allocation_failure_becomes_memory_error():
             print("memory-error")
     """)
     assert proc.stdout.split() == ["memory-error"], proc.stderr
+
+
+# Ctrl-C must reach every long stretch of a call: the input checks of a huge
+# (zero-stride) matrix, a prediction over tens of millions of rows, and
+# both halves of validate().
+LONG_CALLS = {
+    "fit checks": """
+        n = 10**9
+        X = np.lib.stride_tricks.as_strided(np.zeros(1), (n, 20), (0, 0))
+        v = np.lib.stride_tricks.as_strided(np.zeros(1), (n,), (0,))
+        call = lambda: q.create_model(X, v, v)
+    """,
+    "prediction": """
+        m = q.create_model(rng.random((2000, 3)), (rng.random(2000) < .5) * 1.0, rng.random(2000))
+        X = np.lib.stride_tricks.as_strided(np.zeros(1), (10**8, 3), (0, 0))
+        call = lambda: m.estimate_effects(X)
+    """,
+    "validate": """
+        n = 3_000_000
+        X = rng.random((n, 16)); t = (rng.random(n) < .5) * 1.0
+        m = q.create_model(X, t, rng.random(n))
+        call = lambda: [m.validate() for _ in range(100)]
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", LONG_CALLS.values(), ids=LONG_CALLS.keys())
+def test_ctrl_c_reaches_every_long_call(setup):
+    proc = run_child(textwrap.dedent("""
+        import os, signal, threading, time, numpy as np, _quorvantis as q
+        rng = np.random.default_rng(0)
+    """) + textwrap.dedent(setup) + textwrap.dedent("""
+        # A timer signal, since no other thread runs while the call holds
+        # the interpreter lock; its handler raises as Ctrl-C does.
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        sent = time.perf_counter() + 0.4
+        signal.setitimer(signal.ITIMER_REAL, 0.4)
+        try:
+            call()
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", round(time.perf_counter() - sent, 3))
+    """))
+    words = proc.stdout.split()
+    assert words[:1] == ["interrupted"], proc.stdout + proc.stderr
+    assert float(words[1]) < 0.5
+
+
+# A signal handler that frees the arrays a call reads (resize without the
+# reference check) must stop the call with a clear error, never crash it.
+@pytest.mark.parametrize("call", ["q.create_model(X, t, y)", "model.validate()"])
+def test_signal_handler_resizing_the_arrays_stops_the_call(call):
+    proc = run_child("""
+        import signal, numpy as np, _quorvantis as q
+        rng = np.random.default_rng(0)
+        n = 1_000_000
+        X = rng.random((n, 16)); t = (rng.random(n) < .5) * 1.0; y = rng.random(n)
+        model = q.create_model(X, t, y)
+        def shrink(*_):
+            X.resize((10, 16), refcheck=False)
+        signal.signal(signal.SIGALRM, shrink)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            %s
+            print("finished" if X.shape[0] == n else "finished-after-resize")
+        except ValueError as e:
+            print("stopped:", e)
+    """ % call)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.strip()
+    assert out == "finished" or (out.startswith("stopped:") and "changed size, shape or dtype" in out), out
+
+
+def test_fork_inside_a_signal_handler_during_a_fit():
+    proc = run_child("""
+        import os, signal, time, numpy as np, _quorvantis as q
+        rng = np.random.default_rng(0)
+        n = 2_000_000
+        X = rng.random((n, 16)); t = (rng.random(n) < .5) * 1.0; y = rng.random(n)
+        q.create_model(X[:100], t[:100], y[:100])  # the pool runs
+        child = []
+        def fork(*_):
+            pid = os.fork()
+            child.append(pid)
+            if pid == 0:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, fork)
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        start = time.perf_counter()
+        try:
+            q.create_model(X, t, y)
+            outcome = "fitted"
+        except RuntimeError as e:
+            outcome = "runtime-error"
+        if child and child[0] == 0:
+            ok = outcome == "runtime-error" and time.perf_counter() - start < 5
+            m = q.create_model(X[:5000], t[:5000], y[:5000])
+            os._exit(0 if ok and m.estimate_effects(X[:10]).predictions.shape == (10,) else 3)
+        _, status = os.waitpid(child[0], 0)
+        print(outcome, os.waitstatus_to_exitcode(status))
+    """, timeout=60)
+    assert proc.stdout.split() == ["fitted", "0"], proc.stdout + proc.stderr
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves address space of its own")
+def test_no_worker_threads_is_an_ordinary_error_or_a_fit():
+    proc = run_child("""
+        import resource, numpy as np, _quorvantis as q
+        rng = np.random.default_rng(0)
+        X = rng.random((20000, 4)); t = (rng.random(20000) < .5) * 1.0; y = rng.random(20000)
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        # Room for the fit's buffers, not for an 8 MiB thread stack.
+        resource.setrlimit(resource.RLIMIT_AS, (used + (6 << 20), resource.RLIM_INFINITY))
+        try:
+            q.create_model(X, t, y)
+            first = "fitted"
+        except (MemoryError, RuntimeError) as e:
+            first = type(e).__name__
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        m = q.create_model(X, t, y)
+        print(first, m.estimate_effects(X).predictions.shape[0])
+    """)
+    words = proc.stdout.split()
+    assert words[:1] and words[0] in ("fitted", "MemoryError", "RuntimeError"), proc.stdout + proc.stderr
+    assert words[1:] == ["20000"]

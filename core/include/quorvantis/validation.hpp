@@ -22,8 +22,8 @@ ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
 // effects; `forest` is only read. Fails, without refitting, only when
 // `forest` itself cannot predict on `features`: there is nothing to compare.
 // A failed refit leaves the copy's trees, and a failed placebo prediction
-// counts as effect 0. An interrupt (see Interrupt) stops the refit early;
-// the caller decides what an interrupted check means.
+// counts as effect 0. When the interrupt stops the work (the refit or either
+// prediction), the check halts and nothing more is computed.
 Result<ValidationOutcome> validate_causal_structure(const CausalForest& forest, const MatrixView& features,
                                                     const VectorView& treatment, const VectorView& outcome,
                                                     std::uint64_t n_folds, const Interrupt& interrupt = {});
