@@ -34,7 +34,9 @@ double cpu_seconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -95,9 +97,11 @@ void run(std::size_t n, std::size_t p, int repeats, bool column_major) {
     });
     char stop[32] = "finished first";
     if (!stopped.ok()) std::snprintf(stop, sizeof stop, "%.3f s", seconds_since(asked));
-    std::printf("%s n=%8zu p=%zu  fit %7.4f s (cpu %7.4f s)  predict %7.4f s  fit peak +%5.1f MiB  "
-                "interrupt stop %s  mean effect %.3f\n",
-                column_major ? "F" : "C", n, p, best_fit, best_cpu, best_predict, static_cast<double>(peak_extra) / 1024.0, stop, mean);
+    std::printf(
+        "%s n=%8zu p=%zu  fit %7.4f s (cpu %7.4f s)  predict %7.4f s  fit peak +%5.1f MiB  "
+        "interrupt stop %s  mean effect %.3f\n",
+        column_major ? "F" : "C", n, p, best_fit, best_cpu, best_predict, static_cast<double>(peak_extra) / 1024.0,
+        stop, mean);
 }
 
 }  // namespace

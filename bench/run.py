@@ -61,8 +61,9 @@ print(json.dumps({"fit": fit, "predict": pred, "peak_mib": max(fit_peak, 0) / 2*
 
 
 def measure(name, n):
-    proc = subprocess.run([sys.executable, "-c", CHILD, name, str(n), str(P)],
-                          capture_output=True, text=True, timeout=1800)
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, name, str(n), str(P)], capture_output=True, text=True, timeout=1800
+    )
     if proc.returncode != 0:
         last = (proc.stderr.strip().splitlines() or ["failed"])[-1]
         return {"error": last[:70]}
@@ -70,17 +71,21 @@ def measure(name, n):
 
 
 def available(module):
-    return subprocess.run([sys.executable, "-c", f"import {module}"],
-                          capture_output=True).returncode == 0
+    return subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True).returncode == 0
 
 
 def main():
-    peers = [p for p, mod in [("sklearn", "sklearn"), ("econml", "econml"),
-                              ("causalml", "causalml")] if available(mod)]
+    peers = [
+        p
+        for p, mod in [("sklearn", "sklearn"), ("econml", "econml"), ("causalml", "causalml")]
+        if available(mod)
+    ]
     print(f"causal forest, 10 trees, depth 5, p = {P}, C order; {time.strftime('%Y-%m-%d')}")
     print(f"peers available: {', '.join(peers) or 'none'}")
-    header = f"{'library':<12}{'n':>10}{'fit s':>10}{'predict s':>11}{'peak MiB':>10}" \
-             f"{'fit ratio':>11}{'predict ratio':>15}"
+    header = (
+        f"{'library':<12}{'n':>10}{'fit s':>10}{'predict s':>11}{'peak MiB':>10}"
+        f"{'fit ratio':>11}{'predict ratio':>15}"
+    )
     print(header)
     print("-" * len(header))
     for n in SIZES:
@@ -95,8 +100,10 @@ def main():
                 continue
             fit_ratio = r["fit"] / ours["fit"] if "fit" in ours else float("nan")
             pred_ratio = r["predict"] / ours["predict"] if "predict" in ours else float("nan")
-            print(f"{name:<12}{n:>10}{r['fit']:>10.3f}{r['predict']:>11.3f}{r['peak_mib']:>10.1f}"
-                  f"{fit_ratio:>10.1f}x{pred_ratio:>14.1f}x")
+            print(
+                f"{name:<12}{n:>10}{r['fit']:>10.3f}{r['predict']:>11.3f}{r['peak_mib']:>10.1f}"
+                f"{fit_ratio:>10.1f}x{pred_ratio:>14.1f}x"
+            )
     print("ratios: peer time / quorvantis time (higher means quorvantis is faster)")
 
 

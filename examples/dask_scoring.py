@@ -26,22 +26,35 @@ def run(n_rows=200_000, chunk_rows=25_000, seed=7):
 
     big = rng.normal(size=(n_rows, p))
     chunks = da.from_array(big, chunks=(chunk_rows, p))
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
-            Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         worker_pids = set(client.run(os.getpid).values())
-        scored = chunks.map_blocks(lambda b: model.estimate_effects(b).predictions,
-                                   drop_axis=1, dtype=np.float64)
+        scored = chunks.map_blocks(
+            lambda b: model.estimate_effects(b).predictions, drop_axis=1, dtype=np.float64
+        )
         distributed = scored.compute()
 
     whole = model.estimate_effects(big).predictions
     equal = distributed.shape == whole.shape and np.array_equal(
-        distributed.view(np.uint64), whole.view(np.uint64))
+        distributed.view(np.uint64), whole.view(np.uint64)
+    )
     print(f"scored {n_rows} rows in {chunks.numblocks[0]} chunks on {len(worker_pids)} worker processes")
     print(f"mean effect: chunked {distributed.mean():.4f}, one call {whole.mean():.4f}")
     print(f"identical to one estimate_effects call: {equal}")
-    return {"equal": equal, "chunks": chunks.numblocks[0], "workers": len(worker_pids),
-            "worker_pids": worker_pids}
+    return {
+        "equal": equal,
+        "chunks": chunks.numblocks[0],
+        "workers": len(worker_pids),
+        "worker_pids": worker_pids,
+    }
 
 
 if __name__ == "__main__":

@@ -19,8 +19,10 @@ print(f"Linear estimator: average treatment effect {linear.estimate_effects(X).m
 forest = qv.create_model(X, t, y, feature_names=names)
 result = forest.estimate_effects(X)
 print(f"Causal forest: average treatment effect {result.mean_effect:.4f}")
-print(f"  rows with x0 > 0: {result.predictions[X[:, 0] > 0].mean():.4f}, "
-      f"rows with x0 <= 0: {result.predictions[X[:, 0] <= 0].mean():.4f}")
+print(
+    f"  rows with x0 > 0: {result.predictions[X[:, 0] > 0].mean():.4f}, "
+    f"rows with x0 <= 0: {result.predictions[X[:, 0] <= 0].mean():.4f}"
+)
 print(result.summary())
 print(forest.validate().message)
 result.show("importance")

@@ -39,7 +39,8 @@ bool finite_part(const MatrixView& m, std::size_t r0, std::size_t r1, std::size_
     for (std::size_t r = r0; r < r1; ++r) {
         const std::byte* row = m.row_ptr(r);
         bool ok = true;
-        for (std::size_t c = c0; c < c1; ++c) ok &= finite(load_double(row + static_cast<std::ptrdiff_t>(c) * m.col_stride));
+        for (std::size_t c = c0; c < c1; ++c)
+            ok &= finite(load_double(row + static_cast<std::ptrdiff_t>(c) * m.col_stride));
         if (!ok) return false;
     }
     return true;
@@ -110,13 +111,13 @@ private:
 
 }  // namespace
 
-Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment,
-                                const VectorView& outcome, const Interrupt& interrupt) {
+Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+                                const Interrupt& interrupt) {
     return fit_result(features, treatment, outcome, entropy_seed(), interrupt);
 }
 
-Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment,
-                                const VectorView& outcome, std::uint64_t seed, const Interrupt& interrupt) {
+Status CausalForest::fit_result(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+                                std::uint64_t seed, const Interrupt& interrupt) {
     std::optional<QuorvantisError> failure;
     std::vector<CausalTree> grown;
     const std::optional<Halt> halt = parallel::run_job(
@@ -135,7 +136,8 @@ Status CausalForest::fit_result(const MatrixView& features, const VectorView& tr
             }
             // The trees read one treatment and one outcome per row.
             if (treatment.size < features.rows || outcome.size < features.rows) {
-                failure = QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
+                failure =
+                    QuorvantisError::internal("treatment and outcome need an entry for every row of the features");
                 return;
             }
             std::vector<std::uint64_t> seeds(static_cast<std::size_t>(n_trees));
@@ -156,8 +158,7 @@ Status CausalForest::fit_placebo_result(const MatrixView& features, const Vector
 }
 
 Status CausalForest::fit_placebo_result(const MatrixView& features, const VectorView& treatment,
-                                        const VectorView& outcome, std::uint64_t seed,
-                                        const Interrupt& interrupt) {
+                                        const VectorView& outcome, std::uint64_t seed, const Interrupt& interrupt) {
     std::vector<double> placebo(treatment.size);
     for (std::size_t i = 0; i < treatment.size; ++i) placebo[i] = treatment[i];
     Rng rng = Rng::stream(seed, kPlaceboStream);

@@ -20,8 +20,7 @@ struct Decimal {
 Decimal decompose(double value) {
     std::array<char, 64> buf{};
     const double magnitude = std::fabs(value);
-    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), magnitude,
-                                   std::chars_format::scientific);
+    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), magnitude, std::chars_format::scientific);
     (void)ec;  // 64 bytes always suffice for a double
     Decimal d;
     d.negative = std::signbit(value);
@@ -106,8 +105,7 @@ std::string format_fixed4(double value) {
     if (!std::isfinite(value)) return non_finite(value);
     // to_chars with a precision rounds the exact binary value, ties to even.
     std::array<char, 400> buf{};
-    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                                   std::chars_format::fixed, 4);
+    auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 4);
     (void)ec;  // |double| < 2^1024 has at most 309 integer digits
     return std::string(buf.data(), end);
 }

@@ -43,8 +43,7 @@ EffectHistogram compute_effect_histogram(const VectorView& effects) {
 VisualOutput effect_histogram(const VectorView& effects) {
     const EffectHistogram h = compute_effect_histogram(effects);
     return VisualOutput::effect_dist("Individual Treatment Effect Distribution", "Frequency",
-                                     {h.bins.begin(), h.bins.end()},
-                                     {h.counts.begin(), h.counts.end()});
+                                     {h.bins.begin(), h.bins.end()}, {h.counts.begin(), h.counts.end()});
 }
 
 }  // namespace quorvantis

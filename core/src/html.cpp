@@ -23,7 +23,9 @@ struct Line {
 
 constexpr Line kFragment[] = {
     {0, ""},
-    {0, "<div id=\"", Slot::id, "\" style=\"width: 100%; height: 500px; min-height: 400px; background: #1a1a2e; border-radius: 8px; padding: 10px;\"></div>"},
+    {0, "<div id=\"", Slot::id,
+     "\" style=\"width: 100%; height: 500px; min-height: 400px; background: #1a1a2e; border-radius: 8px; padding: "
+     "10px;\"></div>"},
     {0, "<script>"},
     {0, "(function() {"},
     {4, "const render = () => {"},
@@ -158,11 +160,20 @@ std::string render(std::span<const Line> lines, const Values& values) {
         out.append(static_cast<std::size_t>(line.indent), ' ');
         out += line.head;
         switch (line.slot) {
-            case Slot::none: break;
-            case Slot::id: out += values.id; break;
-            case Slot::json: out += values.json; break;
-            case Slot::cdn: out += kEchartsCdnHost; break;
-            case Slot::title: out += values.title; break;
+            case Slot::none:
+                break;
+            case Slot::id:
+                out += values.id;
+                break;
+            case Slot::json:
+                out += values.json;
+                break;
+            case Slot::cdn:
+                out += kEchartsCdnHost;
+                break;
+            case Slot::title:
+                out += values.title;
+                break;
         }
         out += line.tail;
         out += '\n';
@@ -195,8 +206,7 @@ ClockReading wall_clock_now() {
     using namespace std::chrono;
     const auto since_epoch = duration_cast<nanoseconds>(system_clock::now().time_since_epoch());
     const auto whole = floor<seconds>(since_epoch);
-    return {static_cast<std::int64_t>(whole.count()),
-            static_cast<std::uint32_t>((since_epoch - whole).count())};
+    return {static_cast<std::int64_t>(whole.count()), static_cast<std::uint32_t>((since_epoch - whole).count())};
 }
 
 ClockReading UniqueClock::next(ClockReading now) {
@@ -224,7 +234,9 @@ std::string element_id(ClockReading at) {
     return "causal-plot-" + std::string(hex, end);
 }
 
-std::string next_element_id() { return element_id(process_clock().next(wall_clock_now())); }
+std::string next_element_id() {
+    return element_id(process_clock().next(wall_clock_now()));
+}
 
 std::string render_fenced_block(std::string_view json) {
     std::string out = "```json:causal-plot\n";

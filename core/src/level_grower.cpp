@@ -85,7 +85,7 @@ struct LevelNode {
     int win = -1, pos = -1;             // chosen candidate and its last left bin
     double theta = 0.0;                 // the chosen threshold and its column's byte offset
     std::ptrdiff_t offset = 0;
-    std::size_t child[2] = {0, 0};      // next-level index, or `none`
+    std::size_t child[2] = {0, 0};  // next-level index, or `none`
     bool has_child[2] = {false, false};
 };
 
@@ -193,8 +193,8 @@ public:
             for (std::uint32_t g = 0; g < nodes.size(); ++g) {
                 const GrownNode& nd = nodes[g];
                 if (nd.split) {
-                    walk[i][g] = Step{nd.threshold, static_cast<std::ptrdiff_t>(nd.feature) * x_.col_stride,
-                                      {nd.left, nd.right}};
+                    walk[i][g] = Step{
+                        nd.threshold, static_cast<std::ptrdiff_t>(nd.feature) * x_.col_stride, {nd.left, nd.right}};
                 } else {
                     walk[i][g] = Step{0.0, 0, {g, g}};
                     levels[i] = std::max(levels[i], nd.depth);
@@ -219,7 +219,8 @@ public:
                     for (std::size_t w = 0; w * 64 < len; ++w) {
                         std::uint64_t word = trees_[i].est_bits[(lo >> 6) + w];
                         while (word != 0) {
-                            rows[k++] = static_cast<std::uint16_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
+                            rows[k++] =
+                                static_cast<std::uint16_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
                             word &= word - 1;
                         }
                     }
@@ -257,7 +258,8 @@ public:
             g.nodes = std::move(trees_[i].nodes);
             g.estimation.assign(g.nodes.size(), ArmSums{});
             for (std::size_t blk = 0; blk < blocks; ++blk)
-                for (std::size_t k = 0; k < g.nodes.size(); ++k) g.estimation[k].merge(per_block[blk * offset[T] + offset[i] + k]);
+                for (std::size_t k = 0; k < g.nodes.size(); ++k)
+                    g.estimation[k].merge(per_block[blk * offset[T] + offset[i] + k]);
             // Children come after their parent, so a reverse sweep sums subtrees.
             for (std::size_t k = g.nodes.size(); k-- > 0;) {
                 const GrownNode& nd = g.nodes[k];
@@ -350,15 +352,24 @@ private:
 
     void scan(std::size_t blk, const Blocks& blocks, std::size_t area) {
         switch (m_) {
-            case 1: return scan_block<1>(blk, blocks, area);
-            case 2: return scan_block<2>(blk, blocks, area);
-            case 3: return scan_block<3>(blk, blocks, area);
-            case 4: return scan_block<4>(blk, blocks, area);
-            case 5: return scan_block<5>(blk, blocks, area);
-            case 6: return scan_block<6>(blk, blocks, area);
-            case 7: return scan_block<7>(blk, blocks, area);
-            case 8: return scan_block<8>(blk, blocks, area);
-            default: return scan_block<0>(blk, blocks, area);
+            case 1:
+                return scan_block<1>(blk, blocks, area);
+            case 2:
+                return scan_block<2>(blk, blocks, area);
+            case 3:
+                return scan_block<3>(blk, blocks, area);
+            case 4:
+                return scan_block<4>(blk, blocks, area);
+            case 5:
+                return scan_block<5>(blk, blocks, area);
+            case 6:
+                return scan_block<6>(blk, blocks, area);
+            case 7:
+                return scan_block<7>(blk, blocks, area);
+            case 8:
+                return scan_block<8>(blk, blocks, area);
+            default:
+                return scan_block<0>(blk, blocks, area);
         }
     }
 
@@ -396,7 +407,8 @@ private:
                     const double yy = chunk.y[j];
                     [[maybe_unused]] unsigned packed = 0;
                     for (std::size_t c = 0; c < m; ++c) {
-                        const unsigned b = bin_of(load_double(row + cands[c].offset), cands[c].sorted, cands[c].n_sorted);
+                        const unsigned b =
+                            bin_of(load_double(row + cands[c].offset), cands[c].sorted, cands[c].n_sorted);
                         h[c * kThresholdBins + b].add(arm, yy);
                         if constexpr (kStored) packed |= b << (4 * c);
                     }
@@ -419,7 +431,8 @@ private:
             for (LevelNode& nd : tr.level) {
                 DrawChoice best;
                 for (std::size_t c = 0; c < nd.cand.size(); ++c)
-                    best = later_wins_ties(best, best_draw(nd.cand[c], merged_.data() + nd.hist + c * kThresholdBins, msl_, c));
+                    best = later_wins_ties(
+                        best, best_draw(nd.cand[c], merged_.data() + nd.hist + c * kThresholdBins, msl_, c));
                 if (best.draw < 0) continue;
                 const ThresholdSet& win = nd.cand[best.candidate];
                 nd.win = static_cast<int>(best.candidate);
@@ -569,9 +582,9 @@ private:
     std::uint64_t max_depth_, msl_;
     std::size_t m_;
     std::vector<Tree> trees_;
-    PageBuffer<Id> ids_;        // [tree][row]: the row's node on the level, kDone once out of the growth
+    PageBuffer<Id> ids_;  // [tree][row]: the row's node on the level, kDone once out of the growth
     PageBuffer<std::conditional_t<kStored, Bins, char>> bins_;  // [tree][row], when stored
-    PageBuffer<ArmSums> hist_;  // [block][level area]
+    PageBuffer<ArmSums> hist_;                                  // [block][level area]
     std::vector<ArmSums> merged_;
     std::vector<ScanNode> scan_nodes_;
     std::vector<ScanCand> scan_cands_;
@@ -607,7 +620,8 @@ std::vector<GrownTree> grow_trees(const MatrixView& features, const VectorView& 
                                   std::span<const TreeChoices* const> choices) {
     // The narrowest node id that holds a level's width and the "done" mark.
     const std::uint64_t width = level_width_bound(features.rows, max_depth);
-    if (width < 0xff) return grow_with<std::uint8_t>(features, treatment, outcome, max_depth, min_samples_leaf, choices);
+    if (width < 0xff)
+        return grow_with<std::uint8_t>(features, treatment, outcome, max_depth, min_samples_leaf, choices);
     if (width < 0xffff)
         return grow_with<std::uint16_t>(features, treatment, outcome, max_depth, min_samples_leaf, choices);
     return grow_with<std::uint64_t>(features, treatment, outcome, max_depth, min_samples_leaf, choices);

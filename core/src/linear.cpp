@@ -4,8 +4,8 @@
 
 namespace quorvantis {
 
-Status LinearCausalModel::fit(const MatrixView& /*features*/, const VectorView& treatment,
-                              const VectorView& outcome, const Interrupt& /*interrupt*/) {
+Status LinearCausalModel::fit(const MatrixView& /*features*/, const VectorView& treatment, const VectorView& outcome,
+                              const Interrupt& /*interrupt*/) {
     if (outcome.size < treatment.size) {
         return QuorvantisError::internal("outcome has fewer entries than treatment");
     }
@@ -21,8 +21,7 @@ Status LinearCausalModel::fit(const MatrixView& /*features*/, const VectorView& 
         }
     }
     effect = (treated > 0 && control > 0)
-                 ? treated_sum / static_cast<double>(treated) -
-                       control_sum / static_cast<double>(control)
+                 ? treated_sum / static_cast<double>(treated) - control_sum / static_cast<double>(control)
                  : 0.0;
     return Status::success();
 }
@@ -31,8 +30,7 @@ Result<InferenceResult> LinearCausalModel::predict(const MatrixView& features, c
     InferenceResult r;
     r.predictions.assign(features.rows, effect);
     r.mean_effect = effect;
-    r.confidence_intervals.assign(features.rows,
-                                  {effect + (-kIntervalHalfWidth), effect + kIntervalHalfWidth});
+    r.confidence_intervals.assign(features.rows, {effect + (-kIntervalHalfWidth), effect + kIntervalHalfWidth});
     r.feature_importance.assign(features.cols, 0.0);
     return r;
 }

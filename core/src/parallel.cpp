@@ -97,7 +97,9 @@ public:
     void notify() noexcept {
         epoch_.fetch_add(1, std::memory_order_seq_cst);
         if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-            { std::lock_guard lock(sleep_mu_); }
+            {
+                std::lock_guard lock(sleep_mu_);
+            }
             sleep_cv_.notify_all();
         }
     }
@@ -140,7 +142,9 @@ std::atomic<Pool*> g_pool{nullptr};
 void leave(Context* ctx) noexcept {
     if (ctx == nullptr) return;
     if (ctx->active.fetch_sub(1, std::memory_order_seq_cst) == 1 && ctx->pause.load(std::memory_order_seq_cst)) {
-        { std::lock_guard lock(ctx->mu); }
+        {
+            std::lock_guard lock(ctx->mu);
+        }
         ctx->cv.notify_all();
     }
 }
@@ -243,8 +247,7 @@ void Pool::wait_while_paused(std::size_t self, Context& ctx) noexcept {
             continue;
         }
         std::unique_lock lock(ctx.mu);
-        ctx.cv.wait_for(lock, std::chrono::milliseconds(1),
-                        [&] { return !ctx.pause.load(std::memory_order_seq_cst); });
+        ctx.cv.wait_for(lock, std::chrono::milliseconds(1), [&] { return !ctx.pause.load(std::memory_order_seq_cst); });
     }
 }
 
@@ -263,8 +266,12 @@ std::size_t affinity_cpus() {
 // it in a known state; the child forgets the parent's pool (its threads do not
 // exist there) and builds a fresh one on next use. The old one is leaked on
 // purpose: destroying it would join threads that are gone.
-void before_fork() { g_create_mu.lock(); }
-void after_fork_parent() { g_create_mu.unlock(); }
+void before_fork() {
+    g_create_mu.lock();
+}
+void after_fork_parent() {
+    g_create_mu.unlock();
+}
 void after_fork_child() {
     g_pool.store(nullptr, std::memory_order_relaxed);
     g_fork_generation.fetch_add(1, std::memory_order_relaxed);
@@ -295,7 +302,9 @@ Pool* pool() {
     return p;
 }
 
-bool in_worker() noexcept { return tls_pool != nullptr && tls_pool == g_pool.load(std::memory_order_acquire); }
+bool in_worker() noexcept {
+    return tls_pool != nullptr && tls_pool == g_pool.load(std::memory_order_acquire);
+}
 
 class Root final : public Task {
 public:
@@ -357,8 +366,7 @@ std::optional<Halt> wait_on_pool(Pool& p, Task& task, Context& ctx, const Interr
     return std::nullopt;
 }
 
-void run_in(Task& task, Context& ctx, const Interrupt& interrupt, std::size_t max_threads,
-            std::optional<Halt>& halt) {
+void run_in(Task& task, Context& ctx, const Interrupt& interrupt, std::size_t max_threads, std::optional<Halt>& halt) {
     ctx.max_threads = max_threads;
     ctx.fork_generation = g_fork_generation.load(std::memory_order_relaxed);
     Pool* p = max_threads == 1 ? nullptr : pool();
@@ -407,7 +415,9 @@ bool is_cancelled(const std::exception_ptr& e) noexcept {
 
 }  // namespace
 
-bool inside_job() noexcept { return tls_context != nullptr && (in_worker() || tls_context->inline_interrupt != nullptr || tls_pool == nullptr); }
+bool inside_job() noexcept {
+    return tls_context != nullptr && (in_worker() || tls_context->inline_interrupt != nullptr || tls_pool == nullptr);
+}
 
 bool should_split() noexcept {
     if (tls_pool == nullptr || tls_pool->size() <= 1 || !tls_pool->idle_workers()) return false;
@@ -499,8 +509,8 @@ void checkpoint() {
     if (ctx->inline_interrupt != nullptr) {
         const std::uint64_t t = now_ns();
         if (t >= ctx->next_poll_ns && !ctx->stopped) {
-            ctx->next_poll_ns =
-                t + static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(kPollInterval).count());
+            ctx->next_poll_ns = t + static_cast<std::uint64_t>(
+                                        std::chrono::duration_cast<std::chrono::nanoseconds>(kPollInterval).count());
             if (!poll(*ctx, *ctx->inline_interrupt)) throw Cancelled();
         }
     } else if (ctx->pause.load(std::memory_order_relaxed)) {

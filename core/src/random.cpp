@@ -27,8 +27,8 @@ std::uint64_t entropy_seed() {
     // it is a deterministic implementation.
     std::random_device device;
     seed = (static_cast<std::uint64_t>(device()) << 32) ^ device();
-    return mix64(seed ^ static_cast<std::uint64_t>(
-                            std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    return mix64(seed ^
+                 static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
 }
 
 }  // namespace quorvantis

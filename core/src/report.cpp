@@ -25,12 +25,23 @@ std::string html_escaped(std::string_view text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -38,8 +49,7 @@ std::string html_escaped(std::string_view text) {
 
 }  // namespace
 
-std::string summary_report(double mean_effect, std::size_t observations,
-                           std::span<const double> importances,
+std::string summary_report(double mean_effect, std::size_t observations, std::span<const double> importances,
                            const std::optional<std::vector<std::string>>& names) {
     const char* rule = "+----------------------------+----------------+\n";
     std::string out;
@@ -62,8 +72,7 @@ std::string summary_report(double mean_effect, std::size_t observations,
     return out;
 }
 
-std::string summary_report_html(double mean_effect, std::size_t observations,
-                                std::span<const double> importances,
+std::string summary_report_html(double mean_effect, std::size_t observations, std::span<const double> importances,
                                 const std::optional<std::vector<std::string>>& names) {
     std::string out = "<table class=\"quorvantis-summary\">\n";
     out += "<thead><tr><th>Metric</th><th>Value</th></tr></thead>\n<tbody>\n";
@@ -73,8 +82,8 @@ std::string summary_report_html(double mean_effect, std::size_t observations,
     out += "<table class=\"quorvantis-importance\">\n";
     out += "<thead><tr><th>Feature</th><th>Importance</th></tr></thead>\n<tbody>\n";
     for (std::size_t i = 0; i < importances.size(); ++i) {
-        out += "<tr><td>" + html_escaped(feature_label(i, names)) + "</td><td>" +
-               format_fixed4(importances[i]) + "</td></tr>\n";
+        out += "<tr><td>" + html_escaped(feature_label(i, names)) + "</td><td>" + format_fixed4(importances[i]) +
+               "</td></tr>\n";
     }
     out += "</tbody>\n</table>\n";
     out += "<p>" + interpretation(mean_effect) + "</p>\n";

@@ -93,7 +93,9 @@ void write_forest(Writer& w, const CausalForest& forest) {
     }
 }
 
-Decoded refuse(std::string why) { return {nullptr, std::move(why)}; }
+Decoded refuse(std::string why) {
+    return {nullptr, std::move(why)};
+}
 
 Decoded read_forest(Reader& r) {
     CausalForest forest;

@@ -42,10 +42,9 @@ std::uint64_t load_le(const unsigned char* p, std::size_t n) noexcept {
 
 }  // namespace
 
-std::uint64_t siphash13(std::span<const unsigned char> message, std::uint64_t k0,
-                        std::uint64_t k1) noexcept {
-    State s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
-            k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+std::uint64_t siphash13(std::span<const unsigned char> message, std::uint64_t k0, std::uint64_t k1) noexcept {
+    State s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+            k1 ^ 0x7465646279746573ULL};
     const std::size_t n = message.size();
     const std::size_t full = n - n % 8;
     for (std::size_t i = 0; i < full; i += 8) s.compress(load_le(message.data() + i, 8));
@@ -59,8 +58,7 @@ std::uint64_t siphash13(std::span<const unsigned char> message, std::uint64_t k0
 }
 
 std::uint64_t siphash13(std::string_view message, std::uint64_t k0, std::uint64_t k1) noexcept {
-    return siphash13({reinterpret_cast<const unsigned char*>(message.data()), message.size()}, k0,
-                     k1);
+    return siphash13({reinterpret_cast<const unsigned char*>(message.data()), message.size()}, k0, k1);
 }
 
 }  // namespace quorvantis

@@ -16,7 +16,9 @@ std::vector<std::uint64_t> KeyedChoices::estimation_rows(std::size_t n) const {
     return estimation_bits(n, rng);
 }
 
-std::uint64_t KeyedChoices::root_key() const { return mix64(seed_ ^ 0x243f6a8885a308d3ULL); }
+std::uint64_t KeyedChoices::root_key() const {
+    return mix64(seed_ ^ 0x243f6a8885a308d3ULL);
+}
 
 std::uint64_t KeyedChoices::child_key(std::uint64_t key, bool right) const {
     return mix64(key ^ (right ? 0x13198a2e03707344ULL : 0xa4093822299f31d0ULL));

@@ -6,23 +6,19 @@
 
 namespace quorvantis {
 
-ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
-                                  std::uint64_t n_folds) {
+ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean, std::uint64_t n_folds) {
     const double placebo = std::fabs(placebo_mean);
     const double estimated = std::fabs(estimated_mean);
-    const double threshold =
-        (estimated_mean == 0.0 || std::isnan(estimated_mean)) ? 0.05 : estimated * 0.2;
+    const double threshold = (estimated_mean == 0.0 || std::isnan(estimated_mean)) ? 0.05 : estimated * 0.2;
     ValidationOutcome out;
     out.is_robust = placebo < threshold;
     if (out.is_robust) {
         out.message = "Causal structure looks robust. Placebo effect (" + format_fixed4(placebo) +
-                      ") is significantly lower than estimated effect (" +
-                      format_fixed4(estimated) + "). Verified using " + std::to_string(n_folds) +
-                      " folds.";
+                      ") is significantly lower than estimated effect (" + format_fixed4(estimated) +
+                      "). Verified using " + std::to_string(n_folds) + " folds.";
     } else {
-        out.message = "Warning: Causal structure may NOT be robust. Placebo effect (" +
-                      format_fixed4(placebo) + ") is too high compared to estimated effect (" +
-                      format_fixed4(estimated) + ").";
+        out.message = "Warning: Causal structure may NOT be robust. Placebo effect (" + format_fixed4(placebo) +
+                      ") is too high compared to estimated effect (" + format_fixed4(estimated) + ").";
     }
     return out;
 }

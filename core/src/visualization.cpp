@@ -35,13 +35,27 @@ void append_json_string(std::string& out, std::string_view text) {
     out += '"';
     for (const char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
                     static constexpr char hex[] = "0123456789abcdef";
@@ -119,8 +133,7 @@ std::string to_json_text(const JsonValue& value, std::size_t depth) {
     return out;
 }
 
-VisualOutput VisualOutput::effect_dist(std::string x_label, std::string y_label,
-                                       std::vector<double> bins,
+VisualOutput VisualOutput::effect_dist(std::string x_label, std::string y_label, std::vector<double> bins,
                                        std::vector<std::uint64_t> counts) {
     return {"effect_dist", "Treatment Effect Distribution",
             JsonValue::object({
@@ -158,8 +171,7 @@ VisualOutput VisualOutput::causal_graph(std::vector<NodeInfo> nodes, std::vector
             })};
 }
 
-VisualOutput VisualOutput::feature_importance(std::vector<std::string> labels,
-                                              std::vector<double> values) {
+VisualOutput VisualOutput::feature_importance(std::vector<std::string> labels, std::vector<double> values) {
     JsonValue::Array label_values;
     label_values.reserve(labels.size());
     for (auto& l : labels) label_values.emplace_back(std::move(l));

@@ -4,8 +4,7 @@
 
 namespace quorvantis {
 
-VisualOutput feature_importance_visual(const FeatureNames& names,
-                                       std::span<const double> importances) {
+VisualOutput feature_importance_visual(const FeatureNames& names, std::span<const double> importances) {
     std::vector<std::string> labels;
     if (names) {
         labels = *names;
@@ -15,13 +14,11 @@ VisualOutput feature_importance_visual(const FeatureNames& names,
             labels.push_back("Feature " + std::to_string(k));
         }
     }
-    return VisualOutput::feature_importance(std::move(labels),
-                                            {importances.begin(), importances.end()});
+    return VisualOutput::feature_importance(std::move(labels), {importances.begin(), importances.end()});
 }
 
 VisualOutput causal_graph_visual(const FeatureNames& names, std::span<const double> importances) {
-    std::vector<NodeInfo> nodes{{"Treatment", "Treatment", "treatment", 1.0},
-                                {"Outcome", "Outcome", "outcome", 1.0}};
+    std::vector<NodeInfo> nodes{{"Treatment", "Treatment", "treatment", 1.0}, {"Outcome", "Outcome", "outcome", 1.0}};
     std::vector<LinkInfo> links{{"Treatment", "Outcome", 1.0}};
     if (names) {
         for (std::size_t k = 0; k < names->size(); ++k) {
@@ -41,12 +38,10 @@ VisualOutput result_visual(std::string_view plot_type, const VectorView& predict
     return feature_importance_visual(names, importances);
 }
 
-VisualOutput model_visual(std::string_view plot_type, const InferenceResult& in_sample,
-                          const FeatureNames& names) {
+VisualOutput model_visual(std::string_view plot_type, const InferenceResult& in_sample, const FeatureNames& names) {
     const auto& p = in_sample.predictions;
     if (plot_type == "graph") return causal_graph_visual(names, in_sample.feature_importance);
-    return result_visual(plot_type, VectorView::of(p.data(), p.size()),
-                         in_sample.feature_importance, names);
+    return result_visual(plot_type, VectorView::of(p.data(), p.size()), in_sample.feature_importance, names);
 }
 
 }  // namespace quorvantis

@@ -63,33 +63,51 @@ TEST_P(FitChecks, FirstFailingCheckWinsAndForestIsKept) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forest, FitChecks,
-    ::testing::Values(
-        Bad{"no_rows", [](Planted& d) { d.n = 0; }, ErrorKind::EmptyData, 0},
-        Bad{"no_columns", [](Planted& d) { d.p = 0; }, ErrorKind::EmptyData, 0},
-        Bad{"nan_feature_before_bad_treatment",
-            [](Planted& d) {
-                d.x[7] = kNaN;
-                d.t[0] = 0.5;
-            },
-            ErrorKind::InvalidData, 0},
-        Bad{"inf_treatment", [](Planted& d) { d.t[3] = kInf; }, ErrorKind::InvalidData, 0},
-        Bad{"nan_outcome", [](Planted& d) { d.y[199] = kNaN; }, ErrorKind::InvalidData, 0},
-        Bad{"half_then_nan", [](Planted& d) {
-                d.t[2] = 0.5;
-                d.t[150] = kNaN;
-            }, ErrorKind::InvalidData, 0},
-        Bad{"half", [](Planted& d) { d.t[5] = 0.5; }, ErrorKind::InvalidTreatment, 0.5},
-        Bad{"first_bad_value_reported", [](Planted& d) {
-                d.t[5] = 1e-15;
-                d.t[6] = 0.5;
-            }, ErrorKind::InvalidTreatment, 1e-15},
-        Bad{"just_above_one", [](Planted& d) { d.t[5] = 1.0 + 4.5e-16; }, ErrorKind::InvalidTreatment,
-            1.0 + 4.5e-16},
-        Bad{"nan_treatment_past_rows", [](Planted& d) { d.n = 150; d.t[180] = kNaN; }, ErrorKind::InvalidData, 0},
-        Bad{"two_past_rows", [](Planted& d) { d.n = 150; d.t[180] = 2.0; }, ErrorKind::InvalidTreatment, 2.0},
-        Bad{"nan_outcome_past_rows", [](Planted& d) { d.n = 150; d.y[199] = kNaN; }, ErrorKind::InvalidData, 0},
-        Bad{"short_outcome", [](Planted& d) { d.y.resize(150); }, ErrorKind::Internal, 0},
-        Bad{"short_treatment", [](Planted& d) { d.t.resize(10); }, ErrorKind::Internal, 0}),
+    ::testing::Values(Bad{"no_rows", [](Planted& d) { d.n = 0; }, ErrorKind::EmptyData, 0},
+                      Bad{"no_columns", [](Planted& d) { d.p = 0; }, ErrorKind::EmptyData, 0},
+                      Bad{"nan_feature_before_bad_treatment",
+                          [](Planted& d) {
+                              d.x[7] = kNaN;
+                              d.t[0] = 0.5;
+                          },
+                          ErrorKind::InvalidData, 0},
+                      Bad{"inf_treatment", [](Planted& d) { d.t[3] = kInf; }, ErrorKind::InvalidData, 0},
+                      Bad{"nan_outcome", [](Planted& d) { d.y[199] = kNaN; }, ErrorKind::InvalidData, 0},
+                      Bad{"half_then_nan",
+                          [](Planted& d) {
+                              d.t[2] = 0.5;
+                              d.t[150] = kNaN;
+                          },
+                          ErrorKind::InvalidData, 0},
+                      Bad{"half", [](Planted& d) { d.t[5] = 0.5; }, ErrorKind::InvalidTreatment, 0.5},
+                      Bad{"first_bad_value_reported",
+                          [](Planted& d) {
+                              d.t[5] = 1e-15;
+                              d.t[6] = 0.5;
+                          },
+                          ErrorKind::InvalidTreatment, 1e-15},
+                      Bad{"just_above_one", [](Planted& d) { d.t[5] = 1.0 + 4.5e-16; }, ErrorKind::InvalidTreatment,
+                          1.0 + 4.5e-16},
+                      Bad{"nan_treatment_past_rows",
+                          [](Planted& d) {
+                              d.n = 150;
+                              d.t[180] = kNaN;
+                          },
+                          ErrorKind::InvalidData, 0},
+                      Bad{"two_past_rows",
+                          [](Planted& d) {
+                              d.n = 150;
+                              d.t[180] = 2.0;
+                          },
+                          ErrorKind::InvalidTreatment, 2.0},
+                      Bad{"nan_outcome_past_rows",
+                          [](Planted& d) {
+                              d.n = 150;
+                              d.y[199] = kNaN;
+                          },
+                          ErrorKind::InvalidData, 0},
+                      Bad{"short_outcome", [](Planted& d) { d.y.resize(150); }, ErrorKind::Internal, 0},
+                      Bad{"short_treatment", [](Planted& d) { d.t.resize(10); }, ErrorKind::Internal, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Forest, TreatmentWithinEpsilonIsAccepted) {
@@ -164,8 +182,7 @@ TEST(Forest, SeededFitsRepeatAndStridedViewsAgree) {
     CausalForest a, b, c;
     ASSERT_TRUE(a.fit_result(d.features(), d.treatment(), d.outcome(), 42).ok());
     ASSERT_TRUE(b.fit_result(d.features(), d.treatment(), d.outcome(), 42).ok());
-    EXPECT_EQ(a.predict_result(d.features()).value().predictions,
-              b.predict_result(d.features()).value().predictions);
+    EXPECT_EQ(a.predict_result(d.features()).value().predictions, b.predict_result(d.features()).value().predictions);
 
     // Column-major copy read backwards: negative row stride, column stride n.
     std::vector<double> fortran(d.n * d.p), t_rev(d.n), y_rev(d.n);

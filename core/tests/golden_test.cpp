@@ -49,7 +49,9 @@ std::string hex(const unsigned char* p, std::size_t n) {
     return out;
 }
 
-std::string golden_path(const std::string& name) { return std::string(QUORVANTIS_GOLDEN_DIR) + "/" + name + ".txt"; }
+std::string golden_path(const std::string& name) {
+    return std::string(QUORVANTIS_GOLDEN_DIR) + "/" + name + ".txt";
+}
 
 struct Golden {
     const char* name;

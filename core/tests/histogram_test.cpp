@@ -34,8 +34,7 @@ TEST(EffectHistogram, EdgeCases) {
     } cases[] = {
         {"empty", {}, all_nan, {}},
         {"all equal", {2.5, 2.5, 2.5}, edges(2.5, 1.0), {3}},
-        {"eleven steps", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, edges(0.0, 1.0),
-         {1, 1, 1, 1, 1, 1, 1, 1, 1, 2}},
+        {"eleven steps", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, edges(0.0, 1.0), {1, 1, 1, 1, 1, 1, 1, 1, 1, 2}},
         {"nan goes first", {10.0, kNaN, 0.0}, edges(0.0, 1.0), {2, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
         {"all nan", {kNaN, kNaN}, all_nan, {2}},
         {"range below epsilon", {0.0, 1e-17}, edges(0.0, 1.0), {2}},
@@ -56,8 +55,7 @@ TEST(EffectHistogram, EdgeCases) {
 
 TEST(EffectHistogram, ReadsStridedViewsInLogicalOrder) {
     const std::vector<double> interleaved{0.0, 99.0, 10.0, -99.0, 5.0, 99.0};
-    const VectorView every_other{reinterpret_cast<const std::byte*>(interleaved.data()), 3,
-                                 2 * sizeof(double)};
+    const VectorView every_other{reinterpret_cast<const std::byte*>(interleaved.data()), 3, 2 * sizeof(double)};
     EXPECT_EQ(compute_effect_histogram(every_other).counts, (Counts{1, 0, 0, 0, 0, 1, 0, 0, 0, 1}));
 }
 
@@ -68,12 +66,13 @@ TEST(ResultVisual, PlotTypeMustMatchExactly) {
     const struct {
         const char* plot_type;
         const char* visual_type;
-    } cases[] = {{"effect_dist", "effect_dist"}, {"Effect_dist", "feature_importance"},
-                 {"effect_dist ", "feature_importance"}, {"graph", "feature_importance"},
+    } cases[] = {{"effect_dist", "effect_dist"},
+                 {"Effect_dist", "feature_importance"},
+                 {"effect_dist ", "feature_importance"},
+                 {"graph", "feature_importance"},
                  {"", "feature_importance"}};
     for (const auto& c : cases) {
-        EXPECT_EQ(result_visual(c.plot_type, view, importances, {}).visual_type, c.visual_type)
-            << c.plot_type;
+        EXPECT_EQ(result_visual(c.plot_type, view, importances, {}).visual_type, c.visual_type) << c.plot_type;
     }
     EXPECT_EQ(result_visual("effect_dist", view, {}, {}).data.kind(), JsonValue::Kind::object);
 }

@@ -53,10 +53,10 @@ TEST(UniqueClock, NeverRepeatsOrGoesBack) {
         ClockReading now, expected;
     } steps[] = {
         {{5, 10}, {5, 10}},
-        {{5, 10}, {5, 11}},          // same reading
-        {{5, 3}, {5, 12}},           // clock stepped back
+        {{5, 10}, {5, 11}},  // same reading
+        {{5, 3}, {5, 12}},   // clock stepped back
         {{5, 999999999}, {5, 999999999}},
-        {{5, 0}, {6, 0}},            // carry into the seconds
+        {{5, 0}, {6, 0}},  // carry into the seconds
         {{7, 0}, {7, 0}},
     };
     for (const auto& s : steps) EXPECT_EQ(clock.next(s.now), s.expected);
@@ -83,7 +83,8 @@ TEST(FencedBlock, WrapsJsonWithoutTrailingLineFeed) {
 
 const std::vector<std::string> kFragmentLines = {
     "",
-    "<div id=\"causal-plot-67659ba0b6f53100\" style=\"width: 100%; height: 500px; min-height: 400px; background: #1a1a2e; border-radius: 8px; padding: 10px;\"></div>",
+    "<div id=\"causal-plot-67659ba0b6f53100\" style=\"width: 100%; height: 500px; min-height: 400px; background: "
+    "#1a1a2e; border-radius: 8px; padding: 10px;\"></div>",
     "<script>",
     "(function() {",
     "    const render = () => {",
@@ -131,7 +132,8 @@ const std::vector<std::string> kFragmentLines = {
     "                    edgeSymbol: ['none', 'arrow'],",
     "                    data: rawData.data.nodes.map(n => ({",
     "                        name: n.label,",
-    "                        itemStyle: { color: n.role === 'treatment' ? '#ff7043' : (n.role === 'outcome' ? '#66bb6a' : '#4fc3f7') }",
+    "                        itemStyle: { color: n.role === 'treatment' ? '#ff7043' : (n.role === 'outcome' ? "
+    "'#66bb6a' : '#4fc3f7') }",
     "                    })),",
     "                    links: rawData.data.links,",
     "                    force: { repulsion: 300, edgeLength: 100 }",
@@ -205,7 +207,8 @@ const std::vector<std::string> kPageLines = {
     "                    edgeSymbol: ['none', 'arrow'],",
     "                    data: rawData.data.nodes.map(n => ({",
     "                        name: n.label,",
-    "                        itemStyle: { color: n.role === 'treatment' ? '#ff7043' : (n.role === 'outcome' ? '#66bb6a' : '#4fc3f7') }",
+    "                        itemStyle: { color: n.role === 'treatment' ? '#ff7043' : (n.role === 'outcome' ? "
+    "'#66bb6a' : '#4fc3f7') }",
     "                    })),",
     "                    links: rawData.data.links,",
     "                    force: { repulsion: 1000 }",
@@ -252,8 +255,7 @@ VisualOutput script_closing_visual() {
 }
 
 TEST(HtmlFragment, MatchesLayoutLineByLine) {
-    expect_lines(render_html_fragment(script_closing_visual(), {1700000000, 123456789}),
-                 kFragmentLines);
+    expect_lines(render_html_fragment(script_closing_visual(), {1700000000, 123456789}), kFragmentLines);
 }
 
 TEST(HtmlPage, MatchesLayoutLineByLine) {
@@ -262,8 +264,7 @@ TEST(HtmlPage, MatchesLayoutLineByLine) {
 
 TEST(HtmlFragment, ConsecutiveFragmentsGetDistinctIds) {
     const auto visual = script_closing_visual();
-    EXPECT_NE(split_lines(render_html_fragment(visual))[1],
-              split_lines(render_html_fragment(visual))[1]);
+    EXPECT_NE(split_lines(render_html_fragment(visual))[1], split_lines(render_html_fragment(visual))[1]);
 }
 
 }  // namespace

@@ -22,12 +22,12 @@ double fitted_effect(const std::vector<double>& t, const std::vector<double>& y)
 TEST(LinearCausalModel, DifferenceOfMeans) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     EXPECT_EQ(fitted_effect({1, 0, 1, 0}, {3, 1, 5, 1}), 3.0);
-    EXPECT_EQ(fitted_effect({0.7, 0.5}, {4, 1}), 3.0);   // 0.7 treated, 0.5 control
-    EXPECT_EQ(fitted_effect({1, nan}, {4, 1}), 3.0);     // NaN counts as control
-    EXPECT_EQ(fitted_effect({1, 1}, {4, 1}), 0.0);       // one arm empty
+    EXPECT_EQ(fitted_effect({0.7, 0.5}, {4, 1}), 3.0);  // 0.7 treated, 0.5 control
+    EXPECT_EQ(fitted_effect({1, nan}, {4, 1}), 3.0);    // NaN counts as control
+    EXPECT_EQ(fitted_effect({1, 1}, {4, 1}), 0.0);      // one arm empty
     EXPECT_EQ(fitted_effect({0, 0}, {4, 1}), 0.0);
     EXPECT_EQ(fitted_effect({}, {}), 0.0);
-    EXPECT_EQ(fitted_effect({1, 0}, {4, 1, 99}), 3.0);   // extra outcomes ignored
+    EXPECT_EQ(fitted_effect({1, 0}, {4, 1, 99}), 3.0);  // extra outcomes ignored
     EXPECT_TRUE(std::isnan(fitted_effect({1, 0}, {nan, 1})));
 }
 
@@ -35,8 +35,7 @@ TEST(LinearCausalModel, RefusesOutcomeShorterThanTreatment) {
     q::LinearCausalModel m;
     const std::vector<double> t = {1, 0, 1}, y = {1, 2};
     const double x = 0;
-    q::Status s = m.fit(q::MatrixView::of(&x, 0, 1), q::VectorView::of(t.data(), 3),
-                        q::VectorView::of(y.data(), 2));
+    q::Status s = m.fit(q::MatrixView::of(&x, 0, 1), q::VectorView::of(t.data(), 3), q::VectorView::of(y.data(), 2));
     EXPECT_FALSE(s.ok());
     EXPECT_EQ(m.effect, 0.0);
 }

@@ -22,12 +22,17 @@
 std::atomic<long> g_fail_countdown{-1};
 
 void* operator new(std::size_t n) {
-    if (g_fail_countdown.load(std::memory_order_relaxed) > 0 && g_fail_countdown.fetch_sub(1) == 1) throw std::bad_alloc();
+    if (g_fail_countdown.load(std::memory_order_relaxed) > 0 && g_fail_countdown.fetch_sub(1) == 1)
+        throw std::bad_alloc();
     if (void* p = std::malloc(n > 0 ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace quorvantis {
 namespace {
@@ -117,8 +122,8 @@ TEST(Parallel, InterruptStopsTheJobAndPollsOnlyWhileTasksAreParked) {
         return ++polls >= 5;
     };
     const auto start = std::chrono::steady_clock::now();
-    const auto halt = run_job([&] { parallel::parallel_for(64, [&](std::size_t) { spin_until_stopped(&between); }); },
-                              options);
+    const auto halt =
+        run_job([&] { parallel::parallel_for(64, [&](std::size_t) { spin_until_stopped(&between); }); }, options);
     EXPECT_EQ(halt, Halt::Interrupted);
     EXPECT_GE(polls.load(), 5);
     EXPECT_FALSE(overlap.load());

@@ -17,8 +17,8 @@ const std::string kHead =
 const std::string kRule = "+----------------------------+----------------+\n";
 
 std::string table(const std::string& mean, const std::string& count) {
-    return kHead + "| Average Treatment Effect   | " + mean + " |\n" +
-           "| Number of Observations     | " + count + " |\n" + kRule;
+    return kHead + "| Average Treatment Effect   | " + mean + " |\n" + "| Number of Observations     | " + count +
+           " |\n" + kRule;
 }
 
 TEST(SummaryReport, WithoutNames) {
@@ -43,8 +43,8 @@ TEST(SummaryReport, NamesShorterLongerAndWide) {
                         "\n[Interpretation]\n"
                         "The treatment has a NEGATIVE average effect of -1.2346.\n");
     const std::vector<double> one = {1.0};
-    const std::string longer = q::summary_report(
-        0.0, 1, one, std::vector<std::string>{"a_name_of_25_characters__", "unused"});
+    const std::string longer =
+        q::summary_report(0.0, 1, one, std::vector<std::string>{"a_name_of_25_characters__", "unused"});
     EXPECT_NE(longer.find("\na_name_of_25_characters__: 1.0000\n"), std::string::npos);
     EXPECT_EQ(longer.find("unused"), std::string::npos);
     // Padding counts code points: "é" is one column.
@@ -69,8 +69,7 @@ TEST(SummaryReport, SentencesAndSpecialMeans) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.cell);
         EXPECT_EQ(q::summary_report(r.mean, 0, {}, std::nullopt),
-                  table(r.cell, "             0") + "\n[Feature Importance]\n\n[Interpretation]\n" +
-                      r.sentence);
+                  table(r.cell, "             0") + "\n[Feature Importance]\n\n[Interpretation]\n" + r.sentence);
     }
 }
 

@@ -44,7 +44,8 @@ std::vector<std::uint64_t> predictions(const Estimator& e) {
     static const std::vector<double> x = uniform(300 * 4, 5);
     const auto r = std::visit([&](const auto& m) { return m.predict(MatrixView::of(x.data(), 300, 4)); }, e);
     std::vector<std::uint64_t> out;
-    if (r) for (const double v : r.value().predictions) out.push_back(std::bit_cast<std::uint64_t>(v));
+    if (r)
+        for (const double v : r.value().predictions) out.push_back(std::bit_cast<std::uint64_t>(v));
     return out;
 }
 
@@ -61,8 +62,8 @@ TEST(Serialize, RoundTripIsExact) {
     LinearCausalModel linear, nan_linear;
     linear.effect = -1.25;
     nan_linear.effect = std::bit_cast<double>(0x7ff8dead00000001ULL);
-    for (const Estimator& original : {Estimator(fitted_forest()), Estimator(fitted_forest(60, 12)),
-                                      Estimator(linear), Estimator(nan_linear)}) {
+    for (const Estimator& original :
+         {Estimator(fitted_forest()), Estimator(fitted_forest(60, 12)), Estimator(linear), Estimator(nan_linear)}) {
         const Bytes bytes = serialize(original);
         const Decoded back = deserialize(bytes);
         ASSERT_TRUE(back.estimator) << back.error;
@@ -132,7 +133,8 @@ Bytes tiny(std::vector<Node> first = {Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.
     forest.n_features = 2;
     forest.trees.push_back(CausalTree::from_nodes(std::move(first), {0.25, 0.0}).value());
     while (forest.trees.size() < forest.n_trees)
-        forest.trees.push_back(CausalTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
+        forest.trees.push_back(
+            CausalTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
     return serialize(forest);
 }
 
@@ -152,19 +154,36 @@ const struct {
     {"reserved header byte", [](Bytes& b) { put(b, 11, 1, 1); }},
     {"1 trailing bytes", [](Bytes& b) { b.insert(b.end() - 8, 0); }},
     {"1 bytes left over", [](Bytes& b) { grow(b, 0, 1); }},
-    {"linear payload is truncated", [](Bytes& b) { b[10] = 2; put(b, 12, 4, 8); b.resize(32); }},
+    {"linear payload is truncated",
+     [](Bytes& b) {
+         b[10] = 2;
+         put(b, 12, 4, 8);
+         b.resize(32);
+     }},
     {"n_trees is 2, expected 10", [](Bytes& b) { put(b, 20, 2, 8); }},
     {"max_depth is 6, expected 5", [](Bytes& b) { put(b, 28, 6, 8); }},
     {"min_samples_leaf is 0, expected 5", [](Bytes& b) { put(b, 36, 0, 8); }},
     {"no trees (not fitted)", [](Bytes& b) { put(b, 52, 0, 8); }},
     {"has 2 trees but n_trees is 10", [](Bytes& b) { put(b, 52, 2, 8); }},
     {"n_features 999", [](Bytes& b) { put(b, 44, 999, 8); }},
-    {"tree count 10 exceeds", [](Bytes& b) { b.erase(b.begin() + 60 + 4 * 83, b.end() - 8); put(b, 12, b.size() - 28, 8); }},
+    {"tree count 10 exceeds",
+     [](Bytes& b) {
+         b.erase(b.begin() + 60 + 4 * 83, b.end() - 8);
+         put(b, 12, b.size() - 28, 8);
+     }},
     {"importance of feature 1", [](Bytes& b) { put(b, 68, std::bit_cast<std::uint64_t>(-1.0), 8); }},
     {"has no nodes", [](Bytes& b) { put(b, 76, 0, 8); }},
     {"node count exceeds", [](Bytes& b) { put(b, 76, 1000, 8); }},
-    {"tree 0: nodes after the end", [](Bytes& b) { put(b, 76, 4, 8); grow(b, 109, 126, 143); }},
-    {"truncated in node 2", [](Bytes& b) { b.erase(b.end() - 9); put(b, 12, b.size() - 28, 8); }},
+    {"tree 0: nodes after the end",
+     [](Bytes& b) {
+         put(b, 76, 4, 8);
+         grow(b, 109, 126, 143);
+     }},
+    {"truncated in node 2",
+     [](Bytes& b) {
+         b.erase(b.end() - 9);
+         put(b, 12, b.size() - 28, 8);
+     }},
     {"unknown tag 9", [](Bytes& b) { put(b, 109, 9, 1); }},
     {"split feature 2 out of range", [](Bytes& b) { put(b, 85, 2, 8); }},
     {"threshold is not finite", [](Bytes& b) { put(b, 93, std::bit_cast<std::uint64_t>(HUGE_VAL), 8); }},

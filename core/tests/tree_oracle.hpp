@@ -86,7 +86,8 @@ private:
             if (best.has_split) {
                 (*importance_)[best.feature] += best.score;
                 Rows est_left, est_right;
-                for (const std::uint64_t r : est) (x_(r, best.feature) <= best.threshold ? est_left : est_right).push_back(r);
+                for (const std::uint64_t r : est)
+                    (x_(r, best.feature) <= best.threshold ? est_left : est_right).push_back(r);
                 node->is_leaf = false;
                 node->feature = best.feature;
                 node->threshold = best.threshold;

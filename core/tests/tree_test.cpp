@@ -145,7 +145,8 @@ TEST_P(FastMatchesOracle, SameTreeForSameChoices) {
         CausalTree fast(c.p);
         fast.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i]);
         const oracle::Tree plain =
-            oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i]).fit();
+            oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i])
+                .fit();
         expect_same_tree(fast, plain);
     }
     const std::uint64_t seeds[] = {11, 12};
@@ -153,24 +154,25 @@ TEST_P(FastMatchesOracle, SameTreeForSameChoices) {
         CausalTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
     for (std::size_t i = 0; i < 2; ++i) {
         const KeyedChoices k(seeds[i]);
-        expect_same_tree(keyed[i],
-                         oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, k).fit());
+        expect_same_tree(
+            keyed[i],
+            oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, k).fit());
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Trees, FastMatchesOracle,
-    ::testing::Values(Case{1, 3, Kind::Continuous, 5, 5}, Case{19, 4, Kind::Continuous, 5, 5},
-                      Case{20, 4, Kind::Continuous, 5, 5}, Case{21, 2, Kind::Continuous, 5, 1},
-                      Case{300, 16, Kind::Continuous, 5, 5}, Case{300, 16, Kind::Ties, 6, 1},
-                      Case{400, 16, Kind::AllTreated, 5, 5}, Case{600, 9, Kind::WithNaN, 5, 3},
-                      Case{300, 3, Kind::ConstantColumn, 5, 5}, Case{400, 0, Kind::Continuous, 5, 5},
-                      Case{2000, 1, Kind::Continuous, 9, 2}, Case{3000, 2, Kind::Ties, 12, 1},
-                      Case{60, 3, Kind::Continuous, 7, 0}, Case{1500, 300, Kind::Continuous, 3, 5},
-                      Case{45000, 4, Kind::Ties, 5, 5}, Case{45000, 16, Kind::Continuous, 4, 40},
-                      Case{40000, 30, Kind::Continuous, 3, 5}, Case{40000, 100, Kind::Continuous, 3, 5},
-                      Case{140000, 4, Kind::Ties, 4, 5}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Trees, FastMatchesOracle,
+                         ::testing::Values(Case{1, 3, Kind::Continuous, 5, 5}, Case{19, 4, Kind::Continuous, 5, 5},
+                                           Case{20, 4, Kind::Continuous, 5, 5}, Case{21, 2, Kind::Continuous, 5, 1},
+                                           Case{300, 16, Kind::Continuous, 5, 5}, Case{300, 16, Kind::Ties, 6, 1},
+                                           Case{400, 16, Kind::AllTreated, 5, 5}, Case{600, 9, Kind::WithNaN, 5, 3},
+                                           Case{300, 3, Kind::ConstantColumn, 5, 5},
+                                           Case{400, 0, Kind::Continuous, 5, 5}, Case{2000, 1, Kind::Continuous, 9, 2},
+                                           Case{3000, 2, Kind::Ties, 12, 1}, Case{60, 3, Kind::Continuous, 7, 0},
+                                           Case{1500, 300, Kind::Continuous, 3, 5}, Case{45000, 4, Kind::Ties, 5, 5},
+                                           Case{45000, 16, Kind::Continuous, 4, 40},
+                                           Case{40000, 30, Kind::Continuous, 3, 5},
+                                           Case{40000, 100, Kind::Continuous, 3, 5}, Case{140000, 4, Kind::Ties, 4, 5}),
+                         case_name);
 
 TEST(Tree, CandidateCountIsFloorSqrtOfColumns) {
     const std::size_t expected[] = {0, 1, 1, 1, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 4};

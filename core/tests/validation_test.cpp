@@ -19,10 +19,9 @@ TEST(PlaceboVerdict, ThresholdBoundaries) {
         double placebo, estimated;
         bool robust;
     } rows[] = {
-        {0.0999, 0.5, true},   {0.1, 0.5, false},     {-0.0999, -0.5, true},
-        {0.1, -0.5, false},    {0.04, 0.0, true},     {0.05, 0.0, false},
-        {0.04, -0.0, true},    {0.04, nan, true},     {0.05, nan, false},
-        {nan, 0.5, false},     {0.0, 0.0, true},      {1.0, 1e9, true},
+        {0.0999, 0.5, true}, {0.1, 0.5, false},  {-0.0999, -0.5, true}, {0.1, -0.5, false},
+        {0.04, 0.0, true},   {0.05, 0.0, false}, {0.04, -0.0, true},    {0.04, nan, true},
+        {0.05, nan, false},  {nan, 0.5, false},  {0.0, 0.0, true},      {1.0, 1e9, true},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::to_string(r.placebo) + " vs " + std::to_string(r.estimated));
@@ -57,8 +56,8 @@ TEST(ValidateCausalStructure, LeavesForestUntouchedAndFailedRefitKeepsCopy) {
     q::CausalForest forest;
     ASSERT_TRUE(forest.fit_result(X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 7).ok());
     const auto before = forest.predict_infallible(X).predictions;
-    const auto v = q::validate_causal_structure(forest, X, q::VectorView::of(t.data(), n),
-                                                q::VectorView::of(y.data(), n), 5);
+    const auto v =
+        q::validate_causal_structure(forest, X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 5);
     EXPECT_EQ(forest.predict_infallible(X).predictions, before);
     ASSERT_TRUE(v.ok());
     EXPECT_FALSE(v.value().message.empty());
@@ -66,14 +65,13 @@ TEST(ValidateCausalStructure, LeavesForestUntouchedAndFailedRefitKeepsCopy) {
     // placebo equals estimate, so the verdict is "not robust".
     std::vector<double> broken = t;
     broken[0] = 0.5;
-    const auto same = q::validate_causal_structure(forest, X, q::VectorView::of(broken.data(), n),
-                                                   q::VectorView::of(y.data(), n), 5);
+    const auto same =
+        q::validate_causal_structure(forest, X, q::VectorView::of(broken.data(), n), q::VectorView::of(y.data(), n), 5);
     ASSERT_TRUE(same.ok());
     EXPECT_FALSE(same.value().is_robust);
     // Features the forest cannot predict on: its error, not a verdict on zeros.
     const auto narrow = q::validate_causal_structure(forest, q::MatrixView::of(x.data(), n, 1),
-                                                     q::VectorView::of(t.data(), n),
-                                                     q::VectorView::of(y.data(), n), 5);
+                                                     q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 5);
     ASSERT_FALSE(narrow.ok());
     EXPECT_EQ(narrow.error().message(), "Missing feature data: feature index 1 out of bounds");
 }

@@ -13,8 +13,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(VisualJson, EffectDistLayoutAndNumbers) {
-    const auto visual = VisualOutput::effect_dist(
-        "x", "y", {3.0, 1e16, 2.5e-6, 1e-5, kNaN, -0.0, -kInf, 0.1}, {7, 0});
+    const auto visual = VisualOutput::effect_dist("x", "y", {3.0, 1e16, 2.5e-6, 1e-5, kNaN, -0.0, -kInf, 0.1}, {7, 0});
     EXPECT_EQ(visual.to_json(), R"({
   "visual_type": "effect_dist",
   "title": "Treatment Effect Distribution",
@@ -51,8 +50,7 @@ TEST(VisualJson, EmptyImportanceUsesBracketPairs) {
 }
 
 TEST(VisualJson, GraphMembersSortedAtEveryLevel) {
-    const auto visual = VisualOutput::causal_graph({{"n", "N", "outcome", 1.0}},
-                                                   {{"N", "T", kNaN}});
+    const auto visual = VisualOutput::causal_graph({{"n", "N", "outcome", 1.0}}, {{"N", "T", kNaN}});
     EXPECT_EQ(visual.to_json(), R"({
   "visual_type": "causal_graph",
   "title": "Causal Structure Graph",
@@ -101,12 +99,13 @@ TEST(JsonValueText, ObjectsSortByKeyBytesAndKeepLastDuplicate) {
         {"B", std::uint64_t{18446744073709551615ULL}},
         {"a", false},
     });
-    EXPECT_EQ(to_json_text(value, 1), "{\n"
-                                      "    \"B\": 18446744073709551615,\n"
-                                      "    \"a\": false,\n"
-                                      "    \"b\": {},\n"
-                                      "    \"\xc3\xa9\": true\n"
-                                      "  }");
+    EXPECT_EQ(to_json_text(value, 1),
+              "{\n"
+              "    \"B\": 18446744073709551615,\n"
+              "    \"a\": false,\n"
+              "    \"b\": {},\n"
+              "    \"\xc3\xa9\": true\n"
+              "  }");
 }
 
 }  // namespace

@@ -86,32 +86,36 @@ bool take_exception_text(std::string& out) {
 bool is_native_float64(const Py_buffer& b) {
     if (b.itemsize != 8 || b.format == nullptr) return false;
     const char* f = b.format;
-    if (f[0] == '@' || f[0] == '=') ++f;
-    else if (f[0] == '<') ++f;  // little-endian is native on the platforms we build for
+    if (f[0] == '@' || f[0] == '=')
+        ++f;
+    else if (f[0] == '<')
+        ++f;  // little-endian is native on the platforms we build for
     return std::strcmp(f, "d") == 0;
 }
 
 // "the model's training features were": the subject of errors about it.
 std::string stored_name(Stored which) {
     switch (which) {
-        case Stored::features: return "the model's training features were";
-        case Stored::treatment: return "the model's training treatment was";
-        case Stored::outcome: return "the model's training outcome was";
-        case Stored::predictions: break;
+        case Stored::features:
+            return "the model's training features were";
+        case Stored::treatment:
+            return "the model's training treatment was";
+        case Stored::outcome:
+            return "the model's training outcome was";
+        case Stored::predictions:
+            break;
     }
     return "the result's predictions were";
 }
 
 std::string array_reason(int ndim) {
-    return "expected a float64 numpy.ndarray with " + std::to_string(ndim) +
-           (ndim == 1 ? " dimension" : " dimensions");
+    return "expected a float64 numpy.ndarray with " + std::to_string(ndim) + (ndim == 1 ? " dimension" : " dimensions");
 }
 
 }  // namespace
 
-bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
-                    const std::vector<const char*>& names, std::size_t required,
-                    PyObject** out) {
+bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, const std::vector<const char*>& names,
+                    std::size_t required, PyObject** out) {
     std::string format(required, 'O');
     if (names.size() > required) {
         format += '|';
@@ -125,13 +129,23 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
     for (std::size_t i = 0; i < names.size(); ++i) out[i] = nullptr;
     // Unrolled for the small fixed arities this module has.
     switch (names.size()) {
-        case 0: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data());
-        case 1: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0]);
-        case 2: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1]);
-        case 3: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1], &out[2]);
-        case 4: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1], &out[2], &out[3]);
-        case 5: return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1], &out[2], &out[3], &out[4]);
-        default: break;
+        case 0:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data());
+        case 1:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0]);
+        case 2:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1]);
+        case 3:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1],
+                                               &out[2]);
+        case 4:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1], &out[2],
+                                               &out[3]);
+        case 5:
+            return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &out[0], &out[1], &out[2],
+                                               &out[3], &out[4]);
+        default:
+            break;
     }
     raise_internal_failure("bind_arguments: too many parameters");
     return false;
@@ -145,7 +159,7 @@ bool raise_argument_error(const char* name, const std::string& reason) {
 
 std::string type_name(PyObject* obj) {
     PyObject* type = PyType_Check(obj) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(obj),
-                                                          reinterpret_cast<PyTypeObject*>(PyExc_BaseException))
+                                                           reinterpret_cast<PyTypeObject*>(PyExc_BaseException))
                          ? obj
                          : reinterpret_cast<PyObject*>(Py_TYPE(obj));
     PyRef qualname = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
@@ -166,7 +180,9 @@ std::string type_name(PyObject* obj) {
     return name;
 }
 
-ArrayArg::~ArrayArg() { release(); }
+ArrayArg::~ArrayArg() {
+    release();
+}
 
 void ArrayArg::release() {
     if (held_) PyBuffer_Release(&buffer_);
@@ -234,8 +250,8 @@ bool ArrayArg::load_stored(PyObject* obj, Stored which) {
     if (take(obj, ndim, got)) return true;
     if (got.empty()) return false;
     const std::string message = stored_name(which) + " changed after " +
-                                (which == Stored::predictions ? "estimate_effects" : "create_model") +
-                                ": " + array_reason(ndim) + ", now " + got;
+                                (which == Stored::predictions ? "estimate_effects" : "create_model") + ": " +
+                                array_reason(ndim) + ", now " + got;
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
 }
@@ -261,8 +277,7 @@ MatrixView ArrayArg::matrix() const {
 }
 
 VectorView ArrayArg::vector() const {
-    return {static_cast<const std::byte*>(buffer_.buf), static_cast<std::size_t>(buffer_.shape[0]),
-            buffer_.strides[0]};
+    return {static_cast<const std::byte*>(buffer_.buf), static_cast<std::size_t>(buffer_.shape[0]), buffer_.strides[0]};
 }
 
 bool to_text(PyObject* obj, const char* name, std::string& out) {
@@ -286,8 +301,7 @@ bool to_names(PyObject* obj, const char* name, std::optional<std::vector<std::st
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) {
         if (!take_exception_text(failure)) return false;
-        return raise_argument_error(name, expected + type_name(obj) + " whose iteration failed (" +
-                                              failure + ")");
+        return raise_argument_error(name, expected + type_name(obj) + " whose iteration failed (" + failure + ")");
     }
     std::vector<std::string> names;
     for (std::size_t index = 0;; ++index) {
@@ -295,13 +309,11 @@ bool to_names(PyObject* obj, const char* name, std::optional<std::vector<std::st
         if (!item) {
             if (!PyErr_Occurred()) break;
             if (!take_exception_text(failure)) return false;
-            return raise_argument_error(name, expected + type_name(obj) +
-                                                  " whose iteration failed (" + failure + ")");
+            return raise_argument_error(name, expected + type_name(obj) + " whose iteration failed (" + failure + ")");
         }
         if (!PyUnicode_Check(item.get())) {
-            return raise_argument_error(name, "expected a sequence of str, got " +
-                                                  type_name(item.get()) + " at index " +
-                                                  std::to_string(index));
+            return raise_argument_error(name, "expected a sequence of str, got " + type_name(item.get()) +
+                                                  " at index " + std::to_string(index));
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);

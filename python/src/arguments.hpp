@@ -16,9 +16,8 @@ namespace quorvantis::py {
 
 // Binds positional and keyword arguments to `names` (required ones first);
 // `out` receives borrowed references, nullptr for parameters not passed.
-bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function,
-                    const std::vector<const char*>& names, std::size_t required,
-                    PyObject** out);
+bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, const std::vector<const char*>& names,
+                    std::size_t required, PyObject** out);
 
 // The arrays a model or result keeps from its creation. Their owner can change
 // them in place afterwards, so errors about them name them, not a parameter.

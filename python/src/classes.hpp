@@ -21,15 +21,16 @@ PyCFunction as_cfunction(F f) {
 
 template <class Data>
 struct Instance {
-    PyObject_HEAD
-    Data* data;
+    PyObject_HEAD Data* data;
 };
 
 // tp_new of every class.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Specs are named "_quorvantis.X": __name__ is X and __module__ is set.
-inline PyObject* make_class(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+inline PyObject* make_class(PyType_Spec* spec) {
+    return PyType_FromSpec(spec);
+}
 
 template <class Data>
 void dealloc_instance(PyObject* self) {

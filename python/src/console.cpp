@@ -20,7 +20,9 @@ namespace {
 std::mutex* writers = nullptr;
 
 // The thread that held it in the parent does not exist in a forked child.
-void renew_in_child() { writers = new std::mutex; }
+void renew_in_child() {
+    writers = new std::mutex;
+}
 
 std::mutex& writer_mutex() {
     static const bool ready = [] {
@@ -67,10 +69,8 @@ bool write_stdout(std::string_view text) {
     // the interpreter lock is released around it, as os.write does.
     for (;;) {
         int error = 0;
-        Py_BEGIN_ALLOW_THREADS
-        error = write_locked(text);
-        Py_END_ALLOW_THREADS
-        if (error == 0) return true;
+        Py_BEGIN_ALLOW_THREADS error = write_locked(text);
+        Py_END_ALLOW_THREADS if (error == 0) return true;
         if (error != EINTR) {
             errno = error;
             PyErr_SetFromErrno(PyExc_OSError);

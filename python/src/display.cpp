@@ -18,8 +18,8 @@ namespace quorvantis::py {
 namespace {
 
 // Binds the single optional `plot_type` (or `plot`) text parameter.
-bool plot_type_of(PyObject* args, PyObject* kwargs, const char* function, const char* name,
-                  const char* fallback, std::string& out) {
+bool plot_type_of(PyObject* args, PyObject* kwargs, const char* function, const char* name, const char* fallback,
+                  std::string& out) {
     PyObject* a[1];
     if (!bind_arguments(args, kwargs, function, {name}, 0, a)) return false;
     out = fallback;
@@ -150,8 +150,8 @@ PyObject* print_line(const std::string& text) {
 // Binds `plot_type` (default `fallback`), builds the visual with `build` and
 // hands it to `body`: the shape of every visual method of both classes.
 template <class Build, class Body>
-PyObject* visual_call(PyObject* args, PyObject* kwargs, const char* function, const char* fallback,
-                      Build build, Body body) {
+PyObject* visual_call(PyObject* args, PyObject* kwargs, const char* function, const char* fallback, Build build,
+                      Body body) {
     return guarded([&]() -> PyObject* {
         std::string plot_type;
         if (!plot_type_of(args, kwargs, function, "plot_type", fallback, plot_type)) return nullptr;
@@ -161,23 +161,29 @@ PyObject* visual_call(PyObject* args, PyObject* kwargs, const char* function, co
 }
 
 template <class Body>
-PyObject* model_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
-                     Body body) {
+PyObject* model_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function, Body body) {
     auto build = [self](const std::string& p) { return model_visual_of(data_of<ModelData>(self), p); };
     return visual_call(args, kwargs, function, "graph", build, body);
 }
 
 template <class Body>
-PyObject* result_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
-                      Body body) {
+PyObject* result_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* function, Body body) {
     auto build = [self](const std::string& p) { return result_visual_of(self, p); };
     return visual_call(args, kwargs, function, "importance", build, body);
 }
 
-PyObject* fenced(const VisualOutput& v) { return utf8_to_str(render_fenced_block(v.to_json())).release(); }
-PyObject* printed(const VisualOutput& v) { return print_line(render_fenced_block(v.to_json())); }
-PyObject* fragment(const VisualOutput& v) { return utf8_to_str(render_html_fragment(v)).release(); }
-PyObject* as_dict(const VisualOutput& v) { return json_loads(v.to_json()); }
+PyObject* fenced(const VisualOutput& v) {
+    return utf8_to_str(render_fenced_block(v.to_json())).release();
+}
+PyObject* printed(const VisualOutput& v) {
+    return print_line(render_fenced_block(v.to_json()));
+}
+PyObject* fragment(const VisualOutput& v) {
+    return utf8_to_str(render_html_fragment(v)).release();
+}
+PyObject* as_dict(const VisualOutput& v) {
+    return json_loads(v.to_json());
+}
 
 PyObject* model_print(PyObject* self, const char* plot_type) {
     return guarded([&]() -> PyObject* {
@@ -200,8 +206,12 @@ PyObject* model_preview(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* model_to_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     return model_call(self, args, kwargs, "to_html", fragment);
 }
-PyObject* model_plot_importance(PyObject* self, PyObject*) { return model_print(self, "importance"); }
-PyObject* model_plot_effects(PyObject* self, PyObject*) { return model_print(self, "effect_dist"); }
+PyObject* model_plot_importance(PyObject* self, PyObject*) {
+    return model_print(self, "importance");
+}
+PyObject* model_plot_effects(PyObject* self, PyObject*) {
+    return model_print(self, "effect_dist");
+}
 
 PyObject* result_to_visual_tag(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result_call(self, args, kwargs, "to_visual_tag", fenced);
@@ -247,8 +257,8 @@ PyObject* plot_model(PyObject*, PyObject* args, PyObject* kwargs) {
         if (a[1] != nullptr && !to_text(a[1], "plot", plot)) return nullptr;
         // Works on a copy: the estimator and names are duplicated, the arrays shared.
         const ModelData& original = data_of<ModelData>(a[0]);
-        ModelData copy{original.method, original.feature_names, original.features,
-                       original.treatment, original.outcome};
+        ModelData copy{original.method, original.feature_names, original.features, original.treatment,
+                       original.outcome};
         std::optional<VisualOutput> visual = model_visual_of(copy, plot);
         return visual ? as_dict(*visual) : nullptr;
     });

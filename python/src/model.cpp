@@ -26,11 +26,10 @@ PyObject* raise_fit_error(QuorvantisError&& error) {
     return raise_error(std::move(error));
 }
 
-PyObject* raise_length_error(const char* vector, std::size_t length, const char* against,
-                             std::size_t needed, const char* unit) {
-    const std::string message = std::string(vector) + " has " + std::to_string(length) +
-                                " entries but " + against + " has " + std::to_string(needed) +
-                                " " + unit + "; " + vector + " needs at least " +
+PyObject* raise_length_error(const char* vector, std::size_t length, const char* against, std::size_t needed,
+                             const char* unit) {
+    const std::string message = std::string(vector) + " has " + std::to_string(length) + " entries but " + against +
+                                " has " + std::to_string(needed) + " " + unit + "; " + vector + " needs at least " +
                                 std::to_string(needed) + " entries";
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
@@ -38,8 +37,8 @@ PyObject* raise_length_error(const char* vector, std::size_t length, const char*
 
 PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
     PyObject* a[5];
-    if (!bind_arguments(args, kwargs, "create_model",
-                        {"features", "treatment", "outcome", "method", "feature_names"}, 3, a)) {
+    if (!bind_arguments(args, kwargs, "create_model", {"features", "treatment", "outcome", "method", "feature_names"},
+                        3, a)) {
         return nullptr;
     }
     ArrayArg features, treatment, outcome;
@@ -81,8 +80,7 @@ PyObject* create_model_impl(PyObject* args, PyObject* kwargs) {
         if (!fitted) return raise_fit_error(fitted.take_error());
         data->method.emplace<LinearCausalModel>(linear);
     } else {
-        const std::string message =
-            "Unknown method: " + method + ". Supported methods are 'forest', 'linear'";
+        const std::string message = "Unknown method: " + method + ". Supported methods are 'forest', 'linear'";
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return nullptr;
     }
@@ -144,12 +142,12 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
         guard.watch(features, "the model's training features");
         guard.watch(treatment, "the model's training treatment");
         guard.watch(outcome, "the model's training outcome");
-        Result<ValidationOutcome> checked = validate_causal_structure(
-            *forest, features.matrix(), treatment.vector(), outcome.vector(), n_folds, guard.interrupt());
+        Result<ValidationOutcome> checked = validate_causal_structure(*forest, features.matrix(), treatment.vector(),
+                                                                      outcome.vector(), n_folds, guard.interrupt());
         if (checked.halted()) return guard.raise(checked.halt());
         if (!checked) {
-            const std::string message = "the model's stored training arrays no longer fit the model: " +
-                                        checked.error().message();
+            const std::string message =
+                "the model's stored training arrays no longer fit the model: " + checked.error().message();
             PyErr_SetString(PyExc_ValueError, message.c_str());
             return nullptr;
         }
@@ -159,12 +157,17 @@ PyObject* validate(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef model_methods[] = {
-    {"to_visual_tag", as_cfunction(model_to_visual_tag), METH_VARARGS | METH_KEYWORDS, "to_visual_tag($self, plot_type=\"graph\")\n--\n\n"},
+    {"to_visual_tag", as_cfunction(model_to_visual_tag), METH_VARARGS | METH_KEYWORDS,
+     "to_visual_tag($self, plot_type=\"graph\")\n--\n\n"},
     {"show", as_cfunction(model_show), METH_VARARGS | METH_KEYWORDS, "show($self, plot_type=\"graph\")\n--\n\n"},
-    {"preview", as_cfunction(model_preview), METH_VARARGS | METH_KEYWORDS, "preview($self, plot_type=\"graph\")\n--\n\n"},
-    {"to_html", as_cfunction(model_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"graph\")\n--\n\n"},
-    {"estimate_effects", as_cfunction(estimate_effects), METH_VARARGS | METH_KEYWORDS, "estimate_effects($self, x)\n--\n\n"},
-    {"validate", as_cfunction(validate), METH_VARARGS | METH_KEYWORDS, "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
+    {"preview", as_cfunction(model_preview), METH_VARARGS | METH_KEYWORDS,
+     "preview($self, plot_type=\"graph\")\n--\n\n"},
+    {"to_html", as_cfunction(model_to_html), METH_VARARGS | METH_KEYWORDS,
+     "to_html($self, plot_type=\"graph\")\n--\n\n"},
+    {"estimate_effects", as_cfunction(estimate_effects), METH_VARARGS | METH_KEYWORDS,
+     "estimate_effects($self, x)\n--\n\n"},
+    {"validate", as_cfunction(validate), METH_VARARGS | METH_KEYWORDS,
+     "validate($self, n_folds=5, is_time_series=False)\n--\n\n"},
     {"plot_importance", as_cfunction(model_plot_importance), METH_NOARGS, "plot_importance($self)\n--\n\n"},
     {"plot_effects", as_cfunction(model_plot_effects), METH_NOARGS, "plot_effects($self)\n--\n\n"},
     {"__reduce__", model_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},

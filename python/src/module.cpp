@@ -20,16 +20,14 @@ PyMethodDef module_functions[] = {
     {"analyze_flow", analyze_flow, METH_NOARGS, "analyze_flow()\n--\n\n"},
     {"create_model", as_cfunction(create_model), METH_VARARGS | METH_KEYWORDS,
      "create_model(features, treatment, outcome, method=\"forest\", feature_names=None)\n--\n\n"},
-    {"plot_model", as_cfunction(plot_model), METH_VARARGS | METH_KEYWORDS,
-     "plot_model(model, plot=\"graph\")\n--\n\n"},
+    {"plot_model", as_cfunction(plot_model), METH_VARARGS | METH_KEYWORDS, "plot_model(model, plot=\"graph\")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // m_size 0, not -1: with -1 a second interpreter (or an import after the module
 // left sys.modules) gets a copy of this module's dict, type objects included,
 // without PyInit running; with 0 PyInit runs again and refuses.
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis", "", 0, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Appends `name` to __all__ (creating it on first use), then sets the attribute.
 bool add(PyObject* module, const char* name, PyObject* value /* stolen */) {
@@ -49,8 +47,7 @@ bool add(PyObject* module, const char* name, PyObject* value /* stolen */) {
 PyObject* init() {
     static bool initialised = false;
     if (initialised) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_quorvantis cannot be initialised twice in one process");
+        PyErr_SetString(PyExc_ImportError, "_quorvantis cannot be initialised twice in one process");
         return nullptr;
     }
     PyRef module = PyRef::steal(PyModule_Create(&module_def));

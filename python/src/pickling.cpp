@@ -41,8 +41,8 @@ PyObject* names_tuple(const std::optional<std::vector<std::string>>& names) {
 // ---- reading a state tuple ----
 
 bool state_type_error(const char* kind, const char* field, const std::string& expected, PyObject* got) {
-    const std::string message = std::string("_restore: ") + kind + " state item '" + field + "': expected " +
-                                expected + ", got " + type_name(got);
+    const std::string message = std::string("_restore: ") + kind + " state item '" + field + "': expected " + expected +
+                                ", got " + type_name(got);
     PyErr_SetString(PyExc_TypeError, message.c_str());
     return false;
 }
@@ -52,8 +52,7 @@ bool unpack_state(const char* kind, PyObject* state, Py_ssize_t size, PyObject**
     if (!PyTuple_Check(state)) return state_type_error(kind, "state", "tuple", state);
     if (PyTuple_Size(state) != size) {
         const std::string message = std::string("_restore: ") + kind + " state has " +
-                                    std::to_string(PyTuple_Size(state)) + " items, expected " +
-                                    std::to_string(size);
+                                    std::to_string(PyTuple_Size(state)) + " items, expected " + std::to_string(size);
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return false;
     }
@@ -212,8 +211,8 @@ PyObject* model_reduce(PyObject* self, PyObject*) {
         PyRef estimator = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                                  static_cast<Py_ssize_t>(bytes.size())));
         if (!estimator) return nullptr;
-        PyObject* state = Py_BuildValue("(lOOOOO)", kStateVersion, estimator.get(), names.get(),
-                                        model.features.get(), model.treatment.get(), model.outcome.get());
+        PyObject* state = Py_BuildValue("(lOOOOO)", kStateVersion, estimator.get(), names.get(), model.features.get(),
+                                        model.treatment.get(), model.outcome.get());
         return reduce_to("Model", state);
     });
 }
@@ -241,11 +240,11 @@ PyObject* result_reduce(PyObject* self, PyObject*) {
         }
         PyRef names = PyRef::steal(names_tuple(r.feature_names));
         if (!names) return nullptr;
-        PyRef packed = PyRef::steal(
-            PyBytes_FromStringAndSize(intervals.data(), static_cast<Py_ssize_t>(intervals.size())));
+        PyRef packed =
+            PyRef::steal(PyBytes_FromStringAndSize(intervals.data(), static_cast<Py_ssize_t>(intervals.size())));
         if (!packed) return nullptr;
-        PyObject* state = Py_BuildValue("(ldOOOO)", kStateVersion, r.mean_effect, r.predictions.get(),
-                                        packed.get(), importance.get(), names.get());
+        PyObject* state = Py_BuildValue("(ldOOOO)", kStateVersion, r.mean_effect, r.predictions.get(), packed.get(),
+                                        importance.get(), names.get());
         return reduce_to("InferenceResult", state);
     });
 }

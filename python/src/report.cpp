@@ -11,8 +11,7 @@ std::string summary_text(PyObject* result) {
         PyErr_Clear();
         observations = 0;
     }
-    return summary_report(r.mean_effect, static_cast<std::size_t>(observations),
-                          r.feature_importance, r.feature_names);
+    return summary_report(r.mean_effect, static_cast<std::size_t>(observations), r.feature_importance, r.feature_names);
 }
 
 }  // namespace quorvantis::py

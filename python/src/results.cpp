@@ -55,7 +55,9 @@ PyObject* result_summary(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* result_repr(PyObject* self) { return result_summary(self, nullptr); }
+PyObject* result_repr(PyObject* self) {
+    return result_summary(self, nullptr);
+}
 
 PyGetSetDef result_getset[] = {
     {"mean_effect", get_mean_effect, nullptr, nullptr, nullptr},
@@ -66,11 +68,15 @@ PyGetSetDef result_getset[] = {
 };
 
 PyMethodDef result_methods[] = {
-    {"to_visual_tag", as_cfunction(result_to_visual_tag), METH_VARARGS | METH_KEYWORDS, "to_visual_tag($self, plot_type=\"importance\")\n--\n\n"},
-    {"to_dict", as_cfunction(result_to_dict), METH_VARARGS | METH_KEYWORDS, "to_dict($self, plot_type=\"importance\")\n--\n\n"},
+    {"to_visual_tag", as_cfunction(result_to_visual_tag), METH_VARARGS | METH_KEYWORDS,
+     "to_visual_tag($self, plot_type=\"importance\")\n--\n\n"},
+    {"to_dict", as_cfunction(result_to_dict), METH_VARARGS | METH_KEYWORDS,
+     "to_dict($self, plot_type=\"importance\")\n--\n\n"},
     {"show", as_cfunction(result_show), METH_VARARGS | METH_KEYWORDS, "show($self, plot_type=\"importance\")\n--\n\n"},
-    {"preview", as_cfunction(result_preview), METH_VARARGS | METH_KEYWORDS, "preview($self, plot_type=\"importance\")\n--\n\n"},
-    {"to_html", as_cfunction(result_to_html), METH_VARARGS | METH_KEYWORDS, "to_html($self, plot_type=\"importance\")\n--\n\n"},
+    {"preview", as_cfunction(result_preview), METH_VARARGS | METH_KEYWORDS,
+     "preview($self, plot_type=\"importance\")\n--\n\n"},
+    {"to_html", as_cfunction(result_to_html), METH_VARARGS | METH_KEYWORDS,
+     "to_html($self, plot_type=\"importance\")\n--\n\n"},
     {"summary", result_summary, METH_NOARGS, "summary($self)\n--\n\n"},
     {"_repr_html_", result_repr_html, METH_NOARGS, "_repr_html_($self)\n--\n\n"},
     {"__reduce__", result_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
@@ -100,9 +106,7 @@ PyObject* get_is_robust(PyObject* self, void*) {
 }
 
 PyObject* get_message(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* {
-        return utf8_to_str(data_of<ValidationData>(self).message).release();
-    });
+    return guarded([&]() -> PyObject* { return utf8_to_str(data_of<ValidationData>(self).message).release(); });
 }
 
 PyGetSetDef validation_getset[] = {

@@ -62,8 +62,15 @@ class Browser:
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
         # A session of its own, so the whole process group can be reaped.
         self.process = subprocess.Popen(
-            args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._log,
-            pass_fds=(3, 4), preexec_fn=wire_pipes, start_new_session=True, env=env)
+            args,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=self._log,
+            pass_fds=(3, 4),
+            preexec_fn=wire_pipes,
+            start_new_session=True,
+            env=env,
+        )
         os.close(cmd_read)
         os.close(out_write)
 
@@ -120,7 +127,7 @@ class Browser:
                 message["sessionId"] = session
             data = json.dumps(message).encode() + b"\0"
             while data:
-                data = data[os.write(self._cmd_write, data):]
+                data = data[os.write(self._cmd_write, data) :]
         return message_id
 
     def send(self, method, params=None, session=None, timeout=None):
@@ -197,17 +204,25 @@ class Page:
             self.browser.post("Fetch.continueRequest", {"requestId": params["requestId"]}, self.session)
         elif url in self.routes:
             content_type, body = self.routes[url]
-            self.browser.post("Fetch.fulfillRequest", {
-                "requestId": params["requestId"],
-                "responseCode": 200,
-                "responseHeaders": [{"name": "Content-Type", "value": content_type},
-                                    {"name": "Access-Control-Allow-Origin", "value": "*"}],
-                "body": base64.b64encode(body).decode(),
-            }, self.session)
+            self.browser.post(
+                "Fetch.fulfillRequest",
+                {
+                    "requestId": params["requestId"],
+                    "responseCode": 200,
+                    "responseHeaders": [
+                        {"name": "Content-Type", "value": content_type},
+                        {"name": "Access-Control-Allow-Origin", "value": "*"},
+                    ],
+                    "body": base64.b64encode(body).decode(),
+                },
+                self.session,
+            )
         else:
-            self.browser.post("Fetch.failRequest",
-                              {"requestId": params["requestId"], "errorReason": "InternetDisconnected"},
-                              self.session)
+            self.browser.post(
+                "Fetch.failRequest",
+                {"requestId": params["requestId"], "errorReason": "InternetDisconnected"},
+                self.session,
+            )
 
     def _exception(self, params):
         details = params["exceptionDetails"]
@@ -219,8 +234,11 @@ class Page:
             raise DevToolsError(f"navigation to {url} failed: {reply['errorText']}")
 
     def evaluate(self, expression, timeout=None):
-        reply = self.send("Runtime.evaluate", {
-            "expression": expression, "returnByValue": True, "awaitPromise": True}, timeout)
+        reply = self.send(
+            "Runtime.evaluate",
+            {"expression": expression, "returnByValue": True, "awaitPromise": True},
+            timeout,
+        )
         if "exceptionDetails" in reply:
             raise DevToolsError(f"evaluation failed: {reply['exceptionDetails']}")
         return reply["result"].get("value")
@@ -233,8 +251,10 @@ class Page:
             if value:
                 return value
             if time.monotonic() > deadline:
-                raise DevToolsError(f"timed out after {timeout} s waiting for {what}; "
-                                    f"requests {self.requests}, script errors {self.exceptions}")
+                raise DevToolsError(
+                    f"timed out after {timeout} s waiting for {what}; "
+                    f"requests {self.requests}, script errors {self.exceptions}"
+                )
             time.sleep(interval)
 
     def screenshot(self, path):

@@ -17,8 +17,9 @@ import devtools
 import quorvantis as q
 
 REPO = Path(__file__).resolve().parents[2]
-ECHARTS = Path(os.environ.get(
-    "QUORVANTIS_ECHARTS", REPO.parent / "shared/vendor/echarts-5.4.3/echarts.min.js"))
+ECHARTS = Path(
+    os.environ.get("QUORVANTIS_ECHARTS", REPO.parent / "shared/vendor/echarts-5.4.3/echarts.min.js")
+)
 CDN_PATH = "/npm/echarts@5.4.3/dist/echarts.min.js"
 SCREENSHOTS = REPO / "build" / "screenshots"
 SERIES_TYPE = {"causal_graph": "graph", "effect_dist": "bar", "feature_importance": "bar"}
@@ -88,8 +89,13 @@ def _payload(source, plot_type):
 
 def _expected(payload):
     data = payload["data"]
-    length = len({"causal_graph": data.get("nodes"), "effect_dist": data.get("counts"),
-                  "feature_importance": data.get("values")}[payload["visual_type"]])
+    length = len(
+        {
+            "causal_graph": data.get("nodes"),
+            "effect_dist": data.get("counts"),
+            "feature_importance": data.get("values"),
+        }[payload["visual_type"]]
+    )
     return SERIES_TYPE[payload["visual_type"]], length
 
 
@@ -107,20 +113,26 @@ def _preview_url(source, plot_type, monkeypatch, tmp_path, capfd):
 
 def _fragments_document(tmp_path, *fragments):
     path = tmp_path / "fragments.html"
-    path.write_text("<!DOCTYPE html>\n<html>\n<head><meta charset=\"UTF-8\"></head>\n<body>\n"
-                    + "".join(fragments) + "</body>\n</html>\n", encoding="utf-8")
+    path.write_text(
+        '<!DOCTYPE html>\n<html>\n<head><meta charset="UTF-8"></head>\n<body>\n'
+        + "".join(fragments)
+        + "</body>\n</html>\n",
+        encoding="utf-8",
+    )
     return path.as_uri()
 
 
 def _draw(page, url, charts, name):
     """Loads the document, waits for every chart to draw, screenshots it; returns the probes."""
-    page.routes.update({f"https://{host}{CDN_PATH}": ("text/javascript", ECHARTS.read_bytes())
-                        for host in _cdn_hosts(url)})
+    page.routes.update(
+        {f"https://{host}{CDN_PATH}": ("text/javascript", ECHARTS.read_bytes()) for host in _cdn_hosts(url)}
+    )
     page.navigate(url)
     probes = page.wait_for(
         f"(() => {{ const p = {PROBE}; return p && p.length === {charts} "
         "&& p.every(c => c && c.drawn > 0.002) ? p : null; })()",
-        f"{charts} drawn chart(s) in {url}")
+        f"{charts} drawn chart(s) in {url}",
+    )
     assert page.exceptions == []
     library_requests = [u for u in page.requests if u.endswith(CDN_PATH)]
     assert len(library_requests) == 1, page.requests  # fetched once, however many charts
@@ -137,8 +149,13 @@ def _cdn_hosts(url):
     return set(re.findall(r"https://([^/'\"]+)" + re.escape(CDN_PATH), text))
 
 
-CASES = [("model", "graph"), ("model", "effect_dist"), ("model", "importance"),
-         ("result", "importance"), ("result", "effect_dist")]
+CASES = [
+    ("model", "graph"),
+    ("model", "effect_dist"),
+    ("model", "importance"),
+    ("result", "importance"),
+    ("result", "effect_dist"),
+]
 
 
 @pytest.mark.parametrize("form", ["fragment", "page"])
@@ -162,13 +179,21 @@ def test_two_fragments_both_draw(page, tmp_path):
     probes = _draw(page, _fragments_document(tmp_path, first, second), 2, "two-fragments")
     assert [p["id"] for p in probes] == ids
     assert [(p["type"], p["length"]) for p in probes] == [
-        _expected(q.plot_model(model, "graph")), _expected(result.to_dict("effect_dist"))]
+        _expected(q.plot_model(model, "graph")),
+        _expected(result.to_dict("effect_dist")),
+    ]
 
 
 @pytest.mark.parametrize("name", [NASTY, 'q "quoted" \\ & <b>bold</b> ü'])
-@pytest.mark.parametrize("owner,plot_type,form", [
-    ("model", "graph", "fragment"), ("result", "importance", "fragment"),
-    ("model", "graph", "page"), ("result", "importance", "page")])
+@pytest.mark.parametrize(
+    "owner,plot_type,form",
+    [
+        ("model", "graph", "fragment"),
+        ("result", "importance", "fragment"),
+        ("model", "graph", "page"),
+        ("result", "importance", "page"),
+    ],
+)
 def test_feature_name_is_text(page, name, owner, plot_type, form, monkeypatch, tmp_path, capfd):
     model, result = _model(["age", name, "score"])
     source = model if owner == "model" else result

@@ -69,8 +69,9 @@ def test_bad_arrays_name_the_argument(position, value, refused_for, got):
         q.create_model(*args)
     text = str(info.value)
     noun = "dimensions" if ndim == 2 else "dimension"
-    assert text.startswith(f"argument '{ARGS[position]}': expected a float64 numpy.ndarray "
-                           f"with {ndim} {noun}, got ")
+    assert text.startswith(
+        f"argument '{ARGS[position]}': expected a float64 numpy.ndarray with {ndim} {noun}, got "
+    )
     assert got in text
 
 
@@ -132,10 +133,12 @@ def test_single_str_is_never_split():
 
 def test_binding_errors():
     X, t, y = good_args()
-    for call in (lambda: q.create_model(X, t),
-                 lambda: q.create_model(X, t, y, "linear", None, 1),
-                 lambda: q.create_model(X, t, y, colour="red"),
-                 lambda: q.create_model(X, t, y, features=X)):
+    for call in (
+        lambda: q.create_model(X, t),
+        lambda: q.create_model(X, t, y, "linear", None, 1),
+        lambda: q.create_model(X, t, y, colour="red"),
+        lambda: q.create_model(X, t, y, features=X),
+    ):
         with pytest.raises(TypeError):
             call()
     model = q.create_model(features=X, treatment=t, outcome=y, method="linear", feature_names=None)
@@ -154,16 +157,14 @@ LINEAR_CASES = [
 
 @pytest.mark.parametrize("t,y,effect", LINEAR_CASES)
 def test_linear_effect(t, y, effect):
-    model = q.create_model(np.zeros((len(t), 2)), np.array(t, float), np.array(y, float),
-                           method="linear")
+    model = q.create_model(np.zeros((len(t), 2)), np.array(t, float), np.array(y, float), method="linear")
     result = model.estimate_effects(np.zeros((3, 2)))
     assert result.mean_effect == effect
     assert list(result.predictions) == [effect] * 3
 
 
 def test_linear_nan_outcome_gives_nan():
-    model = q.create_model(np.zeros((2, 1)), np.array([1.0, 0.0]), np.array([np.nan, 1.0]),
-                           method="linear")
+    model = q.create_model(np.zeros((2, 1)), np.array([1.0, 0.0]), np.array([np.nan, 1.0]), method="linear")
     assert np.isnan(model.estimate_effects(np.zeros((2, 1))).mean_effect)
 
 
@@ -177,8 +178,13 @@ def _layouts(base):
     wide = np.zeros((base.shape[0] * 3,) + base.shape[1:])
     wide[::3] = base
     reversed_ = base[::-1].copy()[::-1]
-    layouts = {"unaligned": unaligned, "readonly": readonly, "strided": wide[::3],
-               "negative": reversed_, "fortran": np.asfortranarray(base)}
+    layouts = {
+        "unaligned": unaligned,
+        "readonly": readonly,
+        "strided": wide[::3],
+        "negative": reversed_,
+        "fortran": np.asfortranarray(base),
+    }
     for name, array in layouts.items():
         assert np.array_equal(array, base, equal_nan=True), name
     return layouts
@@ -188,8 +194,9 @@ def _layouts(base):
 def test_vectors_read_in_place_in_any_layout(layout):
     t = np.array([1, 0, 1, 0, 1, 0], float)
     y = np.array([3, 1, 5, 1, 7, -2], float)
-    expected = q.create_model(np.zeros((6, 1)), t, y, method="linear").estimate_effects(
-        np.zeros((1, 1))).mean_effect
+    expected = (
+        q.create_model(np.zeros((6, 1)), t, y, method="linear").estimate_effects(np.zeros((1, 1))).mean_effect
+    )
     t2, y2 = _layouts(t)[layout], _layouts(y)[layout]
     x2 = _layouts(np.zeros((6, 2)))[layout]
     model = q.create_model(x2, t2, y2, method="linear")
@@ -215,21 +222,24 @@ def test_model_keeps_its_arrays_alive():
     assert all(r() is None for r in refs)
 
 
-
 def fit_in_child(setup, names="None"):
     """create_model on large arrays after `setup`; the freed memory of a resize goes back
     to the system, so reading it crashed the child."""
-    code = textwrap.dedent("""
+    code = (
+        textwrap.dedent("""
         import numpy as np, _quorvantis as q
         rng = np.random.default_rng(0)
         X = rng.random((100_000, 3)); t = (np.arange(100_000) % 2) * 1.0; y = X[:, 0] + t
-    """) + textwrap.dedent(setup) + textwrap.dedent(f"""
+    """)
+        + textwrap.dedent(setup)
+        + textwrap.dedent(f"""
         try:
             m = q.create_model(X, t, y, feature_names={names})
             print("fitted", m.estimate_effects(X).predictions.size)
         except (TypeError, ValueError) as error:
             print(type(error).__name__, error)
     """)
+    )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-2000:]
     return proc.stdout
@@ -247,12 +257,15 @@ RESIZED = [
 
 @pytest.mark.parametrize("which,shape,answer", RESIZED)
 def test_arrays_resized_by_feature_names_are_read_as_they_are_now(which, shape, answer):
-    out = fit_in_child(f"""
+    out = fit_in_child(
+        f"""
         class Names(list):
             def __iter__(self):
                 {which}.resize({shape!r}, refcheck=False)
                 return super().__iter__()
-    """, names='Names(["a", "b", "c"])')
+    """,
+        names='Names(["a", "b", "c"])',
+    )
     assert out.startswith(answer), out
 
 
@@ -265,5 +278,7 @@ def test_arrays_exporting_their_buffer_from_python_are_refused():
                 return memoryview(self.view(np.ndarray))
         t = t.view(Exporter)
     """)
-    assert out.startswith("TypeError argument 'treatment': expected a float64 numpy.ndarray "
-                          "with 1 dimension, got __main__.Exporter"), out
+    assert out.startswith(
+        "TypeError argument 'treatment': expected a float64 numpy.ndarray "
+        "with 1 dimension, got __main__.Exporter"
+    ), out

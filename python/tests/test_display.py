@@ -36,8 +36,12 @@ def unfence(block):
 
 def test_result_visuals(result):
     importance = unfence(result.to_visual_tag())
-    assert importance == result.to_dict() == result.to_dict("graph") == unfence(
-        result.to_visual_tag("Effect_dist"))
+    assert (
+        importance
+        == result.to_dict()
+        == result.to_dict("graph")
+        == unfence(result.to_visual_tag("Effect_dist"))
+    )
     assert importance["visual_type"] == "feature_importance"
     assert importance["data"] == {"labels": ["age", "income"], "values": result.feature_importance}
     hist = result.to_dict("effect_dist")
@@ -104,7 +108,7 @@ def test_html_fragments(model, result):
     assert ids[0] != ids[1]
     assert '"visual_type": "effect_dist"' in first
     fragment = result.to_html()
-    assert fragment.startswith("\n<div id=\"causal-plot-") and fragment.endswith("</script>\n")
+    assert fragment.startswith('\n<div id="causal-plot-') and fragment.endswith("</script>\n")
 
 
 def test_names_cannot_break_out_of_the_script():
@@ -147,8 +151,7 @@ def test_our_output_follows_earlier_python_prints():
         m.show("importance")
         print("after")
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True).stdout
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.startswith("before\n```json:causal-plot\n") and out.endswith("```\nafter\n")
 
 
@@ -168,15 +171,15 @@ class Unwritable:
 
 
 @pytest.mark.parametrize("close_fails", [False, True])
-def test_preview_write_error_propagates_and_file_is_closed(result, monkeypatch, tmp_path,
-                                                           close_fails):
+def test_preview_write_error_propagates_and_file_is_closed(result, monkeypatch, tmp_path, close_fails):
     import builtins
     import tempfile
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     files = []
-    monkeypatch.setattr(builtins, "open",
-                        lambda *args, **kwargs: files.append(Unwritable(close_fails)) or files[-1])
+    monkeypatch.setattr(
+        builtins, "open", lambda *args, **kwargs: files.append(Unwritable(close_fails)) or files[-1]
+    )
     with pytest.raises(OSError) as info:
         result.preview()
     monkeypatch.undo()
@@ -206,7 +209,6 @@ def test_only_ordinary_flush_errors_are_ignored(model, monkeypatch, capfd, error
         assert capfd.readouterr().out == ""
 
 
-
 # A model whose graph block is larger than a pipe holds, with fd 1 a pipe.
 PIPED = """
     import os, sys, threading, time, numpy as np, _quorvantis as q
@@ -229,8 +231,12 @@ PIPED = """
 
 def run_piped(code):
     try:
-        proc = subprocess.run([sys.executable, "-c", textwrap.dedent(PIPED) + textwrap.dedent(code)],
-                              capture_output=True, text=True, timeout=60)
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(PIPED) + textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
     except subprocess.TimeoutExpired:
         pytest.fail("show() into a pipe never returned")
     assert proc.returncode == 0, proc.stderr[-2000:]

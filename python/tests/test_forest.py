@@ -104,7 +104,7 @@ def test_planted_effect_is_recovered():
     assert high - low > 1.0
     assert int(np.argmax(result.feature_importance)) == 0
     assert sum(result.feature_importance) == pytest.approx(1.0)
-    lower, upper = zip(*result.confidence_intervals)
+    lower, upper = zip(*result.confidence_intervals, strict=True)
     assert np.allclose(np.array(upper) - result.predictions, 0.1)
     assert result.mean_effect == pytest.approx(result.predictions.mean())
 
@@ -133,7 +133,7 @@ def test_fit_does_not_change_inputs_and_model_ignores_later_changes():
     X, t, y = data(300)
     copies = [a.copy() for a in (X, t, y)]
     model = q.create_model(X, t, y)
-    assert all(np.array_equal(a, b) for a, b in zip((X, t, y), copies))
+    assert all(np.array_equal(a, b) for a, b in zip((X, t, y), copies, strict=True))
     before = model.estimate_effects(copies[0]).predictions
     X[:] = 0.0
     assert np.array_equal(model.estimate_effects(copies[0]).predictions, before)
@@ -169,12 +169,18 @@ def test_fits_from_several_threads():
 
 
 def run_child(code, timeout=120):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env={**os.environ, "PYTHONFAULTHANDLER": "1"},
+    )
 
 
 def test_fit_after_fork():
-    proc = run_child("""
+    proc = run_child(
+        """
         import os, numpy as np, _quorvantis as q
         rng = np.random.default_rng(0)
         X = rng.random((5000, 8)); t = (rng.random(5000) < .5) * 1.0; y = rng.random(5000)
@@ -190,7 +196,9 @@ def test_fit_after_fork():
             return q.create_model(X, t, y).estimate_effects(X).mean_effect
         with mp.get_context("fork").Pool(2) as pool:
             print("pool", len(pool.map(job, range(4))))
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     assert proc.stdout.split() == ["child", "0", "pool", "4"], proc.stderr
 
 
@@ -266,10 +274,13 @@ LONG_CALLS = {
 
 @pytest.mark.parametrize("setup", LONG_CALLS.values(), ids=LONG_CALLS.keys())
 def test_ctrl_c_reaches_every_long_call(setup):
-    proc = run_child(textwrap.dedent("""
+    proc = run_child(
+        textwrap.dedent("""
         import os, signal, threading, time, numpy as np, _quorvantis as q
         rng = np.random.default_rng(0)
-    """) + textwrap.dedent(setup) + textwrap.dedent("""
+    """)
+        + textwrap.dedent(setup)
+        + textwrap.dedent("""
         # A timer signal, since no other thread runs while the call holds
         # the interpreter lock; its handler raises as Ctrl-C does.
         signal.signal(signal.SIGALRM, signal.default_int_handler)
@@ -280,7 +291,8 @@ def test_ctrl_c_reaches_every_long_call(setup):
             print("finished")
         except KeyboardInterrupt:
             print("interrupted", round(time.perf_counter() - sent, 3))
-    """))
+    """)
+    )
     words = proc.stdout.split()
     assert words[:1] == ["interrupted"], proc.stdout + proc.stderr
     assert float(words[1]) < 0.5
@@ -290,7 +302,8 @@ def test_ctrl_c_reaches_every_long_call(setup):
 # reference check) must stop the call with a clear error, never crash it.
 @pytest.mark.parametrize("call", ["q.create_model(X, t, y)", "model.validate()"])
 def test_signal_handler_resizing_the_arrays_stops_the_call(call):
-    proc = run_child("""
+    proc = run_child(
+        """
         import signal, numpy as np, _quorvantis as q
         rng = np.random.default_rng(0)
         n = 1_000_000
@@ -301,18 +314,20 @@ def test_signal_handler_resizing_the_arrays_stops_the_call(call):
         signal.signal(signal.SIGALRM, shrink)
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         try:
-            %s
+            CALL
             print("finished" if X.shape[0] == n else "finished-after-resize")
         except ValueError as e:
             print("stopped:", e)
-    """ % call)
+    """.replace("CALL", call)
+    )
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.strip()
     assert out == "finished" or (out.startswith("stopped:") and "changed size, shape or dtype" in out), out
 
 
 def test_fork_inside_a_signal_handler_during_a_fit():
-    proc = run_child("""
+    proc = run_child(
+        """
         import os, signal, time, numpy as np, _quorvantis as q
         rng = np.random.default_rng(0)
         n = 2_000_000
@@ -338,7 +353,9 @@ def test_fork_inside_a_signal_handler_during_a_fit():
             os._exit(0 if ok and m.estimate_effects(X[:10]).predictions.shape == (10,) else 3)
         _, status = os.waitpid(child[0], 0)
         print(outcome, os.waitstatus_to_exitcode(status))
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     assert proc.stdout.split() == ["fitted", "0"], proc.stdout + proc.stderr
 
 

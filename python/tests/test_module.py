@@ -36,7 +36,7 @@ def test_function_signatures(name, signature):
 
 def test_analyze_flow():
     first, second = q.analyze_flow(), q.analyze_flow()
-    assert first == "Rust core analysis results" and len(first) == 26
+    assert first == second == "Rust core analysis results" and len(first) == 26
     with pytest.raises(TypeError):
         q.analyze_flow(1)
 
@@ -54,8 +54,11 @@ def test_class_properties(name, small_data):
         with pytest.raises(TypeError):
             setattr(cls, attribute, None)
     model = q.create_model(*small_data, method="linear")
-    instance = {"Model": model, "InferenceResult": model.estimate_effects(small_data[0]),
-                "ValidationResult": model.validate()}[name]
+    instance = {
+        "Model": model,
+        "InferenceResult": model.estimate_effects(small_data[0]),
+        "ValidationResult": model.validate(),
+    }[name]
     assert type(instance) is cls
     assert not hasattr(instance, "__dict__")
     with pytest.raises(TypeError):
@@ -113,5 +116,6 @@ def test_no_second_module_in_one_process():
         print("still works", m.estimate_effects(np.zeros((1, 1))).mean_effect)
     """)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert proc.stdout.splitlines() == ["subinterpreter True", "reimport ImportError",
-                                        "still works -1.0"], proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == ["subinterpreter True", "reimport ImportError", "still works -1.0"], (
+        proc.stderr[-2000:]
+    )

@@ -38,10 +38,16 @@ def kernel_env(tmp_path, monkeypatch):
     spec.mkdir(parents=True)
     module_dirs = {str(Path(_quorvantis.__file__).parent), str(Path(quorvantis.__file__).parent.parent)}
     path = os.pathsep.join([*sorted(module_dirs), os.environ.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    (spec / "kernel.json").write_text(json.dumps({
-        "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
-        "display_name": KERNEL, "language": "python", "env": {"PYTHONPATH": path},
-    }))
+    (spec / "kernel.json").write_text(
+        json.dumps(
+            {
+                "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
+                "display_name": KERNEL,
+                "language": "python",
+                "env": {"PYTHONPATH": path},
+            }
+        )
+    )
     # Keep the kernel's files out of the home directory.
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path / "jupyter"))
     monkeypatch.setenv("JUPYTER_RUNTIME_DIR", str(tmp_path / "runtime"))
@@ -55,8 +61,9 @@ def test_fragment_in_notebook_output(kernel_env):
     outputs = notebook.cells[0].outputs
     assert [o.output_type for o in outputs] == ["display_data"]
     html = outputs[0].data["text/html"]
-    element = re.fullmatch(r'\n<div id="(causal-plot-[0-9a-f]+)" [^\n]*></div>\n<script>\n.*</script>\n',
-                           html, re.DOTALL)
+    element = re.fullmatch(
+        r'\n<div id="(causal-plot-[0-9a-f]+)" [^\n]*></div>\n<script>\n.*</script>\n', html, re.DOTALL
+    )
     assert element, html[:300]
     assert f"document.getElementById('{element.group(1)}')" in html
     assert "const chart = echarts.init(chartDom, 'dark');" in html

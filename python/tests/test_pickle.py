@@ -49,7 +49,7 @@ def test_copies_behave_exactly_like_the_original(model, small_data, how):
 
 def test_shallow_copy_shares_arrays_deep_copy_does_not(model, small_data):
     shallow, deep = state(copy.copy(model))[3:], state(copy.deepcopy(model))[3:]
-    for original, s, d in zip(small_data, shallow, deep):
+    for original, s, d in zip(small_data, shallow, deep, strict=True):
         assert s is original and d is not original and np.array_equal(d, original)
     result = model.estimate_effects(small_data[0])
     assert copy.copy(result).predictions is result.predictions
@@ -87,8 +87,10 @@ TAMPERED = [
 
 @pytest.mark.parametrize("kind,index,bad,exc", TAMPERED)
 def test_tampered_state_raises(model, small_data, kind, index, bad, exc):
-    good = {"InferenceResult": model.estimate_effects(small_data[0]),
-            "ValidationResult": model.validate()}.get(kind, model)
+    good = {
+        "InferenceResult": model.estimate_effects(small_data[0]),
+        "ValidationResult": model.validate(),
+    }.get(kind, model)
     items = list(state(good))
     if index is not None:
         items[index] = bad

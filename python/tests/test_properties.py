@@ -12,18 +12,22 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import event as hypothesis_event
-from hypothesis.control import currently_in_test_context
 from hypothesis import strategies as st
+from hypothesis.control import currently_in_test_context
 from hypothesis.extra import numpy as hnp
 
 import _quorvantis as q
 
-settings.register_profile("quorvantis", derandomize=True, deadline=None, max_examples=150,
-                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-                          phases=[p for p in Phase if p is not Phase.explain])
+settings.register_profile(
+    "quorvantis",
+    derandomize=True,
+    deadline=None,
+    max_examples=150,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    phases=[p for p in Phase if p is not Phase.explain],
+)
 # QUORVANTIS_HYPOTHESIS=hunt: random and longer, for bug hunting outside CI.
-settings.register_profile("hunt", settings.get_profile("quorvantis"), derandomize=False,
-                          max_examples=1000)
+settings.register_profile("hunt", settings.get_profile("quorvantis"), derandomize=False, max_examples=1000)
 settings.load_profile(os.environ.get("QUORVANTIS_HYPOTHESIS", "quorvantis"))
 EXAMPLES = settings().max_examples
 ALLOWED = (TypeError, ValueError, RuntimeError, OverflowError, MemoryError, KeyboardInterrupt)
@@ -40,25 +44,53 @@ def mostly(good, bad):
     return st.integers(0, 3).flatmap(lambda k: bad if k == 0 else good)
 
 
-NASTY = st.sampled_from(['"', "'", "\\", "\\u0000", "\x00\x1f\x7f", "</script>", "</ScRiPt><!--",
-                         "\U0001F600\U00010348", "\u2028\u2029", ""])
+NASTY = st.sampled_from(
+    [
+        '"',
+        "'",
+        "\\",
+        "\\u0000",
+        "\x00\x1f\x7f",
+        "</script>",
+        "</ScRiPt><!--",
+        "\U0001f600\U00010348",
+        "\u2028\u2029",
+        "",
+    ]
+)
 LONG = st.builds(lambda s, k: s * k, st.text(min_size=1, max_size=3), st.integers(1000, 50000))
-SURROGATE = st.builds(str.__add__, st.text(max_size=3),
-                      st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2))
+SURROGATE = st.builds(
+    str.__add__, st.text(max_size=3), st.text(st.characters(categories=["Cs"]), min_size=1, max_size=2)
+)
 TEXT = st.one_of(st.text(), NASTY, LONG, SURROGATE)
-NON_TEXT = st.one_of(st.none(), st.integers(), st.floats(), st.binary(max_size=4),
-                     st.lists(st.text(max_size=2), max_size=2), st.just({"a"}))
+NON_TEXT = st.one_of(
+    st.none(),
+    st.integers(),
+    st.floats(),
+    st.binary(max_size=4),
+    st.lists(st.text(max_size=2), max_size=2),
+    st.just({"a"}),
+)
 PLOT_TYPES = mostly(st.sampled_from(["graph", "importance", "effect_dist"]), st.one_of(TEXT, NON_TEXT))
 ANY_DTYPE = st.one_of(
-    st.just(F64), hnp.floating_dtypes(endianness="?"), hnp.integer_dtypes(endianness="?"),
-    hnp.boolean_dtypes(), hnp.complex_number_dtypes(endianness="?"), st.just(np.dtype(object)),
-    hnp.unicode_string_dtypes(max_len=3), hnp.datetime64_dtypes(endianness="?"))
+    st.just(F64),
+    hnp.floating_dtypes(endianness="?"),
+    hnp.integer_dtypes(endianness="?"),
+    hnp.boolean_dtypes(),
+    hnp.complex_number_dtypes(endianness="?"),
+    st.just(np.dtype(object)),
+    hnp.unicode_string_dtypes(max_len=3),
+    hnp.datetime64_dtypes(endianness="?"),
+)
 
 
 def relayout(draw, a):
     """The same values in another memory layout."""
-    kind = draw(st.sampled_from(["plain", "step", "negative", "unaligned", "readonly", "fortran",
-                                 "zero_stride", "swapped"]))
+    kind = draw(
+        st.sampled_from(
+            ["plain", "step", "negative", "unaligned", "readonly", "fortran", "zero_stride", "swapped"]
+        )
+    )
     if kind == "step" and a.ndim:  # rows thousands of elements apart, columns two apart
         k = draw(st.sampled_from([2, 4099]))
         big = np.zeros((a.shape[0] * k,) + tuple(2 * s for s in a.shape[1:]), a.dtype)
@@ -89,15 +121,20 @@ def argument(draw, shape, binary=False):
     """Mostly usable float64 data (NaN or an infinity sometimes), else anything array-like."""
     choice = draw(st.integers(0, 19))
     if choice < 18:
-        a = draw(hnp.arrays(F64, shape, elements=st.sampled_from([0.0, 1.0]) if binary
-                            else st.floats(-1e6, 1e6)))
+        a = draw(
+            hnp.arrays(F64, shape, elements=st.sampled_from([0.0, 1.0]) if binary else st.floats(-1e6, 1e6))
+        )
         if choice >= 16 and a.size:
             a.flat[draw(st.integers(0, a.size - 1))] = draw(st.sampled_from([np.nan, np.inf, -np.inf]))
     elif choice == 18:
         dtype = draw(ANY_DTYPE)
-        a = draw(hnp.arrays(dtype, st.one_of(st.just(shape), hnp.array_shapes(
-            min_dims=0, max_dims=3, min_side=0, max_side=4)), elements=st.one_of(
-            st.floats(), st.text(max_size=2), st.none()) if dtype == object else None))
+        a = draw(
+            hnp.arrays(
+                dtype,
+                st.one_of(st.just(shape), hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=4)),
+                elements=st.one_of(st.floats(), st.text(max_size=2), st.none()) if dtype is object else None,
+            )
+        )
     else:
         return draw(st.one_of(NON_TEXT, st.lists(st.floats(), max_size=3)))
     return relayout(draw, a)
@@ -187,10 +224,16 @@ def test_create_model(data):
     t = data.draw(argument(max(0, n + data.draw(st.sampled_from([0, 0, 0, -1, 2]))), binary=True))
     y = data.draw(argument(n))
     method = data.draw(mostly(st.sampled_from(["forest", "linear"]), st.one_of(TEXT, NON_TEXT)))
-    names = data.draw(mostly(st.one_of(
-        st.none(), st.lists(st.one_of(NASTY, st.text(), LONG), min_size=p, max_size=p),
-        st.lists(st.text(), max_size=p + 2).map(tuple)),
-        st.one_of(st.lists(st.one_of(TEXT, NON_TEXT), max_size=3), NON_TEXT, TEXT)))
+    names = data.draw(
+        mostly(
+            st.one_of(
+                st.none(),
+                st.lists(st.one_of(NASTY, st.text(), LONG), min_size=p, max_size=p),
+                st.lists(st.text(), max_size=p + 2).map(tuple),
+            ),
+            st.one_of(st.lists(st.one_of(TEXT, NON_TEXT), max_size=3), NON_TEXT, TEXT),
+        )
+    )
     before = [a.tobytes() for a in (X, t, y) if isinstance(a, np.ndarray)]
     model, error = attempt(q.create_model, X, t, y, method=method, feature_names=names)
     for name, value, ndim in [("features", X, 2), ("treatment", t, 1), ("outcome", y, 1)]:
@@ -205,8 +248,13 @@ def test_create_model(data):
     should_fit = method == "linear" and y.size >= t.size
     if method == "forest":
         rows, cols = X.shape
-        valid = (rows and cols and t.size >= rows and y.size >= rows
-                 and all(np.isfinite(a).all() for a in (X, t, y)))
+        valid = (
+            rows
+            and cols
+            and t.size >= rows
+            and y.size >= rows
+            and all(np.isfinite(a).all() for a in (X, t, y))
+        )
         should_fit = valid and np.isin(t, (0.0, 1.0)).all()
         if valid and not should_fit and np.all(np.minimum(abs(t), abs(t - 1)) < 1e-15):
             return  # within the binary tolerance: either outcome is fine
@@ -230,8 +278,10 @@ def models():
     rng = np.random.default_rng(3)
     X, t = rng.random((60, 3)), (np.arange(60) % 2).astype(float)
     y = X[:, 0] + t + rng.normal(scale=0.1, size=60)
-    return {"forest": q.create_model(X, t, y, feature_names=["a", "</script>"]),
-            "linear": q.create_model(X, t, y, method="linear")}
+    return {
+        "forest": q.create_model(X, t, y, feature_names=["a", "</script>"]),
+        "linear": q.create_model(X, t, y, method="linear"),
+    }
 
 
 @settings(max_examples=EXAMPLES * 3)
@@ -253,7 +303,8 @@ def test_estimate_effects(models, data, kind):
 def test_reports_of_any_effect(t, data):
     y = data.draw(hnp.arrays(F64, t.size, elements=st.floats()))
     result = q.create_model(np.zeros((t.size, 1)), t, y, method="linear").estimate_effects(
-        np.zeros((data.draw(st.integers(0, 5)), 2)))
+        np.zeros((data.draw(st.integers(0, 5)), 2))
+    )
     result.predictions[:] = data.draw(hnp.arrays(F64, result.predictions.size))
     check_result(result, result.predictions.size)
     check_rendering(result, data.draw(PLOT_TYPES))
@@ -267,15 +318,39 @@ def no_browser(tmp_path_factory):
         yield
 
 
-CALLS = ["create_model", "plot_model", "analyze_flow", "estimate_effects", "validate", "show",
-         "preview", "to_html", "to_visual_tag", "plot_effects", "plot_importance", "r.to_dict",
-         "r.summary", "r.show", "r.preview", "r.to_html", "r.to_visual_tag"]
+CALLS = [
+    "create_model",
+    "plot_model",
+    "analyze_flow",
+    "estimate_effects",
+    "validate",
+    "show",
+    "preview",
+    "to_html",
+    "to_visual_tag",
+    "plot_effects",
+    "plot_importance",
+    "r.to_dict",
+    "r.summary",
+    "r.show",
+    "r.preview",
+    "r.to_html",
+    "r.to_visual_tag",
+]
 ANYTHING = st.one_of(TEXT, NON_TEXT, st.builds(lambda: np.zeros((2, 3))), argument((2, 3)))
 
 
-@given(st.sampled_from(CALLS), st.lists(ANYTHING, max_size=3),
-       st.dictionaries(st.sampled_from(["plot_type", "x", "plot", "model", "n_folds", "features",
-                                        "feature_names", "colour"]), ANYTHING, max_size=2))
+@given(
+    st.sampled_from(CALLS),
+    st.lists(ANYTHING, max_size=3),
+    st.dictionaries(
+        st.sampled_from(
+            ["plot_type", "x", "plot", "model", "n_folds", "features", "feature_names", "colour"]
+        ),
+        ANYTHING,
+        max_size=2,
+    ),
+)
 def test_any_call_fails_cleanly(models, name, args, kwargs):
     target = models["forest"]
     if name.startswith("r."):
@@ -298,7 +373,7 @@ def siphash13(message, k0=0x51756F7276616E74, k1=0x6D6F64656C2D7631):
     padded = message + bytes(-len(message) % 8 or 8)
     padded = padded[:-1] + bytes([len(message) & 0xFF])
     for i in range(0, len(padded), 8):
-        m = int.from_bytes(padded[i:i + 8], "little")
+        m = int.from_bytes(padded[i : i + 8], "little")
         v[3] ^= m
         rounds(1)
         v[0] ^= m
@@ -325,15 +400,19 @@ def check_restored(state, x):
 
 
 @settings(max_examples=EXAMPLES * 2)
-@given(st.lists(st.tuples(st.integers(0, 4), st.sampled_from([0, 1, 2, 9, 10, 11, 2**32, 2**64 - 1])),
-                max_size=2),
-       st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=4),
-       st.integers(-40, 8), st.sampled_from([1, 1, 1, 2, 3]))
+@given(
+    st.lists(
+        st.tuples(st.integers(0, 4), st.sampled_from([0, 1, 2, 9, 10, 11, 2**32, 2**64 - 1])), max_size=2
+    ),
+    st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=4),
+    st.integers(-40, 8),
+    st.sampled_from([1, 1, 1, 2, 3]),
+)
 def test_restore_altered_estimators(models, fields, changes, resize, kind):
     features, t, y = np.zeros((20, 5)), np.arange(20) % 2.0, np.ones(20)
     payload = bytearray(models["forest"].__reduce__()[1][1][1][20:-8])
     for field, value in fields:  # n_trees, max_depth, min_samples_leaf, n_features, tree count
-        payload[8 * field:8 * field + 8] = struct.pack("<Q", value)
+        payload[8 * field : 8 * field + 8] = struct.pack("<Q", value)
     for at, byte in changes:
         payload[at % len(payload)] = byte
     payload = payload[:resize] if resize < 0 else payload + bytes(resize)
@@ -348,14 +427,20 @@ def test_restore_forest_without_trees():
         q._restore("Model", (1, signed(1, payload), None, features, t, t))
 
 
-@pytest.mark.parametrize("field,name,value,expected", [
-    (0, "n_trees", 11, 10), (1, "max_depth", 10**6, 5), (1, "max_depth", 4, 5),
-    (2, "min_samples_leaf", 1, 5)])
+@pytest.mark.parametrize(
+    "field,name,value,expected",
+    [
+        (0, "n_trees", 11, 10),
+        (1, "max_depth", 10**6, 5),
+        (1, "max_depth", 4, 5),
+        (2, "min_samples_leaf", 1, 5),
+    ],
+)
 def test_restore_refuses_settings_no_fit_produces(models, field, name, value, expected):
     # A forest re-signed with max_depth 10**6 once made the placebo refit grow millions of nodes.
     features, t = np.zeros((20, 3)), np.arange(20) % 2.0
     payload = bytearray(models["forest"].__reduce__()[1][1][1][20:-8])
-    payload[8 * field:8 * field + 8] = struct.pack("<Q", value)
+    payload[8 * field : 8 * field + 8] = struct.pack("<Q", value)
     if name == "n_trees":
         payload[32:40] = struct.pack("<Q", value)  # the tree count agrees: only the setting is off
     with pytest.raises(ValueError) as info:

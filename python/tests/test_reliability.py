@@ -22,6 +22,7 @@ def swallow(call):
             call()
         except (TypeError, ValueError, OverflowError, RuntimeError):
             pass
+
     return run
 
 
@@ -42,17 +43,25 @@ def entry_points(setup):
     bad_t[0] = 0.5
     calls = {
         "analyze_flow": lambda: q.analyze_flow(),
-        "create_model linear": lambda: q.create_model(X, t, y, method="linear",
-                                                      feature_names=("a", "b")),
+        "create_model linear": lambda: q.create_model(X, t, y, method="linear", feature_names=("a", "b")),
         "create_model forest": lambda: q.create_model(X[:30], t[:30], y[:30]),
         "estimate_effects": lambda: forest.estimate_effects(X),
         "validate linear": lambda: linear.validate(n_folds=3),
-        "properties": lambda: (result.mean_effect, result.predictions, result.confidence_intervals,
-                               result.feature_importance),
+        "properties": lambda: (
+            result.mean_effect,
+            result.predictions,
+            result.confidence_intervals,
+            result.feature_importance,
+        ),
         "summary": lambda: (result.summary(), repr(result)),
-        "visuals": lambda: (result.to_dict(), result.to_visual_tag("effect_dist"),
-                            result.to_html(), forest.to_visual_tag("importance"),
-                            linear.to_html("effect_dist"), q.plot_model(forest)),
+        "visuals": lambda: (
+            result.to_dict(),
+            result.to_visual_tag("effect_dist"),
+            result.to_html(),
+            forest.to_visual_tag("importance"),
+            linear.to_html("effect_dist"),
+            q.plot_model(forest),
+        ),
     }
     errors = {
         "bad features": lambda: q.create_model([[1.0]], t, y),

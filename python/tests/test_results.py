@@ -60,8 +60,9 @@ def test_getter_ownership(result):
     assert result.predictions[0] == 99.0 and result.predictions.shape == (4,)
 
 
-@pytest.mark.parametrize("attribute", ["mean_effect", "predictions", "confidence_intervals",
-                                       "feature_importance"])
+@pytest.mark.parametrize(
+    "attribute", ["mean_effect", "predictions", "confidence_intervals", "feature_importance"]
+)
 def test_properties_are_read_only(result, attribute):
     with pytest.raises(AttributeError):
         setattr(result, attribute, 1.0)
@@ -69,7 +70,7 @@ def test_properties_are_read_only(result, attribute):
 
 def test_feature_names_not_exposed(result):
     with pytest.raises(AttributeError):
-        result.feature_names
+        result.feature_names  # noqa: B018 - the access itself must raise
 
 
 def test_predictions_are_owned_by_each_result(linear_model):
@@ -90,9 +91,11 @@ def test_result_outlives_model_and_arrays():
 
 
 def test_estimate_effects_arguments(linear_model):
-    for call in (lambda: linear_model.estimate_effects(),
-                 lambda: linear_model.estimate_effects(np.zeros((1, 3)), np.zeros((1, 3))),
-                 lambda: linear_model.estimate_effects(y=np.zeros((1, 3)))):
+    for call in (
+        lambda: linear_model.estimate_effects(),
+        lambda: linear_model.estimate_effects(np.zeros((1, 3)), np.zeros((1, 3))),
+        lambda: linear_model.estimate_effects(y=np.zeros((1, 3))),
+    ):
         with pytest.raises(TypeError):
             call()
     for bad in (np.zeros(3), [[0.0, 0.0]], np.zeros((2, 3), np.int64)):
@@ -109,15 +112,24 @@ def test_linear_prediction_on_no_rows(linear_model):
 def test_results_carry_model_names_whatever_their_number(linear_model):
     wide = linear_model.estimate_effects(np.zeros((1, 4))).summary()
     assert "age " in wide and "Feature 3 " in wide
-    unnamed = q.create_model(np.zeros((2, 2)), np.array([1.0, 0]), np.array([1.0, 0]),
-                             method="linear").estimate_effects(np.zeros((1, 2))).summary()
+    unnamed = (
+        q.create_model(np.zeros((2, 2)), np.array([1.0, 0]), np.array([1.0, 0]), method="linear")
+        .estimate_effects(np.zeros((1, 2)))
+        .summary()
+    )
     assert "Feature 0           : 0.0000" in unnamed
 
 
 @pytest.mark.parametrize(
     "kwargs",
-    [{}, {"n_folds": 10}, {"n_folds": True}, {"n_folds": np.int64(3)},
-     {"is_time_series": True}, {"n_folds": 0, "is_time_series": False}],
+    [
+        {},
+        {"n_folds": 10},
+        {"n_folds": True},
+        {"n_folds": np.int64(3)},
+        {"is_time_series": True},
+        {"n_folds": 0, "is_time_series": False},
+    ],
 )
 def test_linear_validation(linear_model, kwargs):
     v = linear_model.validate(**kwargs)
@@ -128,11 +140,16 @@ def test_linear_validation(linear_model, kwargs):
 
 @pytest.mark.parametrize(
     "kwargs,error,name",
-    [({"n_folds": 2.0}, TypeError, "n_folds"), ({"n_folds": None}, TypeError, "n_folds"),
-     ({"n_folds": "5"}, TypeError, "n_folds"), ({"n_folds": -1}, OverflowError, None),
-     ({"n_folds": 2**64}, OverflowError, None), ({"is_time_series": 1}, TypeError, "is_time_series"),
-     ({"is_time_series": None}, TypeError, "is_time_series"),
-     ({"is_time_series": np.True_}, TypeError, "is_time_series")],
+    [
+        ({"n_folds": 2.0}, TypeError, "n_folds"),
+        ({"n_folds": None}, TypeError, "n_folds"),
+        ({"n_folds": "5"}, TypeError, "n_folds"),
+        ({"n_folds": -1}, OverflowError, None),
+        ({"n_folds": 2**64}, OverflowError, None),
+        ({"is_time_series": 1}, TypeError, "is_time_series"),
+        ({"is_time_series": None}, TypeError, "is_time_series"),
+        ({"is_time_series": np.True_}, TypeError, "is_time_series"),
+    ],
 )
 def test_validation_argument_errors(linear_model, kwargs, error, name):
     with pytest.raises(error) as info:
@@ -142,8 +159,16 @@ def test_validation_argument_errors(linear_model, kwargs, error, name):
 
 
 METHOD_ORDER = {
-    "Model": ["to_visual_tag", "show", "preview", "to_html", "estimate_effects", "validate",
-              "plot_importance", "plot_effects"],
+    "Model": [
+        "to_visual_tag",
+        "show",
+        "preview",
+        "to_html",
+        "estimate_effects",
+        "validate",
+        "plot_importance",
+        "plot_effects",
+    ],
     "InferenceResult": ["to_visual_tag", "to_dict", "show", "preview", "to_html", "summary"],
 }
 

@@ -41,10 +41,14 @@ def restored(estimator, features):
     return q._restore("Model", (1, estimator, None, features, t, y))
 
 
-@pytest.mark.parametrize("features,message", [
-    (data()[0][:, :1], NARROW),
-    (data()[0][:0], EMPTY),
-], ids=["narrow", "empty"])
+@pytest.mark.parametrize(
+    "features,message",
+    [
+        (data()[0][:, :1], NARROW),
+        (data()[0][:0], EMPTY),
+    ],
+    ids=["narrow", "empty"],
+)
 @pytest.mark.parametrize("call", MODEL_CALLS)
 def test_unusable_stored_features_raise_the_prediction_error(estimator, features, message, call):
     with pytest.raises(ValueError) as info:
@@ -59,24 +63,36 @@ CHANGES = [  # (stored array, in-place change, what the error says it is now)
     ("treatment", lambda a: setattr(a, "shape", (2, a.size // 2)), "with 2 dimensions"),
     ("outcome", lambda a: setattr(a, "dtype", np.uint8), "of dtype uint8"),
 ]
-CALLS = {"validate": lambda m: m.validate(), "show": lambda m: m.show(),
-         "plot_model": lambda m: q.plot_model(m)}
+CALLS = {
+    "validate": lambda m: m.validate(),
+    "show": lambda m: m.show(),
+    "plot_model": lambda m: q.plot_model(m),
+}
 
 
 # Only validate reads the treatment and outcome.
-@pytest.mark.parametrize("which,change,now,call", [
-    pytest.param(*change, call, id=f"{change[0]} {change[2]}-{call}")
-    for change in CHANGES for call in CALLS if change[0] == "features" or call == "validate"])
+@pytest.mark.parametrize(
+    "which,change,now,call",
+    [
+        pytest.param(*change, call, id=f"{change[0]} {change[2]}-{call}")
+        for change in CHANGES
+        for call in CALLS
+        if change[0] == "features" or call == "validate"
+    ],
+)
 def test_stored_arrays_changed_in_place_are_named_as_such(which, change, now, call):
-    arrays = dict(zip(["features", "treatment", "outcome"], data()))
+    arrays = dict(zip(["features", "treatment", "outcome"], data(), strict=True))
     model = q.create_model(*arrays.values())
     change(arrays[which])
     with pytest.raises(TypeError) as info:
         CALLS[call](model)
     verb = "were" if which == "features" else "was"
     ndim = 2 if which == "features" else 1
-    assert str(info.value) == (f"the model's training {which} {verb} changed after create_model: "
-                               + EXPECTED.format(ndim, "s" if ndim == 2 else "") + now)
+    assert str(info.value) == (
+        f"the model's training {which} {verb} changed after create_model: "
+        + EXPECTED.format(ndim, "s" if ndim == 2 else "")
+        + now
+    )
 
 
 def test_result_predictions_changed_in_place_are_named_as_such():
@@ -84,8 +100,11 @@ def test_result_predictions_changed_in_place_are_named_as_such():
     result.predictions.shape = (2, 2)
     with pytest.raises(TypeError) as info:
         result.to_dict("effect_dist")
-    assert str(info.value) == ("the result's predictions were changed after estimate_effects: "
-                               + EXPECTED.format(1, "") + "with 2 dimensions")
+    assert str(info.value) == (
+        "the result's predictions were changed after estimate_effects: "
+        + EXPECTED.format(1, "")
+        + "with 2 dimensions"
+    )
 
 
 def tp_clear(obj):
@@ -103,9 +122,19 @@ def test_methods_of_cleared_objects_raise_runtime_error():
     result = model.estimate_effects(X)
     tp_clear(model)
     tp_clear(result)
-    calls = [model.validate, model.show, model.to_html, lambda: q.plot_model(model),
-             lambda: pickle.dumps(model), lambda: result.predictions, result.summary,
-             lambda: repr(result), result.to_dict, result._repr_html_, lambda: pickle.dumps(result)]
+    calls = [
+        model.validate,
+        model.show,
+        model.to_html,
+        lambda: q.plot_model(model),
+        lambda: pickle.dumps(model),
+        lambda: result.predictions,
+        result.summary,
+        lambda: repr(result),
+        result.to_dict,
+        result._repr_html_,
+        lambda: pickle.dumps(result),
+    ]
     for call in calls:
         with pytest.raises(RuntimeError, match="released by the garbage collector"):
             call()

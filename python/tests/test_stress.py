@@ -47,14 +47,18 @@ def worker(index, shared, deadline, counts, failures):
                 check_predictions(model.estimate_effects(X[: 1 + step % 50]), 1 + step % 50)
             elif kind == "validate":
                 message = model.validate(n_folds=3).message
-                assert (message.startswith(WEAK) or message.startswith(ROBUST)
-                        and message.endswith("Verified using 3 folds.")
-                        or message == "Validation not implemented for this model type yet."), message
+                assert (
+                    message.startswith(WEAK)
+                    or message.startswith(ROBUST)
+                    and message.endswith("Verified using 3 folds.")
+                    or message == "Validation not implemented for this model type yet."
+                ), message
             else:
                 result = model.estimate_effects(X)
                 for plot in ("graph", "importance", "effect_dist"):
-                    assert result.to_dict(plot) == json.loads(result.to_visual_tag(plot)
-                                                             .split("\n", 1)[1].rsplit("\n", 1)[0])
+                    assert result.to_dict(plot) == json.loads(
+                        result.to_visual_tag(plot).split("\n", 1)[1].rsplit("\n", 1)[0]
+                    )
                     assert model.to_html(plot).endswith("</script>\n")
                     json.dumps(q.plot_model(model, plot))
                 assert result.summary().endswith("\n")
@@ -71,8 +75,10 @@ def test_threads_share_and_own_models():
     counts = [collections.Counter() for _ in range(8)]
     failures = []
     deadline = time.monotonic() + SECONDS
-    threads = [threading.Thread(target=worker, args=(i, shared, deadline, counts[i], failures),
-                                daemon=True) for i in range(8)]
+    threads = [
+        threading.Thread(target=worker, args=(i, shared, deadline, counts[i], failures), daemon=True)
+        for i in range(8)
+    ]
     for th in threads:
         th.start()
     for th in threads:

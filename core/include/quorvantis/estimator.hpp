@@ -25,8 +25,8 @@ using Interrupt = std::function<bool()>;
 class CausalModel {
 public:
     virtual ~CausalModel() = default;
-    virtual Status fit(const MatrixView& features, const VectorView& treatment,
-                       const VectorView& outcome, const Interrupt& interrupt = {}) = 0;
+    virtual Status fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+                       const Interrupt& interrupt = {}) = 0;
     virtual Result<InferenceResult> predict(const MatrixView& features, const Interrupt& interrupt = {}) const = 0;
 };
 

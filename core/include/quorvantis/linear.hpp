@@ -11,8 +11,8 @@ public:
 
     // Reads outcome[k] for every k of the treatment; an outcome shorter than
     // the treatment is refused rather than read past its end.
-    Status fit(const MatrixView& features, const VectorView& treatment,
-               const VectorView& outcome, const Interrupt& interrupt = {}) override;
+    Status fit(const MatrixView& features, const VectorView& treatment, const VectorView& outcome,
+               const Interrupt& interrupt = {}) override;
     Result<InferenceResult> predict(const MatrixView& features, const Interrupt& interrupt = {}) const override;
 };
 

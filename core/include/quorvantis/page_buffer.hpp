@@ -38,7 +38,8 @@ public:
     PageBuffer(const PageBuffer&) = delete;
     PageBuffer& operator=(const PageBuffer&) = delete;
     PageBuffer(PageBuffer&& o) noexcept
-        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+        : data_(std::exchange(o.data_, nullptr)),
+          size_(std::exchange(o.size_, 0)),
           capacity_(std::exchange(o.capacity_, 0)) {}
     PageBuffer& operator=(PageBuffer&& o) noexcept {
         if (this != &o) {

@@ -74,7 +74,7 @@ struct Context {
     std::atomic<bool> cancel{false};  // the caller asked to stop
     std::atomic<bool> failed{false};  // a task threw
     std::atomic<bool> pause{false};
-    std::atomic<int> active{0};       // threads running tasks of the job, not parked
+    std::atomic<int> active{0};  // threads running tasks of the job, not parked
     std::size_t max_threads = 0;
     std::mutex mu;
     std::condition_variable cv;
@@ -100,7 +100,7 @@ protected:
 };
 
 bool inside_job() noexcept;
-bool should_split() noexcept;       // true while some worker is idle and the job may use it
+bool should_split() noexcept;        // true while some worker is idle and the job may use it
 bool try_fork(Task& task) noexcept;  // queue on this worker; false when its queue is full
 void join(Task& task);               // wait for a forked task, running others meanwhile
 void join_quietly(Task& task) noexcept;

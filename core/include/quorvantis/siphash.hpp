@@ -8,10 +8,8 @@
 
 namespace quorvantis {
 
-std::uint64_t siphash13(std::span<const unsigned char> message, std::uint64_t k0 = 0,
-                        std::uint64_t k1 = 0) noexcept;
+std::uint64_t siphash13(std::span<const unsigned char> message, std::uint64_t k0 = 0, std::uint64_t k1 = 0) noexcept;
 
-std::uint64_t siphash13(std::string_view message, std::uint64_t k0 = 0,
-                        std::uint64_t k1 = 0) noexcept;
+std::uint64_t siphash13(std::string_view message, std::uint64_t k0 = 0, std::uint64_t k1 = 0) noexcept;
 
 }  // namespace quorvantis

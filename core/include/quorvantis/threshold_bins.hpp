@@ -12,10 +12,12 @@
 namespace quorvantis {
 
 inline constexpr double kTreatedCut = 0.5;
-inline constexpr std::size_t kMaxDraws = 10;           // threshold draws per candidate feature
+inline constexpr std::size_t kMaxDraws = 10;  // threshold draws per candidate feature
 inline constexpr std::size_t kThresholdBins = kMaxDraws + 1;
 
-inline bool treated(double t) noexcept { return t > kTreatedCut; }
+inline bool treated(double t) noexcept {
+    return t > kTreatedCut;
+}
 
 // Outcome sums and row counts of the two arms. Counts are kept as doubles
 // (exact below 2^53) next to their sums, so one vector add updates an arm.
@@ -50,9 +52,9 @@ inline double split_score(std::uint64_t n_left, std::uint64_t n_right, double ta
 // The draws of one candidate feature at one node.
 struct ThresholdSet {
     std::uint64_t feature = 0;
-    alignas(16) double sorted[16];     // the distinct-or-not finite thresholds ascending, padded with +inf
-    double theta[kMaxDraws];           // thresholds in draw order
-    int position[kMaxDraws];           // left side of draw j: bins <= position[j]; -1: nothing goes left
+    alignas(16) double sorted[16];  // the distinct-or-not finite thresholds ascending, padded with +inf
+    double theta[kMaxDraws];        // thresholds in draw order
+    int position[kMaxDraws];        // left side of draw j: bins <= position[j]; -1: nothing goes left
     int n_draws = 0;
     int n_sorted = 0;
 
@@ -93,7 +95,8 @@ inline unsigned bin_of(double x, const double* sorted, int n_sorted) noexcept {
     __m128i count = _mm_setzero_si128();
     for (std::size_t s = 0; s < kMaxDraws; s += 2)
         count = _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmpgt_pd(v, _mm_load_pd(sorted + s))));
-    const auto b = static_cast<unsigned>(_mm_cvtsi128_si64(count) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
+    const auto b =
+        static_cast<unsigned>(_mm_cvtsi128_si64(count) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(count, count)));
     return x == x ? b : static_cast<unsigned>(n_sorted);
 }
 
@@ -136,6 +139,8 @@ inline DrawChoice best_draw(const ThresholdSet& c, const ArmSums* hist, std::uin
 }
 
 // Candidates combine in candidate order: a higher score wins, ties go to the later.
-inline DrawChoice later_wins_ties(DrawChoice a, DrawChoice b) noexcept { return a.score > b.score ? a : b; }
+inline DrawChoice later_wins_ties(DrawChoice a, DrawChoice b) noexcept {
+    return a.score > b.score ? a : b;
+}
 
 }  // namespace quorvantis

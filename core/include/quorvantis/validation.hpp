@@ -15,8 +15,7 @@ struct ValidationOutcome {
 };
 
 // The verdict and sentence for a placebo mean and an estimated mean effect.
-ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean,
-                                  std::uint64_t n_folds);
+ValidationOutcome placebo_verdict(double placebo_mean, double estimated_mean, std::uint64_t n_folds);
 
 // Refits a copy of `forest` on a permuted treatment and compares average
 // effects; `forest` is only read. Fails, without refitting, only when

@@ -33,7 +33,7 @@ struct MatrixView {
     const std::byte* data = nullptr;
     std::size_t rows = 0;
     std::size_t cols = 0;
-    std::ptrdiff_t row_stride = 0;  // bytes
+    std::ptrdiff_t row_stride = 0;               // bytes
     std::ptrdiff_t col_stride = sizeof(double);  // bytes
 
     const std::byte* row_ptr(std::size_t r) const noexcept {
@@ -45,8 +45,8 @@ struct MatrixView {
 
     // Row-major contiguous values, n rows by p columns.
     static MatrixView of(const double* values, std::size_t n, std::size_t p) noexcept {
-        return {reinterpret_cast<const std::byte*>(values), n, p,
-                static_cast<std::ptrdiff_t>(p * sizeof(double)), sizeof(double)};
+        return {reinterpret_cast<const std::byte*>(values), n, p, static_cast<std::ptrdiff_t>(p * sizeof(double)),
+                sizeof(double)};
     }
 };
 

@@ -78,11 +78,10 @@ struct VisualOutput {
     std::string title;
     JsonValue data;
 
-    static VisualOutput effect_dist(std::string x_label, std::string y_label,
-                                    std::vector<double> bins, std::vector<std::uint64_t> counts);
+    static VisualOutput effect_dist(std::string x_label, std::string y_label, std::vector<double> bins,
+                                    std::vector<std::uint64_t> counts);
     static VisualOutput causal_graph(std::vector<NodeInfo> nodes, std::vector<LinkInfo> links);
-    static VisualOutput feature_importance(std::vector<std::string> labels,
-                                           std::vector<double> values);
+    static VisualOutput feature_importance(std::vector<std::string> labels, std::vector<double> values);
 
     std::string to_json() const;
 };

@@ -17,16 +17,14 @@ using FeatureNames = std::optional<std::vector<std::string>>;
 
 // Labels are the names when present (whatever their count), else
 // "Feature 0" .. "Feature k-1" for k importances.
-VisualOutput feature_importance_visual(const FeatureNames& names,
-                                       std::span<const double> importances);
+VisualOutput feature_importance_visual(const FeatureNames& names, std::span<const double> importances);
 
 // Treatment and outcome nodes and their link, then per name a confounder
 // node with links to both; weights past the end of `importances` are 0.1.
 VisualOutput causal_graph_visual(const FeatureNames& names, std::span<const double> importances);
 
 // The model's importance chart carries its names and in-sample importances.
-inline VisualOutput model_importance_visual(const FeatureNames& names,
-                                            std::span<const double> importances) {
+inline VisualOutput model_importance_visual(const FeatureNames& names, std::span<const double> importances) {
     return feature_importance_visual(names, importances);
 }
 
@@ -36,7 +34,6 @@ VisualOutput result_visual(std::string_view plot_type, const VectorView& predict
 
 // From an in-sample prediction: "effect_dist" gives the histogram, "graph"
 // the causal graph, every other plot type the importances.
-VisualOutput model_visual(std::string_view plot_type, const InferenceResult& in_sample,
-                          const FeatureNames& names);
+VisualOutput model_visual(std::string_view plot_type, const InferenceResult& in_sample, const FeatureNames& names);
 
 }  // namespace quorvantis
