@@ -6,7 +6,9 @@ NP1 := .venv-numpy1
 NP1PY := $(NP1)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean
+PIN := -c constraints.txt
+
+.PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean format lint
 
 demo: install
 	$(VPY) examples/nsw_demo.py
@@ -26,11 +28,27 @@ system-deps:
 	    [ -f /usr/include/gtest/gtest.h ] || exit 1; fi; \
 	fi
 
-$(VENV)/.ready: pyproject.toml
+$(VENV)/.ready: pyproject.toml constraints.txt
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" "pytest>=7" "mypy>=1.8" hypothesis \
+	$(VPY) -m pip install -q $(PIN) scikit-build-core cmake ninja "numpy==2.4.6" pytest mypy hypothesis \
 	  nbclient nbformat ipykernel "dask[array]" distributed causaldata
 	touch $@
+
+# Style is mechanical: clang-format for C++, ruff for Python.
+CXX_SOURCES = $(shell git ls-files 'core/*.cpp' 'core/*.hpp' 'python/src/*.cpp' 'python/src/*.hpp' 'bench/*.cpp')
+$(VENV)/.lint: constraints.txt | $(VENV)/.ready
+	$(VPY) -m pip install -q $(PIN) clang-format ruff
+	touch $@
+
+format: $(VENV)/.lint
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format .
+	$(VENV)/bin/ruff check --fix .
+
+lint: $(VENV)/.lint
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/ruff check .
 
 wheel: $(VENV)/.ready
 	rm -rf build/dist
@@ -48,9 +66,9 @@ test-python: system-deps install
 	cd python/tests && ../../$(VPY) -m pytest -q
 
 # The same wheel against NumPy 1.26.
-$(NP1)/.ready: pyproject.toml
+$(NP1)/.ready: pyproject.toml constraints.txt
 	$(PYTHON) -m venv $(NP1)
-	$(NP1PY) -m pip install -q "numpy>=1.26,<2" "pytest>=7" hypothesis
+	$(NP1PY) -m pip install -q $(PIN) "numpy==1.26.4" pytest hypothesis
 	touch $@
 
 test-numpy1: wheel $(NP1)/.ready
@@ -63,6 +81,7 @@ bench: install
 	-$(VPY) -m pip install -q econml
 	-$(VPY) -m pip install -q causalml
 	$(VPY) bench/run.py
+	$(VPY) bench/memory.py
 
 clean:
 	rm -rf build $(VENV) $(NP1)
