@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quorvantis/forest.hpp"
+#include "quorvantis/parallel.hpp"
 #include "quorvantis/random.hpp"
 #include "quorvantis/serialize.hpp"
 
@@ -95,6 +96,30 @@ INSTANTIATE_TEST_SUITE_P(Golden, GoldenForest,
                          ::testing::Values(Golden{"forest_p16", 2500, 16, 7}, Golden{"forest_p100", 1500, 100, 8},
                                            Golden{"forest_p3", 400, 3, 9}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Real-valued outcomes this time: sums depend on their order, and the order
+// must not depend on how many threads run the fit.
+TEST(Determinism, SameBytesOnOneThreadAndOnThePool) {
+    const std::size_t n = 300000, p = 12;
+    std::vector<double> x(n * p), t(n), y(n);
+    Rng rng(5);
+    for (double& v : x) v = rng.uniform();
+    for (std::size_t i = 0; i < n; ++i) {
+        t[i] = rng.uniform() < 0.5 ? 1.0 : 0.0;
+        y[i] = x[i * p] + t[i] * (1.0 + x[i * p + 1]) + rng.uniform();
+    }
+    const auto X = MatrixView::of(x.data(), n, p);
+    const auto T = VectorView::of(t.data(), n), Y = VectorView::of(y.data(), n);
+    ASSERT_GE(parallel::worker_count(), 1u);
+    CausalForest pooled, single;
+    ASSERT_TRUE(pooled.fit_result(X, T, Y, 77).ok());
+    parallel::JobOptions one;
+    one.max_threads = 1;
+    Status fitted;
+    ASSERT_FALSE(parallel::run_job([&] { fitted = single.fit_result(X, T, Y, 77); }, one));
+    ASSERT_TRUE(fitted.ok());
+    EXPECT_TRUE(serialize(Estimator(pooled)) == serialize(Estimator(single)));
+}
 
 }  // namespace
 }  // namespace quorvantis

@@ -18,21 +18,20 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 // Allocation failure injection: when armed, the countdown-th allocation from
-// now (on any thread) throws.
+// now (on any thread; of g_fail_size bytes only, unless that is 0) throws.
 std::atomic<long> g_fail_countdown{-1};
+std::atomic<std::size_t> g_fail_size{0};
 
 void* operator new(std::size_t n) {
-    if (g_fail_countdown.load(std::memory_order_relaxed) > 0 && g_fail_countdown.fetch_sub(1) == 1)
+    const std::size_t only = g_fail_size.load(std::memory_order_relaxed);
+    if ((only == 0 || n == only) && g_fail_countdown.load(std::memory_order_relaxed) > 0 &&
+        g_fail_countdown.fetch_sub(1) == 1)
         throw std::bad_alloc();
     if (void* p = std::malloc(n > 0 ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quorvantis {
 namespace {
@@ -220,23 +219,34 @@ TEST(Parallel, ForkInsideThePollHaltsTheChildsCopyOfTheJob) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Every allocation of the first few in a job fails in turn: the caller gets
-// bad_alloc (or the result), never a hang, and the pool keeps working.
+// Allocations fail in turn, any of the first few, or the next of 512 bytes
+// (a task queue's block) again and again: the caller gets bad_alloc (or the
+// result), never a hang, and the pool keeps working.
 TEST(Parallel, AllocationFailuresInTasksReachTheCallerAndThePoolSurvives) {
-    for (long countdown = 1; countdown <= 40; ++countdown) {
-        try {
-            run_job([&] {
-                g_fail_countdown.store(countdown);
-                parallel::parallel_for(256, [](std::size_t i) {
-                    auto v = std::make_unique<std::vector<int>>(16, static_cast<int>(i));
-                    busy(20000);
-                });
-            });
-        } catch (const std::bad_alloc&) {
+    struct Plan {
+        std::size_t size;
+        long first, last, rounds;
+    };
+    for (const Plan plan : {Plan{0, 1, 40, 1}, Plan{512, 1, 1, 300}}) {
+        g_fail_size.store(plan.size);
+        for (long countdown = plan.first; countdown <= plan.last; ++countdown) {
+            for (long round = 0; round < plan.rounds; ++round) {
+                try {
+                    run_job([&] {
+                        g_fail_countdown.store(countdown);
+                        parallel::parallel_for(256, [](std::size_t i) {
+                            auto v = std::make_unique<std::vector<int>>(16, static_cast<int>(i));
+                            busy(20000);
+                        });
+                    });
+                } catch (const std::bad_alloc&) {
+                }
+                g_fail_countdown.store(-1);
+                ASSERT_EQ(ordered_concat(20).size(), 50u) << countdown;
+            }
         }
-        g_fail_countdown.store(-1);
-        ASSERT_EQ(ordered_concat(20).size(), std::string("0,1,2,3,4,5,6,7,8,9,").size() + 30) << countdown;
     }
+    g_fail_size.store(0);
 }
 
 }  // namespace
