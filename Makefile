@@ -87,7 +87,8 @@ clean:
 	rm -rf build $(VENV) $(NP1)
 
 # C++ and Python tests with AddressSanitizer and UBSan; the stock interpreter
-# gets libasan preloaded. Leak reports are off: the interpreter itself keeps
+# gets libasan preloaded, and libstdc++ with it so that the sanitizer finds
+# the C++ runtime's exception functions (loaded later, it aborts on a throw). Leak reports are off: the interpreter itself keeps
 # allocations alive at exit.
 SAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: system-deps $(VENV)/.ready
@@ -96,5 +97,5 @@ sanitize: system-deps $(VENV)/.ready
 	cmake --build build/sanitize
 	cp python/_quorvantis.pyi build/sanitize/
 	$(SAN_ENV) ctest --test-dir build/sanitize --output-on-failure
-	cd python/tests && $(SAN_ENV) LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	cd python/tests && $(SAN_ENV) LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libstdc++.so) \
 	  PYTHONPATH=$(CURDIR)/build/sanitize:$(CURDIR)/python ../../$(VPY) -m pytest -q -p no:cacheprovider
