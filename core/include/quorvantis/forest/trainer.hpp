@@ -1,0 +1,38 @@
+// Grows a forest of the general engine on the pool, a confidence group per
+// task and each tree on one thread, so the forest is the same for any number
+// of threads and any scheduling.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "quorvantis/data/binned_matrix.hpp"
+#include "quorvantis/forest/forest_options.hpp"
+#include "quorvantis/sampling/row_sampler.hpp"
+#include "quorvantis/tree/forest_tree.hpp"
+#include "quorvantis/tree/tree_builder.hpp"
+
+namespace quorvantis::engine {
+
+template <class C>
+struct TrainedForest {
+    using Leaf = typename C::Leaf;
+    std::vector<ForestTree<Leaf>> trees;
+    // Per tree, bit r set when training row r was in its subsample; trees of
+    // a group that share the group's whole half share the bits.
+    std::vector<std::shared_ptr<const std::vector<std::uint64_t>>> in_bag;
+    SplitCounts splits;
+};
+
+// Called on a worker after each finished group with the number of trees done.
+using TreeProgress = std::function<void(std::size_t trees_done)>;
+
+// `rows[r]` holds training row r's moments (its record without the row id).
+template <class C>
+TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
+                              const ForestOptions& options, const TreeProgress& progress = {});
+
+}  // namespace quorvantis::engine

@@ -1,0 +1,312 @@
+// The extension module `_quorvantis_engine`: the general forest engine for
+// the public quorvantis.CausalForest. A private, positional interface; the
+// Python class checks and converts every argument before it comes here.
+#include <Python.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "../arguments.hpp"
+#include "../call_guard.hpp"
+#include "../classes.hpp"
+#include "../exceptions.hpp"
+#include "../pyref.hpp"
+#include "quorvantis/estimators/causal_forest.hpp"
+
+namespace quorvantis::py {
+namespace {
+
+using engine::CausalForestModel;
+
+struct ForestData {
+    CausalForestModel model;
+};
+
+PyObject* forest_type();
+
+PyObject* new_forest(CausalForestModel model) {
+    auto data = std::make_unique<ForestData>();
+    data->model = std::move(model);
+    return new_instance(forest_type(), std::move(data));
+}
+
+PyObject* raise_value(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+// A core failure of the engine: a halt as the guard says, anything else a
+// RuntimeError (the Python class has checked the inputs).
+template <class T>
+PyObject* raise_failure(Result<T>& result, const CallGuard& guard) {
+    if (result.halted()) return guard.raise(result.halt());
+    PyErr_SetString(PyExc_RuntimeError, result.error().text().c_str());
+    return nullptr;
+}
+
+bool option(PyObject* dict, const char* key, std::uint64_t& out) {
+    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
+    if (v == nullptr) return true;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(v);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool option(PyObject* dict, const char* key, double& out) {
+    PyObject* v = PyDict_GetItemString(dict, key);
+    if (v == nullptr) return true;
+    const double value = PyFloat_AsDouble(v);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool option(PyObject* dict, const char* key, bool& out) {
+    PyObject* v = PyDict_GetItemString(dict, key);
+    if (v == nullptr) return true;
+    const int truth = PyObject_IsTrue(v);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool read_options(PyObject* dict, engine::ForestOptions& o) {
+    if (!PyDict_Check(dict)) {
+        raise_argument_error("options", "expected a dict, got " + type_name(dict));
+        return false;
+    }
+    return option(dict, "n_estimators", o.n_trees) && option(dict, "min_samples_leaf", o.min_samples_leaf) &&
+           option(dict, "max_depth", o.max_depth) && option(dict, "max_features", o.mtry) &&
+           option(dict, "sample_fraction", o.sample_fraction) && option(dict, "honesty", o.honesty) &&
+           option(dict, "honesty_fraction", o.honesty_fraction) && option(dict, "ci_group_size", o.ci_group_size) &&
+           option(dict, "alpha", o.alpha) && option(dict, "imbalance_penalty", o.imbalance_penalty) &&
+           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) &&
+           option(dict, "n_jobs", o.n_threads);
+}
+
+const char* stage_name(int stage) {
+    switch (stage) {
+        case engine::FitProgress::Binning: return "binning";
+        case engine::FitProgress::OutcomeModel: return "outcome model";
+        case engine::FitProgress::TreatmentModel: return "treatment model";
+        case engine::FitProgress::CausalTrees: return "causal trees";
+        case engine::FitProgress::OutOfBag: return "out-of-bag effects";
+        default: return "done";
+    }
+}
+
+// fit(X, W, Y, Y_hat, W_hat, options, progress) -> Forest
+PyObject* fit(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress;
+        if (!PyArg_ParseTuple(args, "OOOOOOO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress)) return nullptr;
+        ArrayArg x, w, y, y_hat, w_hat;
+        if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
+        if (oyh != Py_None && !y_hat.load(oyh, 1, "Y_hat")) return nullptr;
+        if (owh != Py_None && !w_hat.load(owh, 1, "T_hat")) return nullptr;
+        engine::ForestOptions options;
+        if (!read_options(odict, options)) return nullptr;
+        if (oprogress != Py_None && !PyCallable_Check(oprogress))
+            return raise_value("progress must be callable or None");
+        const MatrixView xv = x.matrix();
+        const std::size_t n = xv.rows;
+        for (const ArrayArg* v : {&w, &y})
+            if (v->vector().size != n) return raise_value("T and y need one entry per row of X");
+        if ((oyh != Py_None && y_hat.vector().size != n) || (owh != Py_None && w_hat.vector().size != n))
+            return raise_value("Y_hat and T_hat need one entry per row of X");
+        if (const std::string why = options.check(n, xv.cols); !why.empty()) return raise_value(why);
+
+        CallGuard guard;
+        guard.watch(x, "X");
+        guard.watch(w, "T");
+        guard.watch(y, "y");
+        engine::FitProgress progress;
+        const Interrupt interrupt = [&]() -> bool {
+            if (guard.interrupt()()) return true;
+            if (oprogress == Py_None) return false;
+            const int stage = progress.stage.load(std::memory_order_relaxed);
+            PyRef out = PyRef::steal(PyObject_CallFunction(
+                oprogress, "snn", stage_name(stage),
+                static_cast<Py_ssize_t>(progress.trees_done.load(std::memory_order_relaxed)),
+                static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed))));
+            return !out;  // an exception from the callback stops the fit
+        };
+        engine::FitInput input{xv, w.vector(), y.vector()};
+        VectorView yh, wh;
+        if (oyh != Py_None) {
+            yh = y_hat.vector();
+            input.y_hat = &yh;
+        }
+        if (owh != Py_None) {
+            wh = w_hat.vector();
+            input.w_hat = &wh;
+        }
+        Result<CausalForestModel> fitted = CausalForestModel::fit(input, options, &progress, interrupt);
+        if (!fitted) return raise_failure(fitted, guard);
+        return new_forest(std::move(fitted).value());
+    });
+}
+
+const CausalForestModel& model_of(PyObject* self) { return data_of<ForestData>(self).model; }
+
+PyObject* doubles(const std::vector<double>& v) { return new_float64_array(v).release(); }
+
+// predict(X, variance, n_jobs) -> (tau, variance or None)
+PyObject* forest_predict(PyObject* self, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* ox;
+        int variance = 0;
+        Py_ssize_t n_jobs = 0;
+        if (!PyArg_ParseTuple(args, "Opn:predict", &ox, &variance, &n_jobs)) return nullptr;
+        ArrayArg x;
+        if (!x.load(ox, 2, "X")) return nullptr;
+        const CausalForestModel& m = model_of(self);
+        if (x.matrix().cols != m.features())
+            return raise_value("X has " + std::to_string(x.matrix().cols) + " features, but the forest was fitted on " +
+                               std::to_string(m.features()));
+        CallGuard guard;
+        guard.watch(x, "X");
+        Result<engine::CausalPrediction> predicted =
+            m.predict(x.matrix(), variance != 0, static_cast<std::size_t>(std::max<Py_ssize_t>(0, n_jobs)),
+                      guard.interrupt());
+        if (!predicted) return raise_failure(predicted, guard);
+        PyRef tau = new_float64_array(predicted.value().tau);
+        if (!tau) return nullptr;
+        if (!variance) return PyTuple_Pack(2, tau.get(), Py_None);
+        PyRef var = new_float64_array(predicted.value().variance);
+        return var ? PyTuple_Pack(2, tau.get(), var.get()) : nullptr;
+    });
+}
+
+PyObject* forest_oob_effect(PyObject* self, PyObject*) {
+    return guarded([&] { return doubles(model_of(self).oob_effect()); });
+}
+PyObject* forest_y_hat(PyObject* self, PyObject*) {
+    return guarded([&] { return doubles(model_of(self).y_hat()); });
+}
+PyObject* forest_w_hat(PyObject* self, PyObject*) {
+    return guarded([&] { return doubles(model_of(self).w_hat()); });
+}
+PyObject* forest_importances(PyObject* self, PyObject*) {
+    return guarded([&] { return doubles(model_of(self).importances()); });
+}
+
+// average_effect(target: 0 all, 1 treated, 2 control) -> (estimate, std_error, share outside [0.05, 0.95])
+PyObject* forest_average_effect(PyObject* self, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        int target = 0;
+        if (!PyArg_ParseTuple(args, "i:average_effect", &target)) return nullptr;
+        if (target < 0 || target > 2) return raise_value("target must be 0, 1 or 2");
+        const CausalForestModel& m = model_of(self);
+        const engine::AverageEffect& a = m.average(static_cast<engine::EffectTarget>(target));
+        return Py_BuildValue("(ddd)", a.estimate, a.std_error, m.overlap_violation());
+    });
+}
+
+PyObject* forest_to_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<unsigned char> bytes = model_of(self).serialize();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        if (!PyBytes_Check(arg)) return raise_argument_error("data", "expected bytes, got " + type_name(arg)), nullptr;
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(arg));
+        Result<CausalForestModel> m =
+            CausalForestModel::deserialize({p, static_cast<std::size_t>(PyBytes_Size(arg))});
+        if (!m) return raise_value(m.error().text());
+        return new_forest(std::move(m).value());
+    });
+}
+
+PyObject* forest_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef bytes = PyRef::steal(forest_to_bytes(self, nullptr));
+        PyRef module = PyRef::steal(PyImport_ImportModule("_quorvantis_engine"));
+        PyRef loader = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "from_bytes")) : PyRef{};
+        if (!bytes || !loader) return nullptr;
+        return Py_BuildValue("(O(O))", loader.get(), bytes.get());
+    });
+}
+
+PyObject* get_n_features(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).features()); }
+PyObject* get_n_trees(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).trees()); }
+PyObject* get_group(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).group_size()); }
+
+PyGetSetDef forest_getset[] = {
+    {"n_features", get_n_features, nullptr, nullptr, nullptr},
+    {"n_trees", get_n_trees, nullptr, nullptr, nullptr},
+    {"ci_group_size", get_group, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef forest_methods[] = {
+    {"predict", forest_predict, METH_VARARGS, "predict($self, X, variance, n_jobs)\n--\n\n"},
+    {"oob_effect", forest_oob_effect, METH_NOARGS, "oob_effect($self)\n--\n\n"},
+    {"y_hat", forest_y_hat, METH_NOARGS, "y_hat($self)\n--\n\n"},
+    {"w_hat", forest_w_hat, METH_NOARGS, "w_hat($self)\n--\n\n"},
+    {"importances", forest_importances, METH_NOARGS, "importances($self)\n--\n\n"},
+    {"average_effect", forest_average_effect, METH_VARARGS, "average_effect($self, target)\n--\n\n"},
+    {"to_bytes", forest_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"__reduce__", forest_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot forest_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ForestData>)},
+    {Py_tp_methods, forest_methods},
+    {Py_tp_getset, forest_getset},
+    {Py_tp_doc, const_cast<char*>("A fitted causal forest of the general engine.")},
+    {0, nullptr},
+};
+
+PyType_Spec forest_spec = {"_quorvantis_engine.Forest", sizeof(Instance<ForestData>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, forest_slots};
+
+PyObject* forest_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = make_class(&forest_spec);
+    return type;
+}
+
+PyMethodDef module_functions[] = {
+    {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress)\n--\n\n"},
+    {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis_engine", "The forest engine behind quorvantis.CausalForest.",
+                          0, module_functions, nullptr, nullptr, nullptr, nullptr};
+
+PyObject* init() {
+    static bool initialised = false;
+    if (initialised) {
+        PyErr_SetString(PyExc_ImportError, "_quorvantis_engine cannot be initialised twice in one process");
+        return nullptr;
+    }
+    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyObject* type = forest_type();
+    if (type == nullptr) return nullptr;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module.get(), "Forest", type) != 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    initialised = true;
+    return module.release();
+}
+
+}  // namespace
+}  // namespace quorvantis::py
+
+extern "C" PyMODINIT_FUNC PyInit__quorvantis_engine() {
+    return quorvantis::py::guarded([] { return quorvantis::py::init(); });
+}
