@@ -10,7 +10,9 @@ namespace {
 // leaf averages can land exactly.
 constexpr double kPropensityFloor = 1e-3;
 
-double clipped(double e) noexcept { return std::fmin(std::fmax(e, kPropensityFloor), 1.0 - kPropensityFloor); }
+double clipped(double e) noexcept {
+    return std::fmin(std::fmax(e, kPropensityFloor), 1.0 - kPropensityFloor);
+}
 
 // Mean and standard error of the mean of per-row scores.
 AverageEffect mean_and_error(const std::vector<double>& scores, double scale) {

@@ -117,9 +117,9 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
                 train_forest<CausalCriterion>(codes, model.cuts_, rows, causal, counting(progress));
             rows = {};
             begin(progress, FitProgress::OutOfBag, 0);
-            model.oob_tau_ = predict_causal(forest.trees, model.group_, codes, model.cuts_.missing_code(), false,
-                                            &forest.in_bag)
-                                 .tau;
+            model.oob_tau_ =
+                predict_causal(forest.trees, model.group_, codes, model.cuts_.missing_code(), false, &forest.in_bag)
+                    .tau;
             // A row that no tree left out keeps no out-of-bag effect; the
             // average effects use the forest's effect there instead.
             std::vector<double> tau = model.oob_tau_;
@@ -240,6 +240,7 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
                 return refuse("split node out of range");
             }
         }
+        t.compile();
     }
     if (!read_doubles(r, m.importance_, p)) return refuse("importances truncated");
     const std::uint64_t rows = r.u64();

@@ -33,8 +33,9 @@ std::string ForestOptions::check(std::size_t n, std::size_t p) const {
     if (max_bins < 2 || max_bins > 256) return "max_bins must be in [2, 256], got " + std::to_string(max_bins);
     if (p > 65535) return "X has " + std::to_string(p) + " features; at most 65535 are supported";
     if (n > 0xffffffffULL) return "X has " + std::to_string(n) + " rows; at most 4294967295 are supported";
-    if (mtry > p) return "max_features must be at most the number of features (" + std::to_string(p) + "), got " +
-                         std::to_string(mtry);
+    if (mtry > p)
+        return "max_features must be at most the number of features (" + std::to_string(p) + "), got " +
+               std::to_string(mtry);
     return {};
 }
 

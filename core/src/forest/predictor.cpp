@@ -81,25 +81,37 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         parallel::checkpoint();
         const std::size_t lo = blk * kRows, len = std::min(kRows, n - lo);
         std::vector<RowSums> acc(len);
-        std::vector<const CausalLeaf*> group_leaves(g);
+        std::vector<const std::uint8_t*> rows(len);
+        std::vector<std::uint32_t> row_of(len);
+        // Per tree of the current group, the leaf of each row (null: none).
+        std::vector<const CausalLeaf*> leaf(g * len);
+        std::vector<std::uint32_t> found(len);
         for (std::size_t first = 0; first + g <= trees.size(); first += g) {
+            for (std::size_t j = 0; j < g; ++j) {
+                const std::size_t b = first + j;
+                // The rows this tree may answer for: all, or those out of its bag.
+                std::size_t k = 0;
+                for (std::size_t i = 0; i < len; ++i) {
+                    leaf[j * len + i] = nullptr;
+                    if (!out_of_bag(in_bag, b, lo + i)) continue;
+                    rows[k] = x.row(lo + i);
+                    row_of[k++] = static_cast<std::uint32_t>(i);
+                }
+                trees[b].leaves_of(rows.data(), k, missing_code, found.data());
+                for (std::size_t q = 0; q < k; ++q) {
+                    const CausalLeaf& l = trees[b].leaves[found[q]];
+                    if (l.n > 0.0) leaf[j * len + row_of[q]] = &l;
+                }
+            }
             for (std::size_t i = 0; i < len; ++i) {
-                const std::size_t r = lo + i;
-                const std::uint8_t* codes = x.row(r);
+                RowSums& a = acc[i];
                 bool good = true;
                 for (std::size_t j = 0; j < g; ++j) {
-                    const std::size_t b = first + j;
-                    const CausalLeaf* l = nullptr;
-                    if (out_of_bag(in_bag, b, r)) {
-                        const CausalLeaf& found = trees[b].leaves[trees[b].leaf_of(codes, missing_code)];
-                        if (found.n > 0.0) l = &found;
-                    }
-                    group_leaves[j] = l;
+                    const CausalLeaf* l = leaf[j * len + i];
                     if (l == nullptr) {
                         good = false;
                         continue;
                     }
-                    RowSums& a = acc[i];
                     a.s[0] += l->wy;
                     a.s[1] += l->ww;
                     a.s[2] += l->w;
@@ -107,10 +119,9 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                     a.used += 1.0;
                 }
                 if (!variance || !good) continue;
-                RowSums& a = acc[i];
                 double mean[kDim] = {0, 0, 0, 0, 1.0};
                 for (std::size_t j = 0; j < g; ++j) {
-                    const CausalLeaf* l = group_leaves[j];
+                    const CausalLeaf* l = leaf[j * len + i];
                     const double s[kDim] = {l->wy, l->ww, l->w, l->y, 1.0};
                     add_outer(a.total, s);
                     for (std::size_t k = 0; k < 4; ++k) mean[k] += s[k] / static_cast<double>(g);
@@ -162,27 +173,33 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
         const std::size_t lo = blk * kRows, len = std::min(kRows, n - lo);
-        std::vector<double> sum(len, 0.0), used(len, 0.0), all(len, 0.0), all_used(len, 0.0);
-        for (std::size_t b = 0; b < trees.size(); ++b) {
-            for (std::size_t i = 0; i < len; ++i) {
-                const std::size_t r = lo + i;
-                const RegressionLeaf& l = trees[b].leaves[trees[b].leaf_of(x.row(r), missing_code)];
-                if (l.n == 0.0) continue;
-                all[i] += l.y;
-                all_used[i] += 1.0;
-                if (out_of_bag(in_bag, b, r)) {
-                    sum[i] += l.y;
-                    used[i] += 1.0;
+        std::vector<double> sum(len, 0.0), used(len, 0.0);
+        std::vector<const std::uint8_t*> rows(len);
+        std::vector<std::uint32_t> row_of(len), found(len);
+        auto pass = [&](bool out_of_bag_only) {
+            for (std::size_t b = 0; b < trees.size(); ++b) {
+                std::size_t k = 0;
+                for (std::size_t i = 0; i < len; ++i) {
+                    if (out_of_bag_only ? !out_of_bag(in_bag, b, lo + i) : used[i] > 0.0) continue;
+                    rows[k] = x.row(lo + i);
+                    row_of[k++] = static_cast<std::uint32_t>(i);
+                }
+                trees[b].leaves_of(rows.data(), k, missing_code, found.data());
+                for (std::size_t q = 0; q < k; ++q) {
+                    const RegressionLeaf& l = trees[b].leaves[found[q]];
+                    if (l.n == 0.0) continue;
+                    sum[row_of[q]] += l.y;
+                    used[row_of[q]] += 1.0;
                 }
             }
-        }
-        for (std::size_t i = 0; i < len; ++i) {
-            if (used[i] > 0.0) {
-                out[lo + i] = sum[i] / used[i];
-            } else if (all_used[i] > 0.0) {
-                out[lo + i] = all[i] / all_used[i];
-            }
-        }
+        };
+        pass(true);
+        // Rows that every tree sampled: the mean over all trees.
+        bool unanswered = false;
+        for (std::size_t i = 0; i < len; ++i) unanswered |= used[i] == 0.0;
+        if (unanswered && in_bag != nullptr) pass(false);
+        for (std::size_t i = 0; i < len; ++i)
+            if (used[i] > 0.0) out[lo + i] = sum[i] / used[i];
     });
     return out;
 }

@@ -45,7 +45,8 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             const std::size_t b = g * group + j;
             sampler.tree_rows(b, *pool, tree_rows);
             records.resize(tree_rows.split.size());
-            for (std::size_t i = 0; i < records.size(); ++i) records[i] = {rows[tree_rows.split[i]], tree_rows.split[i]};
+            for (std::size_t i = 0; i < records.size(); ++i)
+                records[i] = {rows[tree_rows.split[i]], tree_rows.split[i]};
             est.resize(tree_rows.estimation.size());
             for (std::size_t i = 0; i < est.size(); ++i) est[i] = rows[tree_rows.estimation[i]];
             Rng rng = Rng::stream(options.seed ^ kSplitStream, b);
@@ -56,6 +57,7 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             tree.nodes = builder.nodes();
             tree.leaves.reserve(builder.leaf_sums().size());
             for (const auto& s : builder.leaf_sums()) tree.leaves.push_back(C::leaf(s));
+            tree.compile();
             out.trees.push_back(std::move(tree));
             out.in_bag.push_back(tree_rows.in_bag == *pool
                                      ? pool

@@ -52,8 +52,7 @@ void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& p
             members.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word))));
     // Within a group the trees share a half, of which each takes twice the
     // overall fraction: every tree then sees sample_fraction of all rows.
-    const double fraction =
-        options_.ci_group_size > 1 ? 2.0 * options_.sample_fraction : options_.sample_fraction;
+    const double fraction = options_.ci_group_size > 1 ? 2.0 * options_.sample_fraction : options_.sample_fraction;
     Rng rng = Rng::stream(seed_ ^ kTreeStream, tree);
     const std::size_t k = ceil_fraction(members.size(), fraction);
     if (k < members.size()) {

@@ -13,6 +13,8 @@ namespace {
 constexpr std::size_t kDenseRows = 256;
 // Nodes at least this large look for a stop request first.
 constexpr std::size_t kCheckRows = 4096;
+// A tree copies its split rows' codes when they take at most this much.
+constexpr std::size_t kLocalCodeBytes = std::size_t{64} << 20;
 
 }  // namespace
 
@@ -22,7 +24,7 @@ TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeO
       cuts_(cuts),
       options_(options),
       p_(x.cols),
-      codes_(static_cast<std::size_t>(cuts.missing_code()) + 1),
+      n_codes_(static_cast<std::size_t>(cuts.missing_code()) + 1),
       full_(options.mtry * 3 >= x.cols) {
     options_.mtry = std::clamp<std::size_t>(options_.mtry, 1, std::max<std::size_t>(1, p_));
     features_.resize(p_);
@@ -45,6 +47,15 @@ void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::u
     grown_.assign(1, Grown{});
     stack_.clear();
     if (scratch_.size() < records.size()) scratch_.resize(records.size());
+    // The split rows' codes travel with them, so that a node reads its rows'
+    // codes from one contiguous run instead of all over the matrix.
+    local_ = records.size() * p_ <= kLocalCodeBytes;
+    if (local_) {
+        codes_.resize(records.size() * p_);
+        code_scratch_.resize(records.size() * p_);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            std::memcpy(codes_.data() + i * p_, x_.row(records[i].row), p_);
+    }
     Moments<K> total;
     for (const Record& r : records) total.add(r.m);
     if (p_ > 0 && !records.empty()) stack_.push_back(Pending{0, 0, records.size(), 0, total, -1});
@@ -65,8 +76,8 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
     self.depth = task.depth;
     self.node.flags = kLeafNode;
     typename C::Node nd;
-    const bool may_split = (options_.max_depth == 0 || task.depth < options_.max_depth) &&
-                           C::prepare(task.total, options_.criterion, nd);
+    const bool may_split =
+        (options_.max_depth == 0 || task.depth < options_.max_depth) && C::prepare(task.total, options_.criterion, nd);
     int h = task.hist;
     if (!may_split) {
         release(h);
@@ -100,20 +111,26 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
     const std::size_t n_left = mid - task.lo, n_right = task.hi - mid;
     int h_left = -1, h_right = -1;
     if (full_ && h >= 0 && (n_left >= kDenseRows || n_right >= kDenseRows)) {
-        // The smaller side is counted, the larger one is what remains.
+        // The larger side's histogram is the parent's minus the smaller side.
         const bool left_smaller = n_left <= n_right;
-        const int small = take_buffer();
-        if (left_smaller) {
-            build_hist(small, task.lo, mid, true);
+        const std::size_t s_lo = left_smaller ? task.lo : mid, s_hi = left_smaller ? mid : task.hi;
+        int small = -1;
+        if (s_hi - s_lo >= kDenseRows) {
+            small = take_buffer();
+            build_hist(small, s_lo, s_hi, true);
+            Moments<K>* parent_hist = hist(h);
+            const Moments<K>* small_hist = hist(small);
+            for (std::size_t i = 0, end = p_ * n_codes_; i < end; ++i) parent_hist[i].subtract(small_hist[i]);
         } else {
-            build_hist(small, mid, task.hi, true);
+            // Too few rows for a histogram of their own: take them out one by one.
+            Moments<K>* parent_hist = hist(h);
+            const std::vector<Record>& rec = *records_;
+            for (std::size_t i = s_lo; i < s_hi; ++i) {
+                const std::uint8_t* codes = codes_at(i);
+                for (std::size_t f = 0; f < p_; ++f) parent_hist[f * n_codes_ + codes[f]].subtract(rec[i].m);
+            }
         }
-        Moments<K>* parent_hist = hist(h);
-        const Moments<K>* small_hist = hist(small);
-        for (std::size_t i = 0, end = p_ * codes_; i < end; ++i) parent_hist[i].subtract(small_hist[i]);
-        const bool small_dense = (left_smaller ? n_left : n_right) >= kDenseRows;
-        if (!small_dense) release(small);
-        (left_smaller ? h_left : h_right) = small_dense ? small : -1;
+        (left_smaller ? h_left : h_right) = small;
         (left_smaller ? h_right : h_left) = h;
     } else {
         release(h);
@@ -138,18 +155,20 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
             best.right = r;
         }
     };
+    // Thresholds whose left side lacks rows even with the missing ones are
+    // skipped; once the right side lacks rows, no later threshold can do.
     Moments<K> prefix;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i + 1 < count; ++i) {
         const auto& [code, m] = entries(i);
         prefix.add(m);
-        if (i + 1 == count) {
-            // Every value left, the missing ones right.
-            if (has_missing) consider(prefix, missing, code, false);
-            break;
-        }
-        consider(prefix, total - prefix, code, false);
-        if (has_missing) consider(prefix + missing, total - prefix - missing, code, true);
+        const Moments<K> right = total - prefix;
+        if (!C::enough(right, nd)) break;
+        if (!C::enough(has_missing ? prefix + missing : prefix, nd)) continue;
+        consider(prefix, right, code, false);
+        if (has_missing) consider(prefix + missing, right - missing, code, true);
     }
+    // Every value left, the missing ones right.
+    if (has_missing && count > 0) consider(total - missing, missing, entries(count - 1).first, false);
 }
 
 template <class C>
@@ -158,45 +177,40 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
     std::uint8_t present[256];
     for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
         const std::uint16_t f = features_[c];
-        const Moments<K>* hf = h + static_cast<std::size_t>(f) * codes_;
+        const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
         const std::size_t values = cuts_.value_codes(f);
         std::size_t count = 0;
         for (std::size_t code = 0; code < values; ++code)
             if (hf[code].count() > 0.0) present[count++] = static_cast<std::uint8_t>(code);
-        auto entries = [&](std::size_t i) { return std::pair<std::uint8_t, const Moments<K>&>(present[i], hf[present[i]]); };
+        auto entries = [&](std::size_t i) {
+            return std::pair<std::uint8_t, const Moments<K>&>(present[i], hf[present[i]]);
+        };
         scan(f, entries, count, hf[cuts_.missing_code()], total, nd, best);
     }
 }
 
 // A small node accumulates each candidate's codes in a 256-entry table and
 // marks the codes present in a bitmap, which then gives them in ascending
-// order: no sorting, and no clearing of the whole table.
+// order: no sorting, no branch per row, and only the touched entries are
+// cleared afterwards.
 template <class C>
-void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd,
-                                   const Moments<K>& total, Best& best) {
+void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total,
+                                   Best& best) {
     const std::vector<Record>& rec = *records_;
     const std::uint8_t missing_code = cuts_.missing_code();
-    Moments<K>* table = table_.data();
+    Moments<K>* table = table_.data();  // all zero between uses
     std::uint8_t present[256];
     for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
         const std::uint16_t f = features_[c];
         std::uint64_t seen[4] = {0, 0, 0, 0};
-        Moments<K> missing;
         for (std::size_t i = lo; i < hi; ++i) {
-            const std::uint8_t code = x_.row(rec[i].row)[f];
-            if (code == missing_code) {
-                missing.add(rec[i].m);
-                continue;
-            }
-            std::uint64_t& word = seen[code >> 6];
-            const std::uint64_t mask = std::uint64_t{1} << (code & 63);
-            if (word & mask) {
-                table[code].add(rec[i].m);
-            } else {
-                word |= mask;
-                table[code] = rec[i].m;
-            }
+            const std::uint8_t code = codes_at(i)[f];
+            seen[code >> 6] |= std::uint64_t{1} << (code & 63);
+            table[code].add(rec[i].m);
         }
+        const Moments<K> missing = table[missing_code];
+        table[missing_code] = Moments<K>{};
+        seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
         std::size_t count = 0;
         for (std::size_t w = 0; w < 4; ++w)
             for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
@@ -205,6 +219,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
             return std::pair<std::uint8_t, const Moments<K>&>(present[i], table[present[i]]);
         };
         scan(f, entries, count, missing, total, nd, best);
+        for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
     }
 }
 
@@ -214,15 +229,19 @@ std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best
     const std::uint8_t missing_code = cuts_.missing_code();
     std::size_t w = lo, r = 0;
     for (std::size_t i = lo; i < hi; ++i) {
-        const std::uint8_t c = x_.row(rec[i].row)[best.feature];
+        const std::uint8_t c = codes_at(i)[best.feature];
         const bool left = c == missing_code ? best.missing_left : c <= best.bin;
         if (left) {
+            if (local_ && w != i) std::memcpy(codes_.data() + w * p_, codes_.data() + i * p_, p_);
             rec[w++] = rec[i];
         } else {
+            if (local_) std::memcpy(code_scratch_.data() + r * p_, codes_.data() + i * p_, p_);
             scratch_[r++] = rec[i];
         }
     }
-    std::copy(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r), rec.begin() + static_cast<std::ptrdiff_t>(w));
+    std::copy(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r),
+              rec.begin() + static_cast<std::ptrdiff_t>(w));
+    if (local_) std::memcpy(codes_.data() + w * p_, code_scratch_.data(), r * p_);
     return w;
 }
 
@@ -233,7 +252,7 @@ int TreeBuilder<C>::take_buffer() {
         free_.pop_back();
         return b;
     }
-    buffers_.emplace_back(p_ * codes_);
+    buffers_.emplace_back(p_ * n_codes_);
     free_.reserve(buffers_.size());  // release() then never allocates
     return static_cast<int>(buffers_.size() - 1);
 }
@@ -248,23 +267,24 @@ void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool
     Moments<K>* h = hist(buffer);
     const std::vector<Record>& rec = *records_;
     if (all_features) {
-        std::memset(static_cast<void*>(h), 0, p_ * codes_ * sizeof(Moments<K>));
+        std::memset(static_cast<void*>(h), 0, p_ * n_codes_ * sizeof(Moments<K>));
         for (std::size_t i = lo; i < hi; ++i) {
-            const std::uint8_t* codes = x_.row(rec[i].row);
+            const std::uint8_t* codes = codes_at(i);
             const Moments<K>& m = rec[i].m;
-            for (std::size_t f = 0; f < p_; ++f) h[f * codes_ + codes[f]].add(m);
+            for (std::size_t f = 0; f < p_; ++f) h[f * n_codes_ + codes[f]].add(m);
         }
         return;
     }
     const std::size_t m_try = std::min(options_.mtry, p_);
     for (std::size_t c = 0; c < m_try; ++c)
-        std::memset(static_cast<void*>(h + static_cast<std::size_t>(features_[c]) * codes_), 0, codes_ * sizeof(Moments<K>));
+        std::memset(static_cast<void*>(h + static_cast<std::size_t>(features_[c]) * n_codes_), 0,
+                    n_codes_ * sizeof(Moments<K>));
     for (std::size_t i = lo; i < hi; ++i) {
-        const std::uint8_t* codes = x_.row(rec[i].row);
+        const std::uint8_t* codes = codes_at(i);
         const Moments<K>& m = rec[i].m;
         for (std::size_t c = 0; c < m_try; ++c) {
             const std::size_t f = features_[c];
-            h[f * codes_ + codes[f]].add(m);
+            h[f * n_codes_ + codes[f]].add(m);
         }
     }
 }

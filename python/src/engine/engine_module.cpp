@@ -83,18 +83,23 @@ bool read_options(PyObject* dict, engine::ForestOptions& o) {
            option(dict, "sample_fraction", o.sample_fraction) && option(dict, "honesty", o.honesty) &&
            option(dict, "honesty_fraction", o.honesty_fraction) && option(dict, "ci_group_size", o.ci_group_size) &&
            option(dict, "alpha", o.alpha) && option(dict, "imbalance_penalty", o.imbalance_penalty) &&
-           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) &&
-           option(dict, "n_jobs", o.n_threads);
+           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) && option(dict, "n_jobs", o.n_threads);
 }
 
 const char* stage_name(int stage) {
     switch (stage) {
-        case engine::FitProgress::Binning: return "binning";
-        case engine::FitProgress::OutcomeModel: return "outcome model";
-        case engine::FitProgress::TreatmentModel: return "treatment model";
-        case engine::FitProgress::CausalTrees: return "causal trees";
-        case engine::FitProgress::OutOfBag: return "out-of-bag effects";
-        default: return "done";
+        case engine::FitProgress::Binning:
+            return "binning";
+        case engine::FitProgress::OutcomeModel:
+            return "outcome model";
+        case engine::FitProgress::TreatmentModel:
+            return "treatment model";
+        case engine::FitProgress::CausalTrees:
+            return "causal trees";
+        case engine::FitProgress::OutOfBag:
+            return "out-of-bag effects";
+        default:
+            return "done";
     }
 }
 
@@ -128,10 +133,10 @@ PyObject* fit(PyObject*, PyObject* args) {
             if (guard.interrupt()()) return true;
             if (oprogress == Py_None) return false;
             const int stage = progress.stage.load(std::memory_order_relaxed);
-            PyRef out = PyRef::steal(PyObject_CallFunction(
-                oprogress, "snn", stage_name(stage),
-                static_cast<Py_ssize_t>(progress.trees_done.load(std::memory_order_relaxed)),
-                static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed))));
+            PyRef out = PyRef::steal(
+                PyObject_CallFunction(oprogress, "snn", stage_name(stage),
+                                      static_cast<Py_ssize_t>(progress.trees_done.load(std::memory_order_relaxed)),
+                                      static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed))));
             return !out;  // an exception from the callback stops the fit
         };
         engine::FitInput input{xv, w.vector(), y.vector()};
@@ -150,9 +155,13 @@ PyObject* fit(PyObject*, PyObject* args) {
     });
 }
 
-const CausalForestModel& model_of(PyObject* self) { return data_of<ForestData>(self).model; }
+const CausalForestModel& model_of(PyObject* self) {
+    return data_of<ForestData>(self).model;
+}
 
-PyObject* doubles(const std::vector<double>& v) { return new_float64_array(v).release(); }
+PyObject* doubles(const std::vector<double>& v) {
+    return new_float64_array(v).release();
+}
 
 // predict(X, variance, n_jobs) -> (tau, variance or None)
 PyObject* forest_predict(PyObject* self, PyObject* args) {
@@ -169,9 +178,8 @@ PyObject* forest_predict(PyObject* self, PyObject* args) {
                                std::to_string(m.features()));
         CallGuard guard;
         guard.watch(x, "X");
-        Result<engine::CausalPrediction> predicted =
-            m.predict(x.matrix(), variance != 0, static_cast<std::size_t>(std::max<Py_ssize_t>(0, n_jobs)),
-                      guard.interrupt());
+        Result<engine::CausalPrediction> predicted = m.predict(
+            x.matrix(), variance != 0, static_cast<std::size_t>(std::max<Py_ssize_t>(0, n_jobs)), guard.interrupt());
         if (!predicted) return raise_failure(predicted, guard);
         PyRef tau = new_float64_array(predicted.value().tau);
         if (!tau) return nullptr;
@@ -218,8 +226,7 @@ PyObject* from_bytes(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         if (!PyBytes_Check(arg)) return raise_argument_error("data", "expected bytes, got " + type_name(arg)), nullptr;
         const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(arg));
-        Result<CausalForestModel> m =
-            CausalForestModel::deserialize({p, static_cast<std::size_t>(PyBytes_Size(arg))});
+        Result<CausalForestModel> m = CausalForestModel::deserialize({p, static_cast<std::size_t>(PyBytes_Size(arg))});
         if (!m) return raise_value(m.error().text());
         return new_forest(std::move(m).value());
     });
@@ -235,9 +242,15 @@ PyObject* forest_reduce(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* get_n_features(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).features()); }
-PyObject* get_n_trees(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).trees()); }
-PyObject* get_group(PyObject* self, void*) { return PyLong_FromSize_t(model_of(self).group_size()); }
+PyObject* get_n_features(PyObject* self, void*) {
+    return PyLong_FromSize_t(model_of(self).features());
+}
+PyObject* get_n_trees(PyObject* self, void*) {
+    return PyLong_FromSize_t(model_of(self).trees());
+}
+PyObject* get_group(PyObject* self, void*) {
+    return PyLong_FromSize_t(model_of(self).group_size());
+}
 
 PyGetSetDef forest_getset[] = {
     {"n_features", get_n_features, nullptr, nullptr, nullptr},
@@ -282,8 +295,15 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_quorvantis_engine", "The forest engine behind quorvantis.CausalForest.",
-                          0, module_functions, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_quorvantis_engine",
+                          "The forest engine behind quorvantis.CausalForest.",
+                          0,
+                          module_functions,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 PyObject* init() {
     static bool initialised = false;

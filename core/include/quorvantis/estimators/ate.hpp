@@ -21,8 +21,7 @@ struct AverageEffect {
 
 // w binary (0/1), all spans of the same length.
 AverageEffect average_effect(EffectTarget target, std::span<const double> w, std::span<const double> y,
-                             std::span<const double> y_hat, std::span<const double> w_hat,
-                             std::span<const double> tau);
+                             std::span<const double> y_hat, std::span<const double> w_hat, std::span<const double> tau);
 
 // Share of rows whose propensity lies outside [lo, hi].
 double share_outside(std::span<const double> w_hat, double lo = 0.05, double hi = 0.95);

@@ -44,6 +44,8 @@ private:
     std::uint64_t seed_;
 };
 
-inline bool bit(const std::vector<std::uint64_t>& bits, std::size_t r) noexcept { return (bits[r >> 6] >> (r & 63)) & 1; }
+inline bool bit(const std::vector<std::uint64_t>& bits, std::size_t r) noexcept {
+    return (bits[r >> 6] >> (r & 63)) & 1;
+}
 
 }  // namespace quorvantis::engine

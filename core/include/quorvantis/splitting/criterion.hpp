@@ -13,6 +13,7 @@
 // node's own sum^2 / n; each side needs min_samples_leaf rows.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,18 @@ struct CriterionOptions {
 };
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
+
+// 1/n for a row count: from a table for the small counts that deep nodes
+// have (the same double as the division), divided otherwise.
+inline constexpr std::size_t kInverseTable = 4096;
+inline constexpr auto kInverses = [] {
+    std::array<double, kInverseTable> t{};
+    for (std::size_t k = 1; k < kInverseTable; ++k) t[k] = 1.0 / static_cast<double>(k);
+    return t;
+}();
+inline double inverse_count(double n) noexcept {
+    return n >= 1.0 && n < static_cast<double>(kInverseTable) ? kInverses[static_cast<std::size_t>(n)] : 1.0 / n;
+}
 
 struct CausalCriterion {
     static constexpr std::size_t K = 6;  // n, n_treated, sum w, sum y, sum ww, sum wy
@@ -76,11 +89,16 @@ struct CausalCriterion {
         return true;
     }
 
+    // Whether a side has the rows a split needs; adding rows keeps it so.
+    static bool enough(const Moments<K>& m, const Node& nd) noexcept {
+        return m.v[TREATED] >= nd.msl && m.v[N] - m.v[TREATED] >= nd.msl;
+    }
+
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {
         const double nl = l.v[N], nr = r.v[N];
         if (l.v[TREATED] < nd.msl || nl - l.v[TREATED] < nd.msl || r.v[TREATED] < nd.msl || nr - r.v[TREATED] < nd.msl)
             return kNoSplit;
-        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+        const double inv_l = inverse_count(nl), inv_r = inverse_count(nr);
         const double sl = l.v[WW] - l.v[W] * l.v[W] * inv_l, sr = r.v[WW] - r.v[W] * r.v[W] * inv_r;
         if (sl < nd.min_s || sr < nd.min_s) return kNoSplit;
         const double rho_l = rho_sum(l, nd), rho_r = rho_sum(r, nd);
@@ -132,10 +150,12 @@ struct RegressionCriterion {
         return true;
     }
 
+    static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
+
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {
         const double nl = l.v[N], nr = r.v[N];
         if (nl < nd.msl || nr < nd.msl || nl < 1 || nr < 1) return kNoSplit;
-        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+        const double inv_l = inverse_count(nl), inv_r = inverse_count(nr);
         double s = l.v[Y] * l.v[Y] * inv_l + r.v[Y] * r.v[Y] * inv_r;
         if (nd.penalty > 0.0) s -= nd.penalty * (inv_l + inv_r);
         return s;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -34,6 +35,30 @@ struct ForestTree {
     std::vector<TreeNode> nodes;  // root first
     std::vector<Leaf> leaves;
 
+    // The walk table: nodes whose leaves point to themselves with a bin that
+    // sends every code left, so that every walk takes `depth` steps without
+    // a branch on the node kind; slot[i] is leaf i's row in the leaf table.
+    std::vector<TreeNode> walk;
+    std::vector<std::uint32_t> slot;
+    std::uint32_t depth = 0;
+
+    void compile() {
+        walk = nodes;
+        slot.assign(nodes.size(), 0);
+        std::vector<std::uint32_t> level(nodes.size(), 0);
+        depth = 0;
+        for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+            TreeNode& w = walk[i];
+            if (w.flags & kLeafNode) {
+                slot[i] = w.next;
+                w = TreeNode{i, 0, 0xff, kLeafNode | kMissingLeft};
+                depth = std::max(depth, level[i]);
+            } else {
+                level[w.next] = level[w.next + 1] = level[i] + 1;
+            }
+        }
+    }
+
     // The leaf a row reaches, from its codes and the missing code.
     std::uint32_t leaf_of(const std::uint8_t* codes, std::uint8_t missing) const noexcept {
         const TreeNode* nd = nodes.data();
@@ -44,6 +69,39 @@ struct ForestTree {
             i = nd[i].next + (left ? 0u : 1u);
         }
         return nd[i].next;
+    }
+
+    // leaf_of for `count` rows at once, eight walks interleaved so that their
+    // dependent loads overlap; rows[j] are the rows' codes. Needs compile().
+    void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint8_t missing,
+                   std::uint32_t* out) const noexcept {
+        const TreeNode* nd = walk.data();
+        constexpr std::size_t kLanes = 8;
+        auto step = [nd, missing](std::uint32_t at, const std::uint8_t* row) {
+            const TreeNode& n = nd[at];
+            const std::uint32_t c = row[n.feature];
+            // Right when above the bin, except a missing value the node sends left.
+            const std::uint32_t right = (c > n.bin) & ~((n.flags >> 1) & (c == missing));
+            return n.next + right;
+        };
+        std::size_t j = 0;
+        for (; j + kLanes <= count; j += kLanes) {
+            std::uint32_t at[kLanes] = {};
+            // Steps in fours, stopping once every lane is at its leaf.
+            for (std::uint32_t d = 0; d < depth; d += 4) {
+                for (int r = 0; r < 4; ++r)
+                    for (std::size_t k = 0; k < kLanes; ++k) at[k] = step(at[k], rows[j + k]);
+                std::uint8_t all = kLeafNode;
+                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].flags;
+                if (all) break;
+            }
+            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = slot[at[k]];
+        }
+        for (; j < count; ++j) {
+            std::uint32_t at = 0;
+            for (std::uint32_t d = 0; d < depth; ++d) at = step(at, rows[j]);
+            out[j] = slot[at];
+        }
     }
 };
 

@@ -92,8 +92,7 @@ private:
 
     void process(const Pending& task, CandidateDrawer& candidates);
     void search_dense(const Moments<K>* hist, const typename C::Node& nd, const Moments<K>& total, Best& best) const;
-    void search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total,
-                       Best& best);
+    void search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total, Best& best);
     template <class Entries>
     void scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
               const Moments<K>& total, const typename C::Node& nd, Best& best) const;
@@ -101,17 +100,22 @@ private:
     int take_buffer();
     void release(int buffer) noexcept;
     void build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features);
+    const std::uint8_t* codes_at(std::size_t i) const noexcept {
+        return local_ ? codes_.data() + i * p_ : x_.row((*records_)[i].row);
+    }
     Moments<K>* hist(int buffer) noexcept { return buffers_[static_cast<std::size_t>(buffer)].data(); }
     void fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est);
 
     const CodedRows& x_;
     const BinCuts& cuts_;
     TreeOptions options_;
-    std::size_t p_, codes_;
+    std::size_t p_, n_codes_;
+    bool local_ = false;  // codes_ holds the split rows' codes, in record order
+    std::vector<std::uint8_t> codes_, code_scratch_;
     bool full_;  // histograms over every feature, so children can subtract
     std::vector<Record>* records_ = nullptr;
     std::vector<Record> scratch_;
-    std::vector<std::uint16_t> features_;    // a permutation; its first mtry are the node's candidates
+    std::vector<std::uint16_t> features_;  // a permutation; its first mtry are the node's candidates
     std::vector<std::vector<Moments<K>>> buffers_;
     std::vector<int> free_;
     std::vector<Pending> stack_;
