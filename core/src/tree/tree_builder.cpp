@@ -139,36 +139,52 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
     stack_.push_back(Pending{left, task.lo, mid, task.depth + 1, best.left, h_left});
 }
 
+// The prefix sums over the present codes go into columns, the criterion
+// scores every threshold in one branch-free (vectorisable) pass per side the
+// missing rows may take, and the best is picked in evaluation order:
+// thresholds ascending, missing rows right before left, strictly greater wins.
 template <class C>
 template <class Entries>
 void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
                           const Moments<K>& total, const typename C::Node& nd, Best& best) const {
+    if (count == 0) return;
     const bool has_missing = missing.count() > 0.0;
-    auto consider = [&](const Moments<K>& l, const Moments<K>& r, std::uint8_t code, bool missing_left) {
-        const double s = C::score(l, r, nd);
+    alignas(16) double pre[K][256];
+    alignas(16) double right_scores[256], left_scores[256];
+    Moments<K> prefix;
+    const std::size_t thresholds = count - 1;
+    for (std::size_t i = 0; i < thresholds; ++i) {
+        prefix.add(entries(i).second);
+        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+    }
+    C::score_all(pre, thresholds, total, nullptr, nd, right_scores);
+    if (has_missing) C::score_all(pre, thresholds, total, &missing, nd, left_scores);
+    auto take = [&](std::size_t i, double score, bool missing_left) {
+        best.score = score;
+        best.feature = f;
+        best.bin = entries(i).first;
+        best.missing_left = missing_left;
+        for (std::size_t k = 0; k < K; ++k) best.left.v[k] = pre[k][i];
+        if (missing_left) best.left.add(missing);
+        best.right = total - best.left;
+    };
+    for (std::size_t i = 0; i < thresholds; ++i) {
+        if (right_scores[i] > best.score) take(i, right_scores[i], false);
+        if (has_missing && left_scores[i] > best.score) take(i, left_scores[i], true);
+    }
+    // Every value left, the missing ones right.
+    if (has_missing) {
+        const Moments<K> values = total - missing;
+        const double s = C::score(values, missing, nd);
         if (s > best.score) {
             best.score = s;
             best.feature = f;
-            best.bin = code;
-            best.missing_left = missing_left;
-            best.left = l;
-            best.right = r;
+            best.bin = entries(count - 1).first;
+            best.missing_left = false;
+            best.left = values;
+            best.right = missing;
         }
-    };
-    // Thresholds whose left side lacks rows even with the missing ones are
-    // skipped; once the right side lacks rows, no later threshold can do.
-    Moments<K> prefix;
-    for (std::size_t i = 0; i + 1 < count; ++i) {
-        const auto& [code, m] = entries(i);
-        prefix.add(m);
-        const Moments<K> right = total - prefix;
-        if (!C::enough(right, nd)) break;
-        if (!C::enough(has_missing ? prefix + missing : prefix, nd)) continue;
-        consider(prefix, right, code, false);
-        if (has_missing) consider(prefix + missing, right - missing, code, true);
     }
-    // Every value left, the missing ones right.
-    if (has_missing && count > 0) consider(total - missing, missing, entries(count - 1).first, false);
 }
 
 template <class C>

@@ -32,18 +32,6 @@ struct CriterionOptions {
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 
-// 1/n for a row count: from a table for the small counts that deep nodes
-// have (the same double as the division), divided otherwise.
-inline constexpr std::size_t kInverseTable = 4096;
-inline constexpr auto kInverses = [] {
-    std::array<double, kInverseTable> t{};
-    for (std::size_t k = 1; k < kInverseTable; ++k) t[k] = 1.0 / static_cast<double>(k);
-    return t;
-}();
-inline double inverse_count(double n) noexcept {
-    return n >= 1.0 && n < static_cast<double>(kInverseTable) ? kInverses[static_cast<std::size_t>(n)] : 1.0 / n;
-}
-
 struct CausalCriterion {
     static constexpr std::size_t K = 6;  // n, n_treated, sum w, sum y, sum ww, sum wy
     enum { N, TREATED, W, Y, WW, WY };
@@ -98,7 +86,7 @@ struct CausalCriterion {
         const double nl = l.v[N], nr = r.v[N];
         if (l.v[TREATED] < nd.msl || nl - l.v[TREATED] < nd.msl || r.v[TREATED] < nd.msl || nr - r.v[TREATED] < nd.msl)
             return kNoSplit;
-        const double inv_l = inverse_count(nl), inv_r = inverse_count(nr);
+        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
         const double sl = l.v[WW] - l.v[W] * l.v[W] * inv_l, sr = r.v[WW] - r.v[W] * r.v[W] * inv_r;
         if (sl < nd.min_s || sr < nd.min_s) return kNoSplit;
         const double rho_l = rho_sum(l, nd), rho_r = rho_sum(r, nd);
@@ -108,6 +96,38 @@ struct CausalCriterion {
             s -= nd.penalty * (1.0 / sl + 1.0 / sr);
         }
         return s;
+    }
+
+    // score() of every threshold i: left = pre[.][i] (plus `shift` when
+    // given), right = total - left; written without branches so it vectorises.
+    static void score_all(const double (*pre)[256], std::size_t m, const Moments<K>& total, const Moments<K>* shift,
+                          const Node& nd, double* out) noexcept {
+        const double dn = shift ? shift->v[N] : 0.0, dt = shift ? shift->v[TREATED] : 0.0;
+        const double dw = shift ? shift->v[W] : 0.0, dy = shift ? shift->v[Y] : 0.0;
+        const double dww = shift ? shift->v[WW] : 0.0, dwy = shift ? shift->v[WY] : 0.0;
+        const double a = nd.w_mean, b = nd.y_mean, tau = nd.tau, msl = nd.msl, min_s = nd.min_s;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double nl = pre[N][i] + dn, tl = pre[TREATED][i] + dt, wl = pre[W][i] + dw, yl = pre[Y][i] + dy,
+                         wwl = pre[WW][i] + dww, wyl = pre[WY][i] + dwy;
+            const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl,
+                         yr = total.v[Y] - yl, wwr = total.v[WW] - wwl, wyr = total.v[WY] - wyl;
+            const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+            const double sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
+            const double rho_l = (wyl - b * wl - a * yl + nl * a * b) - tau * (wwl - 2.0 * a * wl + nl * a * a);
+            const double rho_r = (wyr - b * wr - a * yr + nr * a * b) - tau * (wwr - 2.0 * a * wr + nr * a * a);
+            const double s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
+            const bool valid = (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
+            out[i] = valid ? s : kNoSplit;
+        }
+        if (nd.penalty > 0.0) {
+            for (std::size_t i = 0; i < m; ++i) {
+                if (out[i] == kNoSplit) continue;
+                const double nl = pre[N][i] + dn, wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
+                const double nr = total.v[N] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
+                const double sl = wwl - wl * wl / nl, sr = wwr - wr * wr / nr;
+                out[i] = sl > 0.0 && sr > 0.0 ? out[i] - nd.penalty * (1.0 / sl + 1.0 / sr) : kNoSplit;
+            }
+        }
     }
 
     // sum over the side of (w - w.)((y - y.) - tau (w - w.)), from raw moments.
@@ -152,10 +172,23 @@ struct RegressionCriterion {
 
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
 
+    static void score_all(const double (*pre)[256], std::size_t m, const Moments<K>& total, const Moments<K>* shift,
+                          const Node& nd, double* out) noexcept {
+        const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
+        const double msl = std::max(nd.msl, 1.0), pen = nd.penalty;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double nl = pre[N][i] + dn, yl = pre[Y][i] + dy;
+            const double nr = total.v[N] - nl, yr = total.v[Y] - yl;
+            const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+            const double s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
+            out[i] = (nl >= msl) & (nr >= msl) ? s : kNoSplit;
+        }
+    }
+
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {
         const double nl = l.v[N], nr = r.v[N];
         if (nl < nd.msl || nr < nd.msl || nl < 1 || nr < 1) return kNoSplit;
-        const double inv_l = inverse_count(nl), inv_r = inverse_count(nr);
+        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
         double s = l.v[Y] * l.v[Y] * inv_l + r.v[Y] * r.v[Y] * inv_r;
         if (nd.penalty > 0.0) s -= nd.penalty * (inv_l + inv_r);
         return s;
