@@ -1,0 +1,282 @@
+// A plain, slow model of the general forest engine, written from its
+// formulas with explicit row lists, per-row loops and recursion. It shares
+// nothing with the fast path but the types through which both receive the
+// same inputs: coded rows, the candidate drawer and the flat tree nodes.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quorvantis/data/binned_matrix.hpp"
+#include "quorvantis/tree/forest_tree.hpp"
+#include "quorvantis/tree/tree_builder.hpp"
+
+namespace quorvantis::engine_oracle {
+
+using engine::CandidateDrawer;
+using engine::CodedRows;
+using engine::TreeNode;
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A row as a tree sees it: W~, Y~ and the arm (causal), or the response y.
+struct Obs {
+    double w = 0.0, y = 0.0;
+    bool treated = false;
+};
+
+enum class Kind { Causal, Regression };
+
+struct Settings {
+    Kind kind = Kind::Causal;
+    std::uint64_t min_samples_leaf = 5;
+    double alpha = 0.05;
+    double penalty = 0.0;
+    std::uint64_t max_depth = 0;  // 0: no limit
+    std::size_t mtry = 1;
+};
+
+struct Node {
+    bool leaf = true;
+    std::uint16_t feature = 0;
+    std::uint8_t bin = 0;
+    bool missing_left = false;
+    double score = 0.0;                    // split: its score
+    std::vector<std::uint32_t> left_rows;  // split: the split rows of each side
+    std::vector<std::uint32_t> right_rows;
+    std::vector<std::uint32_t> est_rows;  // leaf: its estimation rows
+    std::unique_ptr<Node> left, right;
+};
+
+class TreeOracle {
+public:
+    TreeOracle(const CodedRows& x, std::uint8_t missing, const std::vector<Obs>& obs, const Settings& s)
+        : x_(x), missing_(missing), obs_(obs), s_(s) {
+        const std::size_t p = x.cols;
+        mtry_ = std::min<std::size_t>(std::max<std::size_t>(s.mtry, 1), std::max<std::size_t>(p, 1));
+        perm_.resize(p);
+        for (std::size_t f = 0; f < p; ++f) perm_[f] = static_cast<std::uint16_t>(f);
+    }
+
+    std::unique_ptr<Node> grow(const std::vector<std::uint32_t>& split_rows, const std::vector<std::uint32_t>& est_rows,
+                               CandidateDrawer& drawer) {
+        std::unique_ptr<Node> root = build(split_rows, 0, drawer);
+        place(*root, est_rows);
+        std::unique_ptr<Node> kept = prune(std::move(root));
+        return kept ? std::move(kept) : std::make_unique<Node>();
+    }
+
+    // Choices that rounding could decide: a runner-up within a hair of the
+    // winner, a winner at the floor, a side at the alpha bound. The fast path
+    // may resolve them either way, so the data must avoid them.
+    const std::vector<std::string>& near_ties() const noexcept { return ties_; }
+
+    bool goes_left(std::uint32_t row, std::uint16_t f, std::uint8_t bin, bool missing_left) const {
+        const std::uint8_t c = x_.row(row)[f];
+        return c == missing_ ? missing_left : c <= bin;
+    }
+
+private:
+    static constexpr double kTie = 1e-10;
+
+    struct Candidate {
+        double score;
+        std::uint16_t feature;
+        std::uint8_t bin;
+        bool missing_left;
+    };
+
+    struct Parent {
+        double w_mean = 0.0, s_p = 0.0, floor = 0.0;
+        std::vector<double> rho;  // causal: per row of the node, in row-list order
+    };
+
+    bool prepare(const std::vector<std::uint32_t>& rows, std::uint64_t depth, Parent& pa) const {
+        if (s_.max_depth != 0 && depth >= s_.max_depth) return false;
+        const double n = static_cast<double>(rows.size()), msl = static_cast<double>(s_.min_samples_leaf);
+        if (n < 2.0) return false;
+        if (s_.kind == Kind::Regression) {
+            if (n < 2.0 * msl) return false;
+            double sum = 0.0;
+            for (const std::uint32_t r : rows) sum += obs_[r].y;
+            pa.floor = sum * sum / n;
+            pa.floor += 1e-12 * std::fabs(pa.floor);
+            return true;
+        }
+        double treated = 0.0, sw = 0.0, sy = 0.0, sww = 0.0;
+        for (const std::uint32_t r : rows) {
+            treated += obs_[r].treated ? 1.0 : 0.0;
+            sw += obs_[r].w;
+            sy += obs_[r].y;
+            sww += obs_[r].w * obs_[r].w;
+        }
+        if (treated < 2.0 * msl || n - treated < 2.0 * msl) return false;
+        const double wm = sw / n, ym = sy / n;
+        double sp = 0.0, cross = 0.0;
+        for (const std::uint32_t r : rows) {
+            sp += (obs_[r].w - wm) * (obs_[r].w - wm);
+            cross += (obs_[r].w - wm) * (obs_[r].y - ym);
+        }
+        if (!(sp > 1e-12 * std::max(1.0, sww))) return false;
+        const double tau = cross / sp;
+        pa.w_mean = wm;
+        pa.s_p = sp;
+        pa.floor = 0.0;
+        pa.rho.clear();
+        for (const std::uint32_t r : rows) {
+            const double dw = obs_[r].w - wm, dy = obs_[r].y - ym;
+            pa.rho.push_back(dw * (dy - tau * dw));
+        }
+        return true;
+    }
+
+    // The score of sending rows with goes_left() to the left, or -inf when a
+    // side breaks a constraint.
+    double evaluate(const std::vector<std::uint32_t>& rows, const Parent& pa, std::uint16_t f, std::uint8_t bin,
+                    bool missing_left) {
+        const double none = -std::numeric_limits<double>::infinity();
+        const double msl = static_cast<double>(s_.min_samples_leaf);
+        double n[2] = {0, 0}, treated[2] = {0, 0}, sum[2] = {0, 0}, wsum[2] = {0, 0};
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const int side = goes_left(rows[i], f, bin, missing_left) ? 0 : 1;
+            n[side] += 1.0;
+            treated[side] += obs_[rows[i]].treated ? 1.0 : 0.0;
+            wsum[side] += obs_[rows[i]].w;
+            sum[side] += s_.kind == Kind::Causal ? pa.rho[i] : obs_[rows[i]].y;
+        }
+        if (s_.kind == Kind::Regression) {
+            if (n[0] < msl || n[1] < msl || n[0] < 1.0 || n[1] < 1.0) return none;
+            double score = sum[0] * sum[0] / n[0] + sum[1] * sum[1] / n[1];
+            if (s_.penalty > 0.0) score -= s_.penalty * (1.0 / n[0] + 1.0 / n[1]);
+            return score;
+        }
+        for (int side = 0; side < 2; ++side)
+            if (treated[side] < msl || n[side] - treated[side] < msl) return none;
+        double spread[2] = {0, 0};
+        for (const std::uint32_t r : rows) {
+            const int side = goes_left(r, f, bin, missing_left) ? 0 : 1;
+            const double d = obs_[r].w - wsum[side] / n[side];
+            spread[side] += d * d;
+        }
+        const double bound = s_.alpha * pa.s_p;
+        for (int side = 0; side < 2; ++side) {
+            if (s_.alpha > 0.0 && std::fabs(spread[side] - bound) <= kTie * pa.s_p) {
+                std::ostringstream m;
+                m << "side spread " << spread[side] << " at the alpha bound " << bound << " (feature " << f
+                  << ", bin " << int(bin) << ")";
+                ties_.push_back(m.str());
+            }
+        }
+        if (spread[0] < bound || spread[1] < bound) return none;
+        if (s_.penalty > 0.0 && (spread[0] <= 0.0 || spread[1] <= 0.0)) return none;
+        double score = sum[0] * sum[0] / n[0] + sum[1] * sum[1] / n[1];
+        if (s_.penalty > 0.0) score -= s_.penalty * (1.0 / spread[0] + 1.0 / spread[1]);
+        return score;
+    }
+
+    std::unique_ptr<Node> build(const std::vector<std::uint32_t>& rows, std::uint64_t depth, CandidateDrawer& drawer) {
+        auto node = std::make_unique<Node>();
+        Parent pa;
+        if (x_.cols == 0 || !prepare(rows, depth, pa)) return node;
+        drawer.draw(perm_, mtry_);
+        std::vector<Candidate> seen;
+        for (std::size_t c = 0; c < mtry_; ++c) {
+            const std::uint16_t f = perm_[c];
+            std::set<std::uint8_t> present;
+            bool has_missing = false;
+            for (const std::uint32_t r : rows) {
+                const std::uint8_t code = x_.row(r)[f];
+                if (code == missing_) {
+                    has_missing = true;
+                } else {
+                    present.insert(code);
+                }
+            }
+            if (present.empty()) continue;
+            const std::vector<std::uint8_t> codes(present.begin(), present.end());
+            for (std::size_t t = 0; t + 1 < codes.size(); ++t) {
+                seen.push_back({evaluate(rows, pa, f, codes[t], false), f, codes[t], false});
+                if (has_missing) seen.push_back({evaluate(rows, pa, f, codes[t], true), f, codes[t], true});
+            }
+            if (has_missing) seen.push_back({evaluate(rows, pa, f, codes.back(), false), f, codes.back(), false});
+        }
+        const Candidate* best = nullptr;
+        for (const Candidate& cand : seen)
+            if (best == nullptr || cand.score > best->score) best = &cand;
+        if (best == nullptr) return node;
+        note_tie(best->score, pa.floor, "the floor");
+        if (!(best->score > pa.floor)) return node;
+        for (const Candidate& cand : seen) {
+            if (cand.feature == best->feature && cand.bin == best->bin && cand.missing_left == best->missing_left)
+                continue;
+            std::ostringstream what;
+            what << "feature " << cand.feature << " bin " << int(cand.bin) << (cand.missing_left ? " missing left" : "")
+                 << " against feature " << best->feature << " bin " << int(best->bin);
+            note_tie(best->score, cand.score, what.str());
+        }
+        node->leaf = false;
+        node->feature = best->feature;
+        node->bin = best->bin;
+        node->missing_left = best->missing_left;
+        node->score = best->score;
+        for (const std::uint32_t r : rows)
+            (goes_left(r, node->feature, node->bin, node->missing_left) ? node->left_rows : node->right_rows).push_back(r);
+        node->left = build(node->left_rows, depth + 1, drawer);
+        node->right = build(node->right_rows, depth + 1, drawer);
+        return node;
+    }
+
+    void note_tie(double best, double other, const std::string& what) {
+        if (!std::isfinite(best) || !std::isfinite(other)) return;
+        if (std::fabs(best - other) <= kTie * std::max(std::fabs(best), std::fabs(other))) {
+            std::ostringstream m;
+            m << "score " << best << " ties " << other << " of " << what;
+            ties_.push_back(m.str());
+        }
+    }
+
+    void place(Node& node, const std::vector<std::uint32_t>& rows) const {
+        if (node.leaf) {
+            node.est_rows = rows;
+            return;
+        }
+        std::vector<std::uint32_t> l, r;
+        for (const std::uint32_t row : rows)
+            (goes_left(row, node.feature, node.bin, node.missing_left) ? l : r).push_back(row);
+        place(*node.left, l);
+        place(*node.right, r);
+    }
+
+    // Null for a subtree without estimation rows; a split with one such side
+    // becomes its other side.
+    static std::unique_ptr<Node> prune(std::unique_ptr<Node> node) {
+        if (node->leaf) {
+            if (node->est_rows.empty()) return nullptr;
+            return node;
+        }
+        node->left = prune(std::move(node->left));
+        node->right = prune(std::move(node->right));
+        if (!node->left && !node->right) return nullptr;
+        if (!node->left) return std::move(node->right);
+        if (!node->right) return std::move(node->left);
+        return node;
+    }
+
+    const CodedRows& x_;
+    std::uint8_t missing_;
+    const std::vector<Obs>& obs_;
+    Settings s_;
+    std::size_t mtry_ = 1;
+    std::vector<std::uint16_t> perm_;
+    std::vector<std::string> ties_;
+};
+
+}  // namespace quorvantis::engine_oracle

@@ -1,0 +1,308 @@
+// Differential tests of the general forest engine against the plain model in
+// engine_oracle.hpp: both receive the same rows and the same candidate
+// features, and must grow the same trees and predict the same effects.
+#include "engine_oracle.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <numbers>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quorvantis/data/binned_matrix.hpp"
+#include "quorvantis/estimators/ate.hpp"
+#include "quorvantis/forest/predictor.hpp"
+#include "quorvantis/splitting/criterion.hpp"
+#include "quorvantis/tree/tree_builder.hpp"
+
+namespace quorvantis {
+namespace {
+
+using engine::CausalCriterion;
+using engine::RegressionCriterion;
+using engine_oracle::Kind;
+using engine_oracle::Obs;
+
+// Draws from the raw 64-bit stream, so the data do not depend on the
+// standard library's distributions.
+struct Gen {
+    std::mt19937_64 g;
+    explicit Gen(std::uint64_t seed) : g(seed) {}
+    double uniform() { return static_cast<double>(g() >> 11) * 0x1.0p-53; }
+    double normal() { return std::sqrt(-2.0 * std::log(1.0 - uniform())) * std::cos(2.0 * std::numbers::pi * uniform()); }
+    std::size_t below(std::size_t k) { return static_cast<std::size_t>(g() % k); }
+    template <class T>
+    void shuffle(std::vector<T>& v) {
+        for (std::size_t i = v.size(); i > 1; --i) std::swap(v[i - 1], v[below(i)]);
+    }
+};
+
+// Features (NaN missing), a binary treatment with known propensity, the
+// centred pair (W~, Y~) for causal trees and a response for regression trees.
+struct Data {
+    std::size_t n = 0, p = 0;
+    std::vector<double> x;
+    std::vector<Obs> causal, regression;
+    engine::BinCuts cuts;
+    engine::CodedRows codes;
+};
+
+// distinct 0: continuous values; otherwise that many values per feature.
+std::vector<double> features(Gen& gen, std::size_t n, std::size_t p, double missing, int distinct) {
+    std::vector<double> x(n * p);
+    for (double& v : x) {
+        const double u = gen.uniform();
+        v = distinct > 0 ? std::floor(u * distinct) - distinct / 2 : gen.normal();
+        if (gen.uniform() < missing) v = engine_oracle::kNaN;
+    }
+    return x;
+}
+
+Data make_data(std::size_t n, std::size_t p, double missing, int distinct, std::size_t max_bins, std::uint64_t seed) {
+    Gen gen(seed);
+    Data d;
+    d.n = n;
+    d.p = p;
+    d.x = features(gen, n, p, missing, distinct);
+    auto at = [&](std::size_t i, std::size_t f) { return f < p && !std::isnan(d.x[i * p + f]) ? d.x[i * p + f] : 0.0; };
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = 0.1 + 0.8 * gen.uniform();
+        const bool treated = gen.uniform() < e;
+        const double wt = (treated ? 1.0 : 0.0) - e;
+        // Missing values of the last feature carry signal of their own.
+        const double gone = std::isnan(d.x[i * p + p - 1]) ? 1.5 : 0.0;
+        const double tau = 1.0 + 2.0 * (at(i, 0) > 0.0) - 0.5 * at(i, 1) + gone;
+        d.causal.push_back({wt, tau * wt + 0.3 * at(i, 2) + gen.normal(), treated});
+        d.regression.push_back({0.0, 0.5 + at(i, 0) - (at(i, 2) > 0.0) + gone + gen.normal(), false});
+    }
+    d.cuts = engine::BinCuts::fit(MatrixView::of(d.x.data(), n, p), max_bins);
+    d.codes = d.cuts.encode(MatrixView::of(d.x.data(), n, p));
+    return d;
+}
+
+// Each call lays out a fresh permutation of its own stream, whatever the
+// builder left in `features`, and logs what it handed out.
+class LoggingDrawer final : public engine::CandidateDrawer {
+public:
+    explicit LoggingDrawer(std::uint32_t seed) : gen_(seed) {}
+    void draw(std::vector<std::uint16_t>& features, std::size_t count) override {
+        std::vector<std::uint16_t> sorted = features;
+        std::sort(sorted.begin(), sorted.end());
+        for (std::size_t i = 0; i < sorted.size(); ++i) not_permutation_ = not_permutation_ || sorted[i] != i;
+        std::iota(features.begin(), features.end(), std::uint16_t{0});
+        for (std::size_t i = features.size(); i > 1; --i) std::swap(features[i - 1], features[gen_() % i]);
+        log_.push_back(count);
+        log_.insert(log_.end(), features.begin(), features.begin() + static_cast<std::ptrdiff_t>(std::min(count, features.size())));
+    }
+    std::vector<std::size_t> log_;
+    bool not_permutation_ = false;
+
+private:
+    std::mt19937 gen_;
+};
+
+// ---- Trees ----------------------------------------------------------------
+
+template <class C>
+struct Fast;
+
+template <>
+struct Fast<CausalCriterion> {
+    using C = CausalCriterion;
+    static engine::Moments<C::K> record(const Obs& o) { return C::record(o.w, o.y, o.treated); }
+    // Per moment: its value over `rows` and the sum of the magnitudes of its terms.
+    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows, const std::vector<Obs>& obs) {
+        std::vector<std::array<double, 2>> s(C::K, {0.0, 0.0});
+        auto add = [&](int k, double v) {
+            s[k][0] += v;
+            s[k][1] += std::fabs(v);
+        };
+        for (const std::uint32_t r : rows) {
+            const Obs& o = obs[r];
+            add(C::N, 1.0);
+            add(C::TREATED, o.treated ? 1.0 : 0.0);
+            add(C::W, o.w);
+            add(C::Y, o.y);
+            add(C::WW, o.w * o.w);
+            add(C::WY, o.w * o.y);
+        }
+        return s;
+    }
+};
+
+template <>
+struct Fast<RegressionCriterion> {
+    using C = RegressionCriterion;
+    static engine::Moments<C::K> record(const Obs& o) { return C::record(o.y); }
+    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows, const std::vector<Obs>& obs) {
+        std::vector<std::array<double, 2>> s(C::K, {0.0, 0.0});
+        for (const std::uint32_t r : rows) {
+            s[C::N][0] += 1.0;
+            s[C::N][1] += 1.0;
+            s[C::Y][0] += obs[r].y;
+            s[C::Y][1] += std::fabs(obs[r].y);
+        }
+        return s;
+    }
+};
+
+bool close(double fast, double oracle, double scale, double rel) {
+    return std::fabs(fast - oracle) <= rel * std::max(scale, std::fabs(oracle));
+}
+
+// Walks the oracle's tree and the fast flat nodes side by side.
+template <class C>
+struct TreeMatch {
+    const std::vector<engine::TreeNode>& nodes;
+    const std::vector<engine::Moments<C::K>>& sums;
+    const std::vector<Obs>& obs;
+    engine::CriterionOptions options;
+    std::vector<int> leaf_hits = std::vector<int>(sums.size(), 0);
+    std::size_t visited = 0, splits = 0;
+
+    void walk(const engine_oracle::Node& o, std::uint32_t i, const std::string& path) {
+        ASSERT_LT(i, nodes.size()) << path;
+        ++visited;
+        const engine::TreeNode& t = nodes[i];
+        const bool leaf = (t.flags & engine::kLeafNode) != 0;
+        ASSERT_EQ(leaf, o.leaf) << "at " << path;
+        if (leaf) {
+            ASSERT_LT(t.next, sums.size()) << path;
+            ++leaf_hits[t.next];
+            const auto want = Fast<C>::sums(o.est_rows, obs);
+            for (std::size_t k = 0; k < C::K; ++k)
+                EXPECT_PRED4(close, sums[t.next].v[k], want[k][0], want[k][1], 1e-12) << "moment " << k << " at " << path;
+            return;
+        }
+        ++splits;
+        ASSERT_EQ(t.feature, o.feature) << "at " << path;
+        ASSERT_EQ(int(t.bin), int(o.bin)) << "at " << path;
+        ASSERT_EQ((t.flags & engine::kMissingLeft) != 0, o.missing_left) << "at " << path;
+        // The fast criterion scores the oracle's sides as the oracle did.
+        engine::Moments<C::K> l, r;
+        for (const std::uint32_t row : o.left_rows) l.add(Fast<C>::record(obs[row]));
+        for (const std::uint32_t row : o.right_rows) r.add(Fast<C>::record(obs[row]));
+        typename C::Node nd;
+        ASSERT_TRUE(C::prepare(l + r, options, nd)) << path;
+        EXPECT_PRED4(close, C::score(l, r, nd), o.score, 0.0, 1e-9) << "score at " << path;
+        walk(*o.left, t.next, path + "L");
+        walk(*o.right, t.next + 1, path + "R");
+    }
+};
+
+struct TreeCase {
+    const char* name;
+    Kind kind;
+    std::size_t n, p;
+    double missing;
+    int distinct;
+    std::size_t max_bins;
+    std::uint64_t msl, max_depth;
+    double alpha, penalty;
+    bool honesty;
+    std::size_t mtry;
+    std::uint64_t seed;
+};
+
+class EngineTreeOracle : public ::testing::TestWithParam<TreeCase> {};
+
+template <class C>
+void grow_and_compare(const TreeCase& tc, const Data& d) {
+    const std::vector<Obs>& obs = tc.kind == Kind::Causal ? d.causal : d.regression;
+    engine::TreeOptions options;
+    options.criterion = {tc.msl, tc.alpha, tc.penalty};
+    options.max_depth = tc.max_depth;
+    options.mtry = tc.mtry;
+    engine_oracle::Settings settings{tc.kind, tc.msl, tc.alpha, tc.penalty, tc.max_depth, tc.mtry};
+    // One builder for both trees, as a forest reuses it.
+    engine::TreeBuilder<C> builder(d.codes, d.cuts, options);
+    Gen gen(tc.seed + 1);
+    std::size_t splits = 0;
+    for (int t = 0; t < 2; ++t) {
+        SCOPED_TRACE("tree " + std::to_string(t));
+        std::vector<std::uint32_t> rows(d.n);
+        std::iota(rows.begin(), rows.end(), 0u);
+        gen.shuffle(rows);
+        rows.resize(t == 0 ? d.n : d.n * 7 / 10);
+        std::vector<std::uint32_t> split = rows, est = rows;
+        if (tc.honesty) {
+            split.assign(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2));
+            est.assign(rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2), rows.end());
+        } else {
+            gen.shuffle(est);
+        }
+        std::vector<engine::SplitRecord<C::K>> records;
+        for (const std::uint32_t r : split) records.push_back({Fast<C>::record(obs[r]), r});
+        std::vector<engine::Moments<C::K>> est_moments;
+        for (const std::uint32_t r : est) est_moments.push_back(Fast<C>::record(obs[r]));
+
+        const auto seed = static_cast<std::uint32_t>(tc.seed * 31 + static_cast<std::uint64_t>(t));
+        LoggingDrawer fast_drawer(seed), oracle_drawer(seed);
+        builder.grow(records, est, est_moments, fast_drawer);
+        engine_oracle::TreeOracle oracle(d.codes, d.cuts.missing_code(), obs, settings);
+        const auto root = oracle.grow(split, est, oracle_drawer);
+
+        ASSERT_TRUE(oracle.near_ties().empty()) << "data too degenerate: " << oracle.near_ties().front();
+        EXPECT_FALSE(fast_drawer.not_permutation_);
+        EXPECT_EQ(fast_drawer.log_, oracle_drawer.log_) << "candidates asked for by different nodes";
+        TreeMatch<C> match{builder.nodes(), builder.leaf_sums(), obs, options.criterion};
+        match.walk(*root, 0, "root:");
+        if (::testing::Test::HasFatalFailure()) return;
+        EXPECT_EQ(match.visited, builder.nodes().size()) << "nodes outside the tree";
+        for (std::size_t k = 0; k < match.leaf_hits.size(); ++k) EXPECT_EQ(match.leaf_hits[k], 1) << "leaf " << k;
+        splits += match.splits;
+    }
+    EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
+}
+
+TEST_P(EngineTreeOracle, SameTreeAsFastBuilder) {
+    const TreeCase& tc = GetParam();
+    const Data d = make_data(tc.n, tc.p, tc.missing, tc.distinct, tc.max_bins, tc.seed);
+    // Codes count the cuts below a value; NaN takes the missing code.
+    for (std::size_t i = 0; i < d.n; ++i)
+        for (std::size_t f = 0; f < d.p; ++f) {
+            const double v = d.x[i * d.p + f];
+            const auto& c = d.cuts.cuts(f);
+            const auto want = std::isnan(v) ? d.cuts.missing_code()
+                                            : static_cast<std::uint8_t>(std::count_if(c.begin(), c.end(), [&](double cut) { return cut < v; }));
+            ASSERT_EQ(int(d.codes.row(i)[f]), int(want)) << "row " << i << " feature " << f;
+        }
+    if (tc.kind == Kind::Causal) {
+        grow_and_compare<CausalCriterion>(tc, d);
+    } else {
+        grow_and_compare<RegressionCriterion>(tc, d);
+    }
+}
+
+// Nodes of 256 rows or more search histograms (full ones when mtry * 3 >= p,
+// which children then subtract), smaller ones their sorted rows; honesty
+// leaves some leaves without estimation rows, which are pruned. Two features
+// can cut a small node into the same two row sets, whose scores then tie
+// and rounding picks one: with several candidates, nodes stay large (depth
+// limit or large min_samples_leaf).
+INSTANTIATE_TEST_SUITE_P(
+    Engine, EngineTreeOracle,
+    ::testing::Values(
+        //       name                     kind        n    p  miss dist bins msl depth alpha pen honest mtry seed
+        TreeCase{"CausalSmall", Kind::Causal, 120, 3, 0.0, 0, 256, 1, 0, 0.05, 0.0, true, 1, 11},
+        TreeCase{"CausalMissing", Kind::Causal, 300, 5, 0.15, 0, 256, 2, 0, 0.05, 0.0, true, 1, 12},
+        TreeCase{"CausalTies", Kind::Causal, 400, 6, 0.1, 5, 256, 3, 3, 0.1, 0.0, false, 6, 13},
+        TreeCase{"CausalFewBinsPartial", Kind::Causal, 1200, 8, 0.05, 0, 8, 5, 4, 0.05, 0.0, true, 2, 14},
+        TreeCase{"CausalFullHistPenalty", Kind::Causal, 1400, 6, 0.1, 0, 64, 10, 0, 0.05, 0.5, true, 2, 15},
+        TreeCase{"CausalDepthAlpha", Kind::Causal, 800, 5, 0.0, 0, 256, 1, 3, 0.2, 0.0, false, 5, 16},
+        TreeCase{"CausalAlphaZero", Kind::Causal, 600, 4, 0.2, 12, 256, 2, 0, 0.0, 2.0, true, 1, 17},
+        TreeCase{"RegressionSmall", Kind::Regression, 150, 4, 0.0, 0, 256, 1, 0, 0.0, 0.0, true, 1, 21},
+        TreeCase{"RegressionTiesMissing", Kind::Regression, 500, 6, 0.2, 4, 256, 20, 0, 0.0, 0.0, false, 6, 22},
+        TreeCase{"RegressionFullPenalty", Kind::Regression, 1400, 5, 0.1, 0, 32, 2, 5, 0.0, 4.0, true, 5, 23},
+        TreeCase{"RegressionDepthPartial", Kind::Regression, 1000, 8, 0.05, 0, 256, 5, 4, 0.0, 0.0, true, 2, 24}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quorvantis
