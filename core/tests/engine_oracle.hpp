@@ -5,11 +5,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <numbers>
 #include <set>
 #include <sstream>
 #include <string>
@@ -278,5 +280,146 @@ private:
     std::vector<std::uint16_t> perm_;
     std::vector<std::string> ties_;
 };
+
+// ---- Prediction -----------------------------------------------------------
+
+// The leaf a row reaches in flat nodes: walked here, not by the fast path.
+inline std::uint32_t leaf_index(const std::vector<TreeNode>& nodes, const std::uint8_t* codes, std::uint8_t missing) {
+    std::uint32_t i = 0;
+    while (!(nodes[i].flags & engine::kLeafNode)) {
+        const std::uint8_t c = codes[nodes[i].feature];
+        const bool left = c == missing ? (nodes[i].flags & engine::kMissingLeft) != 0 : c <= nodes[i].bin;
+        i = nodes[i].next + (left ? 0u : 1u);
+    }
+    return nodes[i].next;
+}
+
+// One tree for prediction: its structure, estimation rows and subsample.
+struct PredictTree {
+    const std::vector<TreeNode>* nodes = nullptr;
+    std::vector<std::uint32_t> est_rows;
+    std::vector<char> in_bag;  // per training row
+};
+
+struct PointEstimate {
+    double tau = kNaN, variance = kNaN;
+    double tau_by_means = kNaN;  // the same effect from averaged leaf means
+    double denominator = kNaN;   // E[W~^2] - E[W~]^2
+    double scale = 0.0;          // size of the variance terms, for tolerances
+};
+
+inline double posterior_mean(double estimate, double se) {
+    if (!(se > 0.0)) return std::max(estimate, 0.0);
+    const double r = estimate / se;
+    const double phi = std::exp(-0.5 * r * r) / std::sqrt(2.0 * std::numbers::pi);
+    const double cdf = 0.5 * std::erfc(-r / std::sqrt(2.0));
+    return estimate + se * phi / cdf;
+}
+
+// The effect at a row from explicit forest weights, and its little-bags
+// variance from explicit per-tree psi. `self` is the row's index among the
+// training rows for out-of-bag estimates, or -1.
+inline PointEstimate predict_row(const std::vector<PredictTree>& trees, std::size_t group_size, const CodedRows& train,
+                                 const std::uint8_t* codes, std::uint8_t missing, const std::vector<Obs>& obs,
+                                 long self, bool variance) {
+    PointEstimate out;
+    const std::size_t l = std::max<std::size_t>(group_size, 1), b_all = trees.size();  // whole groups
+    struct Means {
+        bool used = false;
+        double w = 0, y = 0, wy = 0, ww = 0;
+    };
+    std::vector<Means> m(b_all);
+    std::vector<std::vector<std::uint32_t>> leaf_rows(b_all);
+    double used = 0.0;
+    for (std::size_t b = 0; b < b_all; ++b) {
+        if (self >= 0 && trees[b].in_bag[static_cast<std::size_t>(self)]) continue;
+        const std::uint32_t at = leaf_index(*trees[b].nodes, codes, missing);
+        for (const std::uint32_t r : trees[b].est_rows)
+            if (leaf_index(*trees[b].nodes, train.row(r), missing) == at) leaf_rows[b].push_back(r);
+        if (leaf_rows[b].empty()) continue;
+        const double k = static_cast<double>(leaf_rows[b].size());
+        for (const std::uint32_t r : leaf_rows[b]) {
+            m[b].w += obs[r].w / k;
+            m[b].y += obs[r].y / k;
+            m[b].wy += obs[r].w * obs[r].y / k;
+            m[b].ww += obs[r].w * obs[r].w / k;
+        }
+        m[b].used = true;
+        used += 1.0;
+    }
+    if (used == 0.0) return out;
+
+    // Forest weights over the training rows.
+    std::vector<double> alpha(train.rows, 0.0);
+    for (std::size_t b = 0; b < b_all; ++b)
+        for (const std::uint32_t r : leaf_rows[b])
+            alpha[r] += 1.0 / (used * static_cast<double>(leaf_rows[b].size()));
+    double wa = 0.0, ya = 0.0;
+    for (std::size_t r = 0; r < train.rows; ++r) {
+        wa += alpha[r] * obs[r].w;
+        ya += alpha[r] * obs[r].y;
+    }
+    double num = 0.0, den = 0.0;
+    for (std::size_t r = 0; r < train.rows; ++r) {
+        num += alpha[r] * (obs[r].w - wa) * (obs[r].y - ya);
+        den += alpha[r] * (obs[r].w - wa) * (obs[r].w - wa);
+    }
+    out.tau = num / den;
+
+    Means e;
+    for (std::size_t b = 0; b < b_all; ++b) {
+        if (!m[b].used) continue;
+        e.w += m[b].w / used;
+        e.y += m[b].y / used;
+        e.wy += m[b].wy / used;
+        e.ww += m[b].ww / used;
+    }
+    out.denominator = e.ww - e.w * e.w;
+    out.tau_by_means = (e.wy - e.w * e.y) / out.denominator;
+    if (!variance || l < 2) return out;
+
+    const double tau = out.tau, mu = e.y - tau * e.w;
+    auto psi = [&](const Means& q, double v[2]) {
+        v[0] = q.wy - tau * q.ww - mu * q.w;
+        v[1] = q.y - tau * q.w - mu;
+    };
+    double centre[2];
+    psi(e, centre);
+    const double j[2] = {1.0 / out.denominator, -e.w / out.denominator};
+    // j' (mean of v v' over `vs` - centre centre') j
+    auto spread = [&](const std::vector<std::array<double, 2>>& vs) {
+        double mom[2][2] = {{0, 0}, {0, 0}};
+        for (const auto& v : vs)
+            for (int a = 0; a < 2; ++a)
+                for (int c = 0; c < 2; ++c) mom[a][c] += v[a] * v[c] / static_cast<double>(vs.size());
+        double q = 0.0;
+        for (int a = 0; a < 2; ++a)
+            for (int c = 0; c < 2; ++c) q += j[a] * (mom[a][c] - centre[a] * centre[c]) * j[c];
+        return q;
+    };
+    std::vector<std::array<double, 2>> per_tree, per_group;
+    for (std::size_t first = 0; first < b_all; first += l) {
+        bool good = true;
+        for (std::size_t b = first; b < first + l; ++b) good = good && m[b].used;
+        if (!good) continue;
+        std::array<double, 2> g{0.0, 0.0};
+        for (std::size_t b = first; b < first + l; ++b) {
+            double v[2];
+            psi(m[b], v);
+            per_tree.push_back({v[0], v[1]});
+            g[0] += v[0] / static_cast<double>(l);
+            g[1] += v[1] / static_cast<double>(l);
+        }
+        per_group.push_back(g);
+    }
+    if (per_group.empty()) return out;
+    const double total = spread(per_tree), between = spread(per_group);
+    const double noise = (total - between) / static_cast<double>(l - 1);
+    const double estimate = between - noise;
+    const double se = std::max(between, noise) * std::sqrt(2.0 / static_cast<double>(per_group.size()));
+    out.scale = std::fabs(total) + std::fabs(between) + std::fabs(noise);
+    out.variance = posterior_mean(estimate, se);
+    return out;
+}
 
 }  // namespace quorvantis::engine_oracle

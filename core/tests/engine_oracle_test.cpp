@@ -304,5 +304,112 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"RegressionDepthPartial", Kind::Regression, 1000, 8, 0.05, 0, 256, 5, 4, 0.0, 0.0, true, 2, 24}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ---- Predictions --------------------------------------------------------
+
+struct ForestCase {
+    const char* name;
+    std::size_t n, queries, p;
+    double missing;
+    std::size_t trees, group;
+    bool honesty;
+    std::uint64_t msl;
+    std::size_t mtry;
+    int hollow;  // a tree given no estimation rows, whose only leaf is empty, or -1
+    std::uint64_t seed;
+};
+
+class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
+
+TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
+    const ForestCase& fc = GetParam();
+    ASSERT_EQ(fc.trees % fc.group, 0u);
+    const Data d = make_data(fc.n, fc.p, fc.missing, 0, 64, fc.seed);
+    Gen gen(fc.seed + 2);
+    const std::vector<double> qx = features(gen, fc.queries, fc.p, fc.missing, 0);
+    const engine::CodedRows queries = d.cuts.encode(MatrixView::of(qx.data(), fc.queries, fc.p));
+    const std::uint8_t missing = d.cuts.missing_code();
+
+    // Groups of trees on half the rows each, every tree on 80% of its
+    // group's half, split again for honesty.
+    engine::TreeOptions options;
+    options.criterion = {fc.msl, 0.05, 0.0};
+    options.mtry = fc.mtry;
+    engine::TreeBuilder<CausalCriterion> builder(d.codes, d.cuts, options);
+    std::vector<engine::ForestTree<engine::CausalLeaf>> trees(fc.trees);
+    std::vector<engine_oracle::PredictTree> plain(fc.trees);
+    engine::InBag in_bag;
+    std::vector<std::uint32_t> half;
+    for (std::size_t b = 0; b < fc.trees; ++b) {
+        if (b % fc.group == 0) {
+            half.resize(d.n);
+            std::iota(half.begin(), half.end(), 0u);
+            gen.shuffle(half);
+            half.resize(d.n / 2);
+        }
+        std::vector<std::uint32_t> rows = half;
+        gen.shuffle(rows);
+        rows.resize(rows.size() * 4 / 5);
+        std::vector<std::uint32_t> split = rows, est = rows;
+        if (fc.honesty) {
+            split.assign(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2));
+            est.assign(rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2), rows.end());
+        }
+        if (static_cast<int>(b) == fc.hollow) est.clear();
+        std::vector<engine::SplitRecord<CausalCriterion::K>> records;
+        for (const std::uint32_t r : split) records.push_back({Fast<CausalCriterion>::record(d.causal[r]), r});
+        std::vector<engine::Moments<CausalCriterion::K>> est_moments;
+        for (const std::uint32_t r : est) est_moments.push_back(Fast<CausalCriterion>::record(d.causal[r]));
+        LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
+        builder.grow(records, est, est_moments, drawer);
+        trees[b].nodes = builder.nodes();
+        for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
+        auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
+        plain[b].in_bag.assign(d.n, 0);
+        for (const std::uint32_t r : rows) {
+            (*bits)[r >> 6] |= std::uint64_t{1} << (r & 63);
+            plain[b].in_bag[r] = 1;
+        }
+        in_bag.push_back(bits);
+        plain[b].est_rows = est;
+        plain[b].nodes = &trees[b].nodes;
+    }
+
+    auto check = [&](const engine::CausalPrediction& fast, const engine::CodedRows& x, bool oob, bool variance,
+                     const char* what) {
+        SCOPED_TRACE(what);
+        ASSERT_EQ(fast.tau.size(), x.rows);
+        ASSERT_EQ(fast.variance.size(), variance ? x.rows : 0u);
+        for (std::size_t i = 0; i < x.rows; ++i) {
+            const auto o = engine_oracle::predict_row(plain, fc.group, d.codes, x.row(i), missing, d.causal,
+                                                      oob ? static_cast<long>(i) : -1, variance);
+            if (std::isnan(o.tau)) {
+                EXPECT_TRUE(std::isnan(fast.tau[i])) << "row " << i;
+                continue;
+            }
+            ASSERT_GT(o.denominator, 1e-6) << "degenerate weights at row " << i;
+            ASSERT_PRED4(close, o.tau_by_means, o.tau, 1.0, 1e-9) << "forest weights and leaf means disagree at row " << i;
+            EXPECT_PRED4(close, fast.tau[i], o.tau, 1.0, 1e-9) << "row " << i;
+            if (!variance) continue;
+            if (std::isnan(o.variance)) {
+                EXPECT_TRUE(std::isnan(fast.variance[i])) << "row " << i;
+                continue;
+            }
+            EXPECT_PRED4(close, fast.variance[i], o.variance, o.scale, 1e-8) << "row " << i;
+        }
+    };
+    check(engine::predict_causal(trees, fc.group, queries, missing, true), queries, false, true, "new rows");
+    check(engine::predict_causal(trees, fc.group, queries, missing, false), queries, false, false, "without variance");
+    check(engine::predict_causal(trees, fc.group, d.codes, missing, true, &in_bag), d.codes, true, true, "out of bag");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, EnginePredictOracle,
+    ::testing::Values(
+        //         name          n  queries p miss trees group honest msl mtry hollow seed
+        ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
+        ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
+        ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quorvantis
