@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quorvantis/data/binned_matrix.hpp"
+#include "quorvantis/estimators/ate.hpp"
 #include "quorvantis/tree/forest_tree.hpp"
 #include "quorvantis/tree/tree_builder.hpp"
 
@@ -316,6 +317,26 @@ inline double posterior_mean(double estimate, double se) {
     return estimate + se * phi / cdf;
 }
 
+// E[S | estimate] for S >= 0 with a flat prior and estimate ~ N(S, se^2),
+// by Simpson's rule on u = S / se, the exponent shifted so its peak is 0.
+inline double posterior_mean_by_quadrature(double estimate, double se) {
+    const double r = estimate / se;
+    const double peak = r > 0.0 ? 0.5 * r * r : 0.0;
+    const double lo = r > 12.0 ? r - 12.0 : 0.0;
+    const double hi = r > 0.0 ? r + 12.0 : r + std::sqrt(r * r + 120.0);
+    const int steps = 20000;
+    const double h = (hi - lo) / steps;
+    double mass = 0.0, first = 0.0;
+    for (int k = 0; k <= steps; ++k) {
+        const double u = lo + h * k;
+        const double f = std::exp(r * u - 0.5 * u * u - peak);
+        const double wgt = (k == 0 || k == steps) ? 1.0 : (k % 2 ? 4.0 : 2.0);
+        mass += wgt * f;
+        first += wgt * f * u;
+    }
+    return se * first / mass;
+}
+
 // The effect at a row from explicit forest weights, and its little-bags
 // variance from explicit per-tree psi. `self` is the row's index among the
 // training rows for out-of-bag estimates, or -1.
@@ -420,6 +441,60 @@ inline PointEstimate predict_row(const std::vector<PredictTree>& trees, std::siz
     out.scale = std::fabs(total) + std::fabs(between) + std::fabs(noise);
     out.variance = posterior_mean(estimate, se);
     return out;
+}
+
+// ---- Average effects ------------------------------------------------------
+
+struct Effect {
+    double estimate = kNaN, std_error = kNaN;
+};
+
+inline Effect average_effect(engine::EffectTarget target, const std::vector<double>& w, const std::vector<double>& y,
+                             const std::vector<double>& m, const std::vector<double>& e_raw,
+                             const std::vector<double>& tau) {
+    const std::size_t n = w.size();
+    std::vector<double> e(n);
+    for (std::size_t i = 0; i < n; ++i) e[i] = std::min(std::max(e_raw[i], 1e-3), 1.0 - 1e-3);
+    std::vector<double> score(n);
+    double theta = 0.0, scale = 1.0;
+    if (target == engine::EffectTarget::All) {
+        for (std::size_t i = 0; i < n; ++i)
+            score[i] = tau[i] + (w[i] - e[i]) / (e[i] * (1.0 - e[i])) * (y[i] - m[i] - (w[i] - e[i]) * tau[i]);
+        for (std::size_t i = 0; i < n; ++i) theta += score[i] / static_cast<double>(n);
+    } else if (target == engine::EffectTarget::Treated) {
+        double n1 = 0.0, num = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double mu0 = m[i] - e[i] * tau[i];
+            num += w[i] * (y[i] - mu0) - (1.0 - w[i]) * e[i] / (1.0 - e[i]) * (y[i] - mu0);
+            n1 += w[i];
+        }
+        theta = num / n1;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double mu0 = m[i] - e[i] * tau[i];
+            score[i] = w[i] * (y[i] - mu0 - theta) - (1.0 - w[i]) * e[i] / (1.0 - e[i]) * (y[i] - mu0);
+        }
+        scale = static_cast<double>(n) / n1;
+    } else {
+        // The mirror image: control rows' own outcomes against mu1, treated
+        // rows reweighted by (1 - e) / e.
+        double n0 = 0.0, num = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double mu1 = m[i] + (1.0 - e[i]) * tau[i];
+            num += (1.0 - w[i]) * (mu1 - y[i]) + w[i] * (1.0 - e[i]) / e[i] * (y[i] - mu1);
+            n0 += 1.0 - w[i];
+        }
+        theta = num / n0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double mu1 = m[i] + (1.0 - e[i]) * tau[i];
+            score[i] = (1.0 - w[i]) * (mu1 - y[i] - theta) + w[i] * (1.0 - e[i]) / e[i] * (y[i] - mu1);
+        }
+        scale = static_cast<double>(n) / n0;
+    }
+    double mean = 0.0;
+    for (const double s : score) mean += s / static_cast<double>(n);
+    double ss = 0.0;
+    for (const double s : score) ss += (s - mean) * (s - mean);
+    return {theta, std::sqrt(ss / static_cast<double>(n - 1)) / std::sqrt(static_cast<double>(n)) * scale};
 }
 
 }  // namespace quorvantis::engine_oracle
