@@ -36,7 +36,10 @@ struct Gen {
     std::mt19937_64 g;
     explicit Gen(std::uint64_t seed) : g(seed) {}
     double uniform() { return static_cast<double>(g() >> 11) * 0x1.0p-53; }
-    double normal() { return std::sqrt(-2.0 * std::log(1.0 - uniform())) * std::cos(2.0 * std::numbers::pi * uniform()); }
+    double normal() {
+        const double radius = std::sqrt(-2.0 * std::log(1.0 - uniform()));  // two draws, in a fixed order
+        return radius * std::cos(2.0 * std::numbers::pi * uniform());
+    }
     std::size_t below(std::size_t k) { return static_cast<std::size_t>(g() % k); }
     template <class T>
     void shuffle(std::vector<T>& v) {
