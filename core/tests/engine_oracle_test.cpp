@@ -366,6 +366,7 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         builder.grow(records, est, est_moments, drawer);
         trees[b].nodes = builder.nodes();
         for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
+        trees[b].compile();
         auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
         plain[b].in_bag.assign(d.n, 0);
         for (const std::uint32_t r : rows) {

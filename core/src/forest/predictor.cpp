@@ -57,17 +57,18 @@ bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept
 double objective_bayes_variance(double estimate, double se) noexcept {
     if (!(se > 0.0)) return std::max(estimate, 0.0);
     const double r = estimate / se;
-    // phi(r) / Phi(r), the inverse Mills ratio; its tail series far left.
-    double mills;
+    // estimate + se phi(r)/Phi(r). Far left the two terms nearly cancel, so
+    // r + phi(r)/Phi(r) comes directly from the continued fraction of the
+    // normal tail, 1 / (x + 2 / (x + 3 / (x + ...))) at x = -r.
     if (r > -8.0) {
         const double phi = std::exp(-0.5 * r * r) / std::sqrt(2.0 * M_PI);
         const double cdf = 0.5 * std::erfc(-r / std::sqrt(2.0));
-        mills = phi / cdf;
-    } else {
-        const double r2 = 1.0 / (r * r);
-        mills = -r / (1.0 - r2 + 3.0 * r2 * r2 - 15.0 * r2 * r2 * r2);
+        return estimate + se * phi / cdf;
     }
-    return estimate + se * mills;
+    const double x = -r;
+    double tail = x;
+    for (int k = 60; k >= 2; --k) tail = x + k / tail;
+    return se / tail;
 }
 
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
