@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import inspect
 import math
 import numbers
@@ -160,9 +161,9 @@ def _frame_to_float(value: Any, name: str) -> np.ndarray:
     columns = value.items() if isinstance(value, pd.DataFrame) else [(value.name, value)]
     for column, series in columns:
         dtype = series.dtype
-        if not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)) or isinstance(
-            dtype, pd.CategoricalDtype
-        ):
+        # Object columns may hold plain numbers; conversion below tells otherwise.
+        numeric = pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+        if not (numeric or dtype == np.dtype(object)) or isinstance(dtype, pd.CategoricalDtype):
             where = f"column {column!r}" if isinstance(value, pd.DataFrame) else "the Series"
             raise ValueError(f"{name} must hold numbers, but {where} has dtype {dtype}")
     try:
@@ -455,6 +456,15 @@ class CausalForest:
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_forest" in self.__dict__
+
+    def __sklearn_tags__(self) -> Any:
+        # Only scikit-learn's utilities ask for tags, so it is there to import.
+        utils = importlib.import_module("sklearn.utils")
+        return utils.Tags(
+            estimator_type=None,
+            target_tags=utils.TargetTags(required=True),
+            input_tags=utils.InputTags(allow_nan=True),
+        )
 
     def _fitted(self, method: str) -> _engine.Forest:
         forest: _engine.Forest | None = self.__dict__.get("_forest")
