@@ -18,6 +18,7 @@ def fit(
     progress: _Progress | None,
 ) -> Forest: ...
 def from_bytes(data: bytes) -> Forest: ...
+
 @final
 class Forest:
     @property
