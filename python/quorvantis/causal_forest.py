@@ -654,7 +654,7 @@ class CausalForest:
         if Xa.shape[1] != forest.n_features:
             raise ValueError(
                 f"X has {Xa.shape[1]} features, but this {type(self).__name__} was fitted "
-                f"on {forest.n_features}"
+                f"on {forest.n_features}; give the same columns as at fit"
             )
         if Xa.shape[0]:
             Xa = _to_matrix(Xa)
@@ -696,6 +696,13 @@ class CausalForest:
         Returns
         -------
         ndarray of shape (n_rows,)
+
+        Raises
+        ------
+        NotFittedError
+            Before :meth:`fit`.
+        ValueError
+            As for :meth:`effect`.
         """
         return self._effect(X, "predict")
 
