@@ -9,6 +9,8 @@ from _quorvantis import (
     plot_model,
 )
 
+from .causal_forest import CausalForest, NotFittedError
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -18,4 +20,6 @@ __all__ = [
     "Model",
     "InferenceResult",
     "ValidationResult",
+    "CausalForest",
+    "NotFittedError",
 ]

@@ -23,8 +23,10 @@ CLASSES = ["Model", "InferenceResult", "ValidationResult"]
 def test_module_surface():
     assert q.__all__ == ["analyze_flow", "create_model", "plot_model", *CLASSES]
     assert q.__doc__ == ""
-    assert quorvantis.__all__ == q.__all__
+    # The package re-exports the extension's names first, as the same objects, then its own.
+    assert quorvantis.__all__[: len(q.__all__)] == q.__all__
     assert all(getattr(quorvantis, name) is getattr(q, name) for name in q.__all__)
+    assert all(hasattr(quorvantis, name) for name in quorvantis.__all__)
 
 
 @pytest.mark.parametrize("name,signature", FUNCTION_SIGNATURES.items())
