@@ -30,7 +30,9 @@ double peak_mib() {
     return static_cast<double>(u.ru_maxrss) / 1024.0;
 }
 
-double zeta(double u) { return 1.0 + 1.0 / (1.0 + std::exp(-20.0 * (u - 1.0 / 3.0))); }
+double zeta(double u) {
+    return 1.0 + 1.0 / (1.0 + std::exp(-20.0 * (u - 1.0 / 3.0)));
+}
 
 }  // namespace
 
@@ -68,7 +70,8 @@ int main(int argc, char** argv) {
         if (s != last_stage) {
             if (last_stage >= 0)
                 std::printf("  stage %d: %.2f s wall, %.2f s cpu\n", last_stage,
-                            std::chrono::duration<double>(Clock::now() - stage_start).count(), cpu_seconds() - stage_cpu);
+                            std::chrono::duration<double>(Clock::now() - stage_start).count(),
+                            cpu_seconds() - stage_cpu);
             last_stage = s;
             stage_start = Clock::now();
             stage_cpu = cpu_seconds();
@@ -85,7 +88,10 @@ int main(int argc, char** argv) {
     start = Clock::now();
     auto predicted = fitted.value().predict(MatrixView::of(xt.data(), m, p), true);
     const double predict_s = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("n=%zu p=%zu trees=%zu  fit %.2f s (cpu %.2f)  predict+variance %zu rows %.2f s (cpu %.2f)  peak +%.0f MiB\n",
-                n, p, trees, fit_s, fit_cpu, m, predict_s, cpu_seconds() - cpu, peak_mib() - base);
+    std::printf(
+        "n=%zu p=%zu trees=%zu  fit %.2f s (cpu %.2f)  predict+variance %zu rows %.2f s (cpu %.2f)  peak +%.0f MiB  "
+        "trees %.1f MiB\n",
+        n, p, trees, fit_s, fit_cpu, m, predict_s, cpu_seconds() - cpu, peak_mib() - base,
+        static_cast<double>(fitted.value().tree_bytes()) / 1048576.0);
     return predicted.ok() ? 0 : 1;
 }

@@ -173,8 +173,8 @@ private:
         for (int side = 0; side < 2; ++side) {
             if (s_.alpha > 0.0 && std::fabs(spread[side] - bound) <= kTie * pa.s_p) {
                 std::ostringstream m;
-                m << "side spread " << spread[side] << " at the alpha bound " << bound << " (feature " << f
-                  << ", bin " << int(bin) << ")";
+                m << "side spread " << spread[side] << " at the alpha bound " << bound << " (feature " << f << ", bin "
+                  << int(bin) << ")";
                 ties_.push_back(m.str());
             }
         }
@@ -231,7 +231,8 @@ private:
         node->missing_left = best->missing_left;
         node->score = best->score;
         for (const std::uint32_t r : rows)
-            (goes_left(r, node->feature, node->bin, node->missing_left) ? node->left_rows : node->right_rows).push_back(r);
+            (goes_left(r, node->feature, node->bin, node->missing_left) ? node->left_rows : node->right_rows)
+                .push_back(r);
         node->left = build(node->left_rows, depth + 1, drawer);
         node->right = build(node->right_rows, depth + 1, drawer);
         return node;
@@ -373,8 +374,7 @@ inline PointEstimate predict_row(const std::vector<PredictTree>& trees, std::siz
     // Forest weights over the training rows.
     std::vector<double> alpha(train.rows, 0.0);
     for (std::size_t b = 0; b < b_all; ++b)
-        for (const std::uint32_t r : leaf_rows[b])
-            alpha[r] += 1.0 / (used * static_cast<double>(leaf_rows[b].size()));
+        for (const std::uint32_t r : leaf_rows[b]) alpha[r] += 1.0 / (used * static_cast<double>(leaf_rows[b].size()));
     double wa = 0.0, ya = 0.0;
     for (std::size_t r = 0; r < train.rows; ++r) {
         wa += alpha[r] * obs[r].w;

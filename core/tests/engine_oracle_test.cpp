@@ -102,7 +102,8 @@ public:
         std::iota(features.begin(), features.end(), std::uint16_t{0});
         for (std::size_t i = features.size(); i > 1; --i) std::swap(features[i - 1], features[gen_() % i]);
         log_.push_back(count);
-        log_.insert(log_.end(), features.begin(), features.begin() + static_cast<std::ptrdiff_t>(std::min(count, features.size())));
+        log_.insert(log_.end(), features.begin(),
+                    features.begin() + static_cast<std::ptrdiff_t>(std::min(count, features.size())));
     }
     std::vector<std::size_t> log_;
     bool not_permutation_ = false;
@@ -121,7 +122,8 @@ struct Fast<CausalCriterion> {
     using C = CausalCriterion;
     static engine::Moments<C::K> record(const Obs& o) { return C::record(o.w, o.y, o.treated); }
     // Per moment: its value over `rows` and the sum of the magnitudes of its terms.
-    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows, const std::vector<Obs>& obs) {
+    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows,
+                                                   const std::vector<Obs>& obs) {
         std::vector<std::array<double, 2>> s(C::K, {0.0, 0.0});
         auto add = [&](int k, double v) {
             s[k][0] += v;
@@ -144,7 +146,8 @@ template <>
 struct Fast<RegressionCriterion> {
     using C = RegressionCriterion;
     static engine::Moments<C::K> record(const Obs& o) { return C::record(o.y); }
-    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows, const std::vector<Obs>& obs) {
+    static std::vector<std::array<double, 2>> sums(const std::vector<std::uint32_t>& rows,
+                                                   const std::vector<Obs>& obs) {
         std::vector<std::array<double, 2>> s(C::K, {0.0, 0.0});
         for (const std::uint32_t r : rows) {
             s[C::N][0] += 1.0;
@@ -181,7 +184,8 @@ struct TreeMatch {
             ++leaf_hits[t.next];
             const auto want = Fast<C>::sums(o.est_rows, obs);
             for (std::size_t k = 0; k < C::K; ++k)
-                EXPECT_PRED4(close, sums[t.next].v[k], want[k][0], want[k][1], 1e-12) << "moment " << k << " at " << path;
+                EXPECT_PRED4(close, sums[t.next].v[k], want[k][0], want[k][1], 1e-12)
+                    << "moment " << k << " at " << path;
             return;
         }
         ++splits;
@@ -273,8 +277,10 @@ TEST_P(EngineTreeOracle, SameTreeAsFastBuilder) {
         for (std::size_t f = 0; f < d.p; ++f) {
             const double v = d.x[i * d.p + f];
             const auto& c = d.cuts.cuts(f);
-            const auto want = std::isnan(v) ? d.cuts.missing_code()
-                                            : static_cast<std::uint8_t>(std::count_if(c.begin(), c.end(), [&](double cut) { return cut < v; }));
+            const auto want =
+                std::isnan(v)
+                    ? d.cuts.missing_code()
+                    : static_cast<std::uint8_t>(std::count_if(c.begin(), c.end(), [&](double cut) { return cut < v; }));
             ASSERT_EQ(int(d.codes.row(i)[f]), int(want)) << "row " << i << " feature " << f;
         }
     if (tc.kind == Kind::Causal) {
@@ -339,6 +345,7 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
     options.mtry = fc.mtry;
     engine::TreeBuilder<CausalCriterion> builder(d.codes, d.cuts, options);
     std::vector<engine::ForestTree<engine::CausalLeaf>> trees(fc.trees);
+    std::vector<std::vector<engine::TreeNode>> nodes(fc.trees);
     std::vector<engine_oracle::PredictTree> plain(fc.trees);
     engine::InBag in_bag;
     std::vector<std::uint32_t> half;
@@ -364,9 +371,9 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         for (const std::uint32_t r : est) est_moments.push_back(Fast<CausalCriterion>::record(d.causal[r]));
         LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
         builder.grow(records, est, est_moments, drawer);
-        trees[b].nodes = builder.nodes();
+        nodes[b] = builder.nodes();
+        trees[b].set_nodes(nodes[b]);
         for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
-        trees[b].compile();
         auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
         plain[b].in_bag.assign(d.n, 0);
         for (const std::uint32_t r : rows) {
@@ -375,7 +382,7 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         }
         in_bag.push_back(bits);
         plain[b].est_rows = est;
-        plain[b].nodes = &trees[b].nodes;
+        plain[b].nodes = &nodes[b];
     }
 
     auto check = [&](const engine::CausalPrediction& fast, const engine::CodedRows& x, bool oob, bool variance,
@@ -391,7 +398,8 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
                 continue;
             }
             ASSERT_GT(o.denominator, 1e-6) << "degenerate weights at row " << i;
-            ASSERT_PRED4(close, o.tau_by_means, o.tau, 1.0, 1e-9) << "forest weights and leaf means disagree at row " << i;
+            ASSERT_PRED4(close, o.tau_by_means, o.tau, 1.0, 1e-9)
+                << "forest weights and leaf means disagree at row " << i;
             EXPECT_PRED4(close, fast.tau[i], o.tau, 1.0, 1e-9) << "row " << i;
             if (!variance) continue;
             if (std::isnan(o.variance)) {
@@ -406,14 +414,13 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
     check(engine::predict_causal(trees, fc.group, d.codes, missing, true, &in_bag), d.codes, true, true, "out of bag");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, EnginePredictOracle,
-    ::testing::Values(
-        //         name          n  queries p miss trees group honest msl mtry hollow seed
-        ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
-        ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
-        ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,
+                         ::testing::Values(
+                             //         name          n  queries p miss trees group honest msl mtry hollow seed
+                             ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
+                             ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
+                             ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Posterior mean of a variance ----------------------------------------
 
@@ -426,7 +433,8 @@ class EngineBayesOracle : public ::testing::TestWithParam<BayesCase> {};
 
 TEST_P(EngineBayesOracle, MatchesIntegratedPosterior) {
     const BayesCase& bc = GetParam();
-    const double want = bc.se > 0.0 ? engine_oracle::posterior_mean_by_quadrature(bc.estimate, bc.se) : std::max(bc.estimate, 0.0);
+    const double want =
+        bc.se > 0.0 ? engine_oracle::posterior_mean_by_quadrature(bc.estimate, bc.se) : std::max(bc.estimate, 0.0);
     EXPECT_PRED4(close, engine::objective_bayes_variance(bc.estimate, bc.se), want, 0.0, 1e-9)
         << "ratio " << bc.estimate / bc.se;
 }
@@ -440,9 +448,11 @@ INSTANTIATE_TEST_SUITE_P(Engine, EngineBayesOracle,
                                            BayesCase{"RatioMinus0p7", -0.7, 1.0}, BayesCase{"RatioMinus4", -8.0, 2.0},
                                            BayesCase{"RatioMinus7p9", -0.79, 0.1}, BayesCase{"RatioMinus8", -8.0, 1.0},
                                            BayesCase{"RatioMinus10", -2.5, 0.25}, BayesCase{"RatioMinus15", -15.0, 1.0},
-                                           BayesCase{"RatioMinus22", -0.022, 0.001}, BayesCase{"RatioMinus40", -40.0, 1.0},
+                                           BayesCase{"RatioMinus22", -0.022, 0.001},
+                                           BayesCase{"RatioMinus40", -40.0, 1.0},
                                            BayesCase{"RatioMinus200", -2.0, 0.01}, BayesCase{"Ratio50", 25.0, 0.5},
-                                           BayesCase{"NoNoiseNegative", -2.0, 0.0}, BayesCase{"NoNoisePositive", 1.5, 0.0}),
+                                           BayesCase{"NoNoiseNegative", -2.0, 0.0},
+                                           BayesCase{"NoNoisePositive", 1.5, 0.0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Average effects ------------------------------------------------------
@@ -478,15 +488,14 @@ TEST_P(EngineEffectOracle, MatchesDoublyRobustFormulas) {
     EXPECT_PRED4(close, fast.std_error, want.std_error, 1.0, 1e-10);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, EngineEffectOracle,
-    ::testing::Values(EffectCase{"All", engine::EffectTarget::All, 200, false, 41},
-                      EffectCase{"AllClipped", engine::EffectTarget::All, 150, true, 42},
-                      EffectCase{"Treated", engine::EffectTarget::Treated, 200, false, 43},
-                      EffectCase{"TreatedClipped", engine::EffectTarget::Treated, 150, true, 44},
-                      EffectCase{"Control", engine::EffectTarget::Control, 200, false, 45},
-                      EffectCase{"ControlClipped", engine::EffectTarget::Control, 150, true, 46}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Engine, EngineEffectOracle,
+                         ::testing::Values(EffectCase{"All", engine::EffectTarget::All, 200, false, 41},
+                                           EffectCase{"AllClipped", engine::EffectTarget::All, 150, true, 42},
+                                           EffectCase{"Treated", engine::EffectTarget::Treated, 200, false, 43},
+                                           EffectCase{"TreatedClipped", engine::EffectTarget::Treated, 150, true, 44},
+                                           EffectCase{"Control", engine::EffectTarget::Control, 200, false, 45},
+                                           EffectCase{"ControlClipped", engine::EffectTarget::Control, 150, true, 46}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quorvantis

@@ -13,8 +13,9 @@ import time
 import warnings
 from typing import Any
 
-import _quorvantis_engine as _engine
 import numpy as np
+
+import _quorvantis_engine as _engine
 
 __all__ = ["CausalForest", "NotFittedError"]
 

@@ -166,8 +166,9 @@ std::vector<unsigned char> CausalForestModel::serialize() const {
     cuts_.write(w);
     w.u64(trees_.size());
     for (const auto& t : trees_) {
-        w.u64(t.nodes.size());
-        for (const TreeNode& nd : t.nodes) {
+        const std::vector<TreeNode> nodes = t.nodes();
+        w.u64(nodes.size());
+        for (const TreeNode& nd : nodes) {
             w.u32(nd.next);
             w.u16(nd.feature);
             w.u8(nd.bin);
@@ -213,8 +214,8 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
     for (auto& t : m.trees_) {
         const std::uint64_t nodes = r.u64();
         if (r.failed || nodes == 0 || nodes > r.remaining() / 8) return refuse("tree nodes truncated");
-        t.nodes.resize(static_cast<std::size_t>(nodes));
-        for (TreeNode& nd : t.nodes) {
+        std::vector<TreeNode> stored(static_cast<std::size_t>(nodes));
+        for (TreeNode& nd : stored) {
             nd.next = r.u32();
             nd.feature = r.u16();
             nd.bin = r.u8();
@@ -232,15 +233,15 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
         }
         // Every walk must end in a leaf of this tree: splits point forward
         // to two nodes, features exist, leaves index the leaf table.
-        for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-            const TreeNode& nd = t.nodes[i];
+        for (std::size_t i = 0; i < stored.size(); ++i) {
+            const TreeNode& nd = stored[i];
             if (nd.flags & kLeafNode) {
                 if (nd.next >= t.leaves.size()) return refuse("leaf index out of range");
-            } else if (nd.next <= i || nd.next + 1 >= t.nodes.size() || nd.feature >= p) {
+            } else if (nd.next <= i || nd.next + 1 >= stored.size() || nd.feature >= p) {
                 return refuse("split node out of range");
             }
         }
-        t.compile();
+        t.set_nodes(stored);
     }
     if (!read_doubles(r, m.importance_, p)) return refuse("importances truncated");
     const std::uint64_t rows = r.u64();

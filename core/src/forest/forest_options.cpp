@@ -16,6 +16,7 @@ std::size_t ForestOptions::candidates(std::size_t p) const noexcept {
 std::string ForestOptions::check(std::size_t n, std::size_t p) const {
     auto num = [](double v) { return format_diagnostic(v); };
     if (n_trees < 1) return "n_estimators must be at least 1, got 0";
+    if (n_trees > 10'000'000) return "n_estimators must be at most 10000000, got " + std::to_string(n_trees);
     if (ci_group_size < 1) return "ci_group_size must be at least 1, got 0";
     if (n_trees % ci_group_size != 0)
         return "n_estimators must be a multiple of ci_group_size (" + std::to_string(ci_group_size) + "), got " +

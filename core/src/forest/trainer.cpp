@@ -54,10 +54,9 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             builder.grow(records, tree_rows.estimation, est, candidates);
             builder.count_splits(out.splits);
             ForestTree<typename C::Leaf> tree;
-            tree.nodes = builder.nodes();
+            tree.set_nodes(builder.nodes());
             tree.leaves.reserve(builder.leaf_sums().size());
             for (const auto& s : builder.leaf_sums()) tree.leaves.push_back(C::leaf(s));
-            tree.compile();
             out.trees.push_back(std::move(tree));
             out.in_bag.push_back(tree_rows.in_bag == *pool
                                      ? pool

@@ -151,6 +151,11 @@ PyObject* fit(PyObject*, PyObject* args) {
         }
         Result<CausalForestModel> fitted = CausalForestModel::fit(input, options, &progress, interrupt);
         if (!fitted) return raise_failure(fitted, guard);
+        if (oprogress != Py_None) {
+            const auto total = static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed));
+            PyRef out = PyRef::steal(PyObject_CallFunction(oprogress, "snn", "done", total, total));
+            if (!out) return nullptr;
+        }
         return new_forest(std::move(fitted).value());
     });
 }
@@ -183,7 +188,8 @@ PyObject* forest_predict(PyObject* self, PyObject* args) {
         if (!predicted) return raise_failure(predicted, guard);
         PyRef tau = new_float64_array(predicted.value().tau);
         if (!tau) return nullptr;
-        if (!variance) return PyTuple_Pack(2, tau.get(), Py_None);
+        // Variances need confidence groups of two trees or more.
+        if (!variance || m.group_size() < 2) return PyTuple_Pack(2, tau.get(), Py_None);
         PyRef var = new_float64_array(predicted.value().variance);
         return var ? PyTuple_Pack(2, tau.get(), var.get()) : nullptr;
     });

@@ -61,6 +61,12 @@ public:
     const std::vector<double>& w_hat() const noexcept { return w_hat_; }
     const AverageEffect& average(EffectTarget target) const noexcept { return ate_[static_cast<int>(target)]; }
     double overlap_violation() const noexcept { return outside_; }
+    // Memory the fitted trees take.
+    std::size_t tree_bytes() const noexcept {
+        std::size_t b = 0;
+        for (const auto& t : trees_) b += t.bytes();
+        return b;
+    }
 
     std::vector<unsigned char> serialize() const;
     // The model, or why the bytes were refused.

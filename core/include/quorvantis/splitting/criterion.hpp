@@ -109,14 +109,15 @@ struct CausalCriterion {
         for (std::size_t i = 0; i < m; ++i) {
             const double nl = pre[N][i] + dn, tl = pre[TREATED][i] + dt, wl = pre[W][i] + dw, yl = pre[Y][i] + dy,
                          wwl = pre[WW][i] + dww, wyl = pre[WY][i] + dwy;
-            const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl,
-                         yr = total.v[Y] - yl, wwr = total.v[WW] - wwl, wyr = total.v[WY] - wyl;
+            const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl, yr = total.v[Y] - yl,
+                         wwr = total.v[WW] - wwl, wyr = total.v[WY] - wyl;
             const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
             const double sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
             const double rho_l = (wyl - b * wl - a * yl + nl * a * b) - tau * (wwl - 2.0 * a * wl + nl * a * a);
             const double rho_r = (wyr - b * wr - a * yr + nr * a * b) - tau * (wwr - 2.0 * a * wr + nr * a * a);
             const double s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
-            const bool valid = (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
+            const bool valid =
+                (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
             out[i] = valid ? s : kNoSplit;
         }
         if (nd.penalty > 0.0) {

@@ -32,17 +32,18 @@ struct RegressionLeaf {
 
 template <class Leaf>
 struct ForestTree {
-    std::vector<TreeNode> nodes;  // root first
     std::vector<Leaf> leaves;
 
-    // The walk table: nodes whose leaves point to themselves with a bin that
-    // sends every code left, so that every walk takes `depth` steps without
-    // a branch on the node kind; slot[i] is leaf i's row in the leaf table.
+    // The tree is kept as its walk table: nodes whose leaves point to
+    // themselves with a bin that sends every code left, so that every walk
+    // takes `depth` steps without a branch on the node kind; slot[i] is leaf
+    // node i's row in the leaf table.
     std::vector<TreeNode> walk;
     std::vector<std::uint32_t> slot;
     std::uint32_t depth = 0;
 
-    void compile() {
+    // From nodes as the builder gives them (leaf `next` = row in `leaves`).
+    void set_nodes(const std::vector<TreeNode>& nodes) {
         walk = nodes;
         slot.assign(nodes.size(), 0);
         std::vector<std::uint32_t> level(nodes.size(), 0);
@@ -59,20 +60,16 @@ struct ForestTree {
         }
     }
 
-    // The leaf a row reaches, from its codes and the missing code.
-    std::uint32_t leaf_of(const std::uint8_t* codes, std::uint8_t missing) const noexcept {
-        const TreeNode* nd = nodes.data();
-        std::uint32_t i = 0;
-        while (!(nd[i].flags & kLeafNode)) {
-            const std::uint8_t c = codes[nd[i].feature];
-            const bool left = c == missing ? (nd[i].flags & kMissingLeft) != 0 : c <= nd[i].bin;
-            i = nd[i].next + (left ? 0u : 1u);
-        }
-        return nd[i].next;
+    // The nodes back in the builder's form.
+    std::vector<TreeNode> nodes() const {
+        std::vector<TreeNode> out = walk;
+        for (std::uint32_t i = 0; i < out.size(); ++i)
+            if (out[i].flags & kLeafNode) out[i] = TreeNode{slot[i], 0, 0, kLeafNode};
+        return out;
     }
 
-    // leaf_of for `count` rows at once, eight walks interleaved so that their
-    // dependent loads overlap; rows[j] are the rows' codes. Needs compile().
+    // The leaves `count` rows reach, eight walks interleaved so that their
+    // dependent loads overlap; rows[j] are the rows' codes.
     void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint8_t missing,
                    std::uint32_t* out) const noexcept {
         const TreeNode* nd = walk.data();
@@ -102,6 +99,10 @@ struct ForestTree {
             for (std::uint32_t d = 0; d < depth; ++d) at = step(at, rows[j]);
             out[j] = slot[at];
         }
+    }
+
+    std::size_t bytes() const noexcept {
+        return leaves.size() * sizeof(Leaf) + walk.size() * (sizeof(TreeNode) + sizeof(std::uint32_t));
     }
 };
 
