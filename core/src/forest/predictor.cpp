@@ -12,42 +12,6 @@ namespace {
 constexpr std::size_t kRows = 1024;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The 15 products of (wy, ww, w, y, 1) with itself, upper triangle.
-constexpr std::size_t kDim = 5;
-constexpr std::size_t kPairs = kDim * (kDim + 1) / 2;
-
-void add_outer(double* acc, const double* s) noexcept {
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < kDim; ++i)
-        for (std::size_t j = i; j < kDim; ++j) acc[k++] += s[i] * s[j];
-}
-
-double at(const double* sym, std::size_t i, std::size_t j) noexcept {
-    if (i > j) std::swap(i, j);
-    // Row i of the upper triangle starts after i rows of decreasing length.
-    return sym[i * kDim - i * (i - 1) / 2 + (j - i)];
-}
-
-// (A S A^T) for A the 2 x 5 map of s to psi, as [a00, a01, a11].
-void psi_moments(const double* sym, double tau, double mu, double out[3]) noexcept {
-    const double a[2][kDim] = {{1.0, -tau, -mu, 0.0, 0.0}, {0.0, 0.0, -tau, 1.0, -mu}};
-    for (int r = 0; r < 2; ++r)
-        for (int c = r; c < 2; ++c) {
-            double v = 0.0;
-            for (std::size_t i = 0; i < kDim; ++i)
-                for (std::size_t j = 0; j < kDim; ++j) v += a[r][i] * at(sym, i, j) * a[c][j];
-            out[r == 0 ? c : 2] = v;
-        }
-}
-
-struct RowSums {
-    double s[4] = {0, 0, 0, 0};  // wy, ww, w, y
-    double used = 0.0;
-    double total[kPairs] = {};
-    double grouped[kPairs] = {};
-    double good_trees = 0.0, good_groups = 0.0;
-};
-
 bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept {
     return in_bag == nullptr || !bit(*(*in_bag)[tree], row);
 }
@@ -74,92 +38,101 @@ double objective_bayes_variance(double estimate, double se) noexcept {
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
                                 const CodedRows& x, std::uint8_t missing_code, bool variance, const InBag* in_bag) {
     const std::size_t n = x.rows, g = std::max<std::size_t>(1, group_size);
+    const std::size_t used_trees = trees.size() / g * g;
     CausalPrediction out;
     out.tau.assign(n, kNaN);
     if (variance) out.variance.assign(n, kNaN);
-    const std::size_t blocks = (n + kRows - 1) / kRows;
+    constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    const std::size_t rows_per_block =
+        std::max<std::size_t>(64, std::min(kRows, (std::size_t{1} << 21) / std::max<std::size_t>(1, used_trees)));
+    const std::size_t blocks = (n + rows_per_block - 1) / rows_per_block;
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
-        const std::size_t lo = blk * kRows, len = std::min(kRows, n - lo);
-        std::vector<RowSums> acc(len);
+        const std::size_t lo = blk * rows_per_block, len = std::min(rows_per_block, n - lo);
+        // The leaf of every row in every tree, kNone where the tree has no
+        // answer (the row is in its bag, or its leaf is empty).
+        std::vector<std::uint32_t> leaf(used_trees * len, kNone);
         std::vector<const std::uint8_t*> rows(len);
-        std::vector<std::uint32_t> row_of(len);
-        // Per tree of the current group, the leaf of each row (null: none).
-        std::vector<const CausalLeaf*> leaf(g * len);
-        std::vector<std::uint32_t> found(len);
-        for (std::size_t first = 0; first + g <= trees.size(); first += g) {
-            for (std::size_t j = 0; j < g; ++j) {
-                const std::size_t b = first + j;
-                // The rows this tree may answer for: all, or those out of its bag.
-                std::size_t k = 0;
-                for (std::size_t i = 0; i < len; ++i) {
-                    leaf[j * len + i] = nullptr;
-                    if (!out_of_bag(in_bag, b, lo + i)) continue;
-                    rows[k] = x.row(lo + i);
-                    row_of[k++] = static_cast<std::uint32_t>(i);
-                }
-                trees[b].leaves_of(rows.data(), k, missing_code, found.data());
-                for (std::size_t q = 0; q < k; ++q) {
-                    const CausalLeaf& l = trees[b].leaves[found[q]];
-                    if (l.n > 0.0) leaf[j * len + row_of[q]] = &l;
-                }
-            }
+        std::vector<std::uint32_t> row_of(len), found(len);
+        std::vector<double> sums(4 * len, 0.0), used(len, 0.0);
+        for (std::size_t b = 0; b < used_trees; ++b) {
+            std::size_t k = 0;
             for (std::size_t i = 0; i < len; ++i) {
-                RowSums& a = acc[i];
-                bool good = true;
+                if (!out_of_bag(in_bag, b, lo + i)) continue;
+                rows[k] = x.row(lo + i);
+                row_of[k++] = static_cast<std::uint32_t>(i);
+            }
+            trees[b].leaves_of(rows.data(), k, missing_code, found.data());
+            const CausalLeaf* leaves = trees[b].leaves.data();
+            std::uint32_t* tree_leaf = leaf.data() + b * len;
+            for (std::size_t q = 0; q < k; ++q) {
+                const CausalLeaf& l = leaves[found[q]];
+                if (l.n == 0.0) continue;
+                const std::size_t i = row_of[q];
+                tree_leaf[i] = found[q];
+                double* s = sums.data() + 4 * i;
+                s[0] += l.wy;
+                s[1] += l.ww;
+                s[2] += l.w;
+                s[3] += l.y;
+                used[i] += 1.0;
+            }
+        }
+        std::vector<double> tau(len, kNaN), mu(len, kNaN);
+        for (std::size_t i = 0; i < len; ++i) {
+            if (used[i] == 0.0) continue;
+            const double* s = sums.data() + 4 * i;
+            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
+            tau[i] = (e_wy - e_w * e_y) / (e_ww - e_w * e_w);
+            mu[i] = e_y - tau[i] * e_w;
+            out.tau[lo + i] = tau[i];
+        }
+        if (!variance || g < 2) return;
+        // Per good group and tree, psi = (W~Y~ - tau W~^2 - mu W~, Y~ - tau W~ - mu)
+        // at the row's own tau and mu: second moments of the trees' psi and of
+        // the groups' mean psi.
+        std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
+        for (std::size_t first = 0; first < used_trees; first += g) {
+            for (std::size_t i = 0; i < len; ++i) {
+                bool complete = true;
+                for (std::size_t j = 0; j < g && complete; ++j) complete = leaf[(first + j) * len + i] != kNone;
+                if (!complete) continue;
+                double m0 = 0.0, m1 = 0.0;
+                double* t = total.data() + 3 * i;
                 for (std::size_t j = 0; j < g; ++j) {
-                    const CausalLeaf* l = leaf[j * len + i];
-                    if (l == nullptr) {
-                        good = false;
-                        continue;
-                    }
-                    a.s[0] += l->wy;
-                    a.s[1] += l->ww;
-                    a.s[2] += l->w;
-                    a.s[3] += l->y;
-                    a.used += 1.0;
+                    const CausalLeaf& l = trees[first + j].leaves[leaf[(first + j) * len + i]];
+                    const double p0 = l.wy - tau[i] * l.ww - mu[i] * l.w, p1 = l.y - tau[i] * l.w - mu[i];
+                    t[0] += p0 * p0;
+                    t[1] += p0 * p1;
+                    t[2] += p1 * p1;
+                    m0 += p0;
+                    m1 += p1;
                 }
-                if (!variance || !good) continue;
-                double mean[kDim] = {0, 0, 0, 0, 1.0};
-                for (std::size_t j = 0; j < g; ++j) {
-                    const CausalLeaf* l = leaf[j * len + i];
-                    const double s[kDim] = {l->wy, l->ww, l->w, l->y, 1.0};
-                    add_outer(a.total, s);
-                    for (std::size_t k = 0; k < 4; ++k) mean[k] += s[k] / static_cast<double>(g);
-                }
-                add_outer(a.grouped, mean);
-                a.good_trees += static_cast<double>(g);
-                a.good_groups += 1.0;
+                m0 /= static_cast<double>(g);
+                m1 /= static_cast<double>(g);
+                double* gr = grouped.data() + 3 * i;
+                gr[0] += m0 * m0;
+                gr[1] += m0 * m1;
+                gr[2] += m1 * m1;
+                good[i] += 1.0;
             }
         }
         for (std::size_t i = 0; i < len; ++i) {
-            const RowSums& a = acc[i];
-            if (a.used == 0.0) continue;
-            const double e_wy = a.s[0] / a.used, e_ww = a.s[1] / a.used, e_w = a.s[2] / a.used, e_y = a.s[3] / a.used;
+            if (good[i] < 1.0) continue;
+            const double* s = sums.data() + 4 * i;
+            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
             const double denom = e_ww - e_w * e_w;
-            const double tau = (e_wy - e_w * e_y) / denom;
-            out.tau[lo + i] = tau;
-            if (!variance || a.good_groups < 1.0 || g < 2) continue;
-            const double mu = e_y - tau * e_w;
             // psi at the forest's own averages, subtracted from both moments.
-            const double psi0 = e_wy - tau * e_ww - mu * e_w, psi1 = e_y - tau * e_w - mu;
-            double total[kPairs], grouped[kPairs];
-            for (std::size_t k = 0; k < kPairs; ++k) {
-                total[k] = a.total[k] / a.good_trees;
-                grouped[k] = a.grouped[k] / a.good_groups;
-            }
-            double mt[3], mg[3];
-            psi_moments(total, tau, mu, mt);
-            psi_moments(grouped, tau, mu, mg);
-            const double centre[3] = {psi0 * psi0, psi0 * psi1, psi1 * psi1};
+            const double c0 = e_wy - tau[i] * e_ww - mu[i] * e_w, c1 = e_y - tau[i] * e_w - mu[i];
             const double j0 = 1.0 / denom, j1 = -e_w / denom;
-            auto quad = [&](const double m[3]) {
-                const double c0 = m[0] - centre[0], c1 = m[1] - centre[1], c2 = m[2] - centre[2];
-                return j0 * j0 * c0 + 2.0 * j0 * j1 * c1 + j1 * j1 * c2;
+            auto quad = [&](const double* m, double count) {
+                const double a00 = m[0] / count - c0 * c0, a01 = m[1] / count - c0 * c1, a11 = m[2] / count - c1 * c1;
+                return j0 * j0 * a00 + 2.0 * j0 * j1 * a01 + j1 * j1 * a11;
             };
-            const double var_total = quad(mt), var_between = quad(mg);
+            const double var_total = quad(total.data() + 3 * i, good[i] * static_cast<double>(g));
+            const double var_between = quad(grouped.data() + 3 * i, good[i]);
             const double noise = (var_total - var_between) / static_cast<double>(g - 1);
-            const double se = std::max(var_between, noise) * std::sqrt(2.0 / a.good_groups);
+            const double se = std::max(var_between, noise) * std::sqrt(2.0 / good[i]);
             out.variance[lo + i] = objective_bayes_variance(var_between - noise, se);
         }
     });
