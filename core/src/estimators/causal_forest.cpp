@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "quorvantis/estimators/regression_forest.hpp"
+#include "quorvantis/estimators/staged_fit.hpp"
+#include "quorvantis/forest/tree_io.hpp"
 #include "quorvantis/forest/trainer.hpp"
 #include "quorvantis/parallel.hpp"
 #include "quorvantis/random.hpp"
@@ -14,17 +15,6 @@ namespace {
 
 constexpr std::uint16_t kFormat = 1;
 constexpr unsigned char kCausalForestKind = 3;
-constexpr std::uint64_t kOutcomeStream = 0x6f7574636f6d65ULL;
-constexpr std::uint64_t kTreatmentStream = 0x74726561746dULL;
-constexpr std::uint64_t kCausalStream = 0x63617573616cULL;
-
-ForestOptions nuisance_options(const ForestOptions& o, std::uint64_t stream) {
-    ForestOptions n = o;
-    n.n_trees = std::max<std::size_t>(50, o.n_trees / 4);
-    n.ci_group_size = 1;
-    n.seed = derive_seed(o.seed, stream);
-    return n;
-}
 
 TreeProgress counting(FitProgress* progress) {
     if (progress == nullptr) return {};
@@ -75,71 +65,80 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
     if (const std::string why = options.check(n, p); !why.empty()) return QuorvantisError::internal(why);
     if (in.w.size < n || in.y.size < n || (in.y_hat && in.y_hat->size < n) || (in.w_hat && in.w_hat->size < n))
         return QuorvantisError::internal("every vector needs an entry for each row of x");
-    CausalForestModel model;
+    std::optional<Result<CausalForestModel>> model;
     parallel::JobOptions job;
     job.interrupt = interrupt;
     job.max_threads = options.n_threads;
     const std::optional<Halt> halt = parallel::run_job(
         [&] {
             begin(progress, FitProgress::Binning, 0);
-            model.cuts_ = BinCuts::fit(in.x, options.max_bins);
-            const CodedRows codes = model.cuts_.encode(in.x);
-            model.group_ = options.ci_group_size;
-            std::vector<double> w(n), y(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                w[i] = in.w[i];
-                y[i] = in.y[i];
-            }
-            const VectorView wv = VectorView::of(w.data(), n), yv = VectorView::of(y.data(), n);
-            if (in.y_hat != nullptr) {
-                model.y_hat_.resize(n);
-                for (std::size_t i = 0; i < n; ++i) model.y_hat_[i] = (*in.y_hat)[i];
-            } else {
-                const ForestOptions o = nuisance_options(options, kOutcomeStream);
-                begin(progress, FitProgress::OutcomeModel, o.n_trees);
-                model.y_hat_ = out_of_bag_regression(codes, model.cuts_, yv, o, counting(progress));
-            }
-            if (in.w_hat != nullptr) {
-                model.w_hat_.resize(n);
-                for (std::size_t i = 0; i < n; ++i) model.w_hat_[i] = (*in.w_hat)[i];
-            } else {
-                const ForestOptions o = nuisance_options(options, kTreatmentStream);
-                begin(progress, FitProgress::TreatmentModel, o.n_trees);
-                model.w_hat_ = out_of_bag_regression(codes, model.cuts_, wv, o, counting(progress));
-            }
-            std::vector<Moments<CausalCriterion::K>> rows(n);
-            for (std::size_t i = 0; i < n; ++i)
-                rows[i] = CausalCriterion::record(w[i] - model.w_hat_[i], y[i] - model.y_hat_[i], w[i] > 0.5);
-            ForestOptions causal = options;
-            causal.seed = derive_seed(options.seed, kCausalStream);
-            begin(progress, FitProgress::CausalTrees, causal.n_trees);
-            TrainedForest<CausalCriterion> forest =
-                train_forest<CausalCriterion>(codes, model.cuts_, rows, causal, counting(progress));
-            rows = {};
+            const TrainingData data = prepare_training(in.x, in.w, in.y, options);
+            auto nuisance = [&](const VectorView* given, FitStage stage, FitProgress::Stage shown) {
+                std::vector<double> out(n);
+                if (given != nullptr) {
+                    for (std::size_t i = 0; i < n; ++i) out[i] = (*given)[i];
+                    return out;
+                }
+                begin(progress, shown, stage_options(options, stage).n_trees);
+                std::vector<TreeBatch> batches;
+                batches.push_back(
+                    grow_batch(data, stage, options, {}, {}, 0, stage_groups(options, stage), counting(progress)));
+                return nuisance_estimates(data, stage, options, batches);
+            };
+            const std::vector<double> y_hat = nuisance(in.y_hat, FitStage::Outcome, FitProgress::OutcomeModel);
+            const std::vector<double> w_hat = nuisance(in.w_hat, FitStage::Treatment, FitProgress::TreatmentModel);
+            begin(progress, FitProgress::CausalTrees, options.n_trees);
+            std::vector<TreeBatch> batches;
+            batches.push_back(grow_batch(data, FitStage::Causal, options, y_hat, w_hat, 0,
+                                         stage_groups(options, FitStage::Causal), counting(progress)));
             begin(progress, FitProgress::OutOfBag, 0);
-            model.oob_tau_ =
-                predict_causal(forest.trees, model.group_, codes, model.cuts_.missing_code(), false, &forest.in_bag)
-                    .tau;
-            // A row that no tree left out keeps no out-of-bag effect; the
-            // average effects use the forest's effect there instead.
-            std::vector<double> tau = model.oob_tau_;
-            bool missing = false;
-            for (const double t : tau) missing |= std::isnan(t);
-            if (missing) {
-                const std::vector<double> all =
-                    predict_causal(forest.trees, model.group_, codes, model.cuts_.missing_code(), false).tau;
-                for (std::size_t i = 0; i < n; ++i)
-                    if (std::isnan(tau[i])) tau[i] = all[i];
-            }
-            model.importance_ = depth_weighted_importance(forest.splits.at, p);
-            model.trees_ = std::move(forest.trees);
-            for (const EffectTarget t : {EffectTarget::All, EffectTarget::Treated, EffectTarget::Control})
-                model.ate_[static_cast<int>(t)] = average_effect(t, w, y, model.y_hat_, model.w_hat_, tau);
-            model.outside_ = share_outside(model.w_hat_);
+            model.emplace(assemble(data, options, y_hat, w_hat, std::move(batches)));
             begin(progress, FitProgress::Done, 0);
         },
         job);
     if (halt) return *halt;
+    return std::move(*model);
+}
+
+Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, const ForestOptions& options,
+                                                      std::vector<double> y_hat, std::vector<double> w_hat,
+                                                      std::vector<TreeBatch> causal_batches) {
+    const std::size_t n = data.codes.rows, p = data.codes.cols;
+    if (y_hat.size() != n || w_hat.size() != n)
+        return QuorvantisError::internal("nuisance estimates of another length");
+    Result<std::vector<TreeBatch>> ordered = order_batches(std::move(causal_batches), FitStage::Causal, options);
+    if (!ordered) return ordered.take_error();
+    const ForestOptions causal = stage_options(options, FitStage::Causal);
+    CausalForestModel model;
+    model.cuts_ = data.cuts;
+    model.group_ = causal.ci_group_size;
+    InBag in_bag;
+    std::vector<double> splits(SplitCounts::kDepths * p, 0.0);
+    for (TreeBatch& b : ordered.value()) {
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(n, causal, b.first, b.last);
+        for (auto& t : b.causal) model.trees_.push_back(std::move(t));
+        for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
+        for (std::size_t i = 0; i < splits.size() && i < b.splits.at.size(); ++i) splits[i] += b.splits.at[i];
+    }
+    const std::uint8_t missing = model.cuts_.missing_code();
+    model.oob_tau_ = predict_causal(model.trees_, model.group_, data.codes, missing, false, &in_bag).tau;
+    in_bag.clear();
+    // A row that no tree left out keeps no out-of-bag effect; the average
+    // effects use the forest's effect there instead.
+    std::vector<double> tau = model.oob_tau_;
+    bool unanswered = false;
+    for (const double t : tau) unanswered |= std::isnan(t);
+    if (unanswered) {
+        const std::vector<double> all = predict_causal(model.trees_, model.group_, data.codes, missing, false).tau;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::isnan(tau[i])) tau[i] = all[i];
+    }
+    model.importance_ = depth_weighted_importance(splits, p);
+    model.y_hat_ = std::move(y_hat);
+    model.w_hat_ = std::move(w_hat);
+    for (const EffectTarget t : {EffectTarget::All, EffectTarget::Treated, EffectTarget::Control})
+        model.ate_[static_cast<int>(t)] = average_effect(t, data.w, data.y, model.y_hat_, model.w_hat_, tau);
+    model.outside_ = share_outside(model.w_hat_);
     return model;
 }
 
@@ -165,24 +164,7 @@ std::vector<unsigned char> CausalForestModel::serialize() const {
     w.u64(group_);
     cuts_.write(w);
     w.u64(trees_.size());
-    for (const auto& t : trees_) {
-        const std::vector<TreeNode> nodes = t.nodes();
-        w.u64(nodes.size());
-        for (const TreeNode& nd : nodes) {
-            w.u32(nd.next);
-            w.u16(nd.feature);
-            w.u8(nd.bin);
-            w.u8(nd.flags);
-        }
-        w.u64(t.leaves.size());
-        for (const CausalLeaf& l : t.leaves) {
-            w.f64(l.n);
-            w.f64(l.w);
-            w.f64(l.y);
-            w.f64(l.wy);
-            w.f64(l.ww);
-        }
-    }
+    for (const auto& t : trees_) write_tree(w, t);
     write_doubles(w, importance_);
     write_doubles(w, oob_tau_);
     write_doubles(w, y_hat_);
@@ -211,38 +193,8 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
     if (r.failed || n_trees == 0 || n_trees % m.group_ != 0 || n_trees > r.remaining() / 24)
         return refuse("bad tree count");
     m.trees_.resize(static_cast<std::size_t>(n_trees));
-    for (auto& t : m.trees_) {
-        const std::uint64_t nodes = r.u64();
-        if (r.failed || nodes == 0 || nodes > r.remaining() / 8) return refuse("tree nodes truncated");
-        std::vector<TreeNode> stored(static_cast<std::size_t>(nodes));
-        for (TreeNode& nd : stored) {
-            nd.next = r.u32();
-            nd.feature = r.u16();
-            nd.bin = r.u8();
-            nd.flags = r.u8();
-        }
-        const std::uint64_t leaves = r.u64();
-        if (r.failed || leaves == 0 || leaves > r.remaining() / 40) return refuse("tree leaves truncated");
-        t.leaves.resize(static_cast<std::size_t>(leaves));
-        for (CausalLeaf& l : t.leaves) {
-            l.n = r.f64();
-            l.w = r.f64();
-            l.y = r.f64();
-            l.wy = r.f64();
-            l.ww = r.f64();
-        }
-        // Every walk must end in a leaf of this tree: splits point forward
-        // to two nodes, features exist, leaves index the leaf table.
-        for (std::size_t i = 0; i < stored.size(); ++i) {
-            const TreeNode& nd = stored[i];
-            if (nd.flags & kLeafNode) {
-                if (nd.next >= t.leaves.size()) return refuse("leaf index out of range");
-            } else if (nd.next <= i || nd.next + 1 >= stored.size() || nd.feature >= p) {
-                return refuse("split node out of range");
-            }
-        }
-        t.set_nodes(stored);
-    }
+    for (auto& t : m.trees_)
+        if (!read_tree(r, p, t, error)) return refuse(error);
     if (!read_doubles(r, m.importance_, p)) return refuse("importances truncated");
     const std::uint64_t rows = r.u64();
     if (r.failed || rows > r.remaining() / 8) return refuse("training estimates truncated");

@@ -21,10 +21,13 @@ struct GroupTrees {
 
 template <class C>
 TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
-                              const ForestOptions& options, const TreeProgress& progress) {
+                              const ForestOptions& options, const TreeProgress& progress, std::size_t first,
+                              std::size_t last) {
     constexpr std::size_t K = C::K;
     const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
-    const std::size_t groups = options.n_trees / group;
+    last = std::min(last, options.n_trees / group);
+    first = std::min(first, last);
+    const std::size_t groups = last - first;
     SampleOptions sampling{options.sample_fraction, group, options.honesty, options.honesty_fraction};
     const RowSampler sampler(x.rows, sampling, options.seed);
     TreeOptions tree_options;
@@ -33,7 +36,8 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
     tree_options.mtry = options.candidates(x.cols);
     std::atomic<std::size_t> done{0};
 
-    std::vector<GroupTrees<C>> grown = parallel::parallel_map(groups, [&](std::size_t g) {
+    std::vector<GroupTrees<C>> grown = parallel::parallel_map(groups, [&](std::size_t k) {
+        const std::size_t g = first + k;
         parallel::checkpoint();
         GroupTrees<C> out;
         auto pool = std::make_shared<const std::vector<std::uint64_t>>(sampler.group_pool(g));
@@ -68,8 +72,8 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
     });
 
     TrainedForest<C> forest;
-    forest.trees.reserve(options.n_trees);
-    forest.in_bag.reserve(options.n_trees);
+    forest.trees.reserve(groups * group);
+    forest.in_bag.reserve(groups * group);
     forest.splits.at.assign(SplitCounts::kDepths * x.cols, 0.0);
     for (GroupTrees<C>& g : grown) {
         for (auto& t : g.trees) forest.trees.push_back(std::move(t));
@@ -79,12 +83,39 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
     return forest;
 }
 
+InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t first, std::size_t last) {
+    const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
+    last = std::min(last, options.n_trees / group);
+    first = std::min(first, last);
+    SampleOptions sampling{options.sample_fraction, group, options.honesty, options.honesty_fraction};
+    const RowSampler sampler(n, sampling, options.seed);
+    std::vector<InBag> per_group = parallel::parallel_map(last - first, [&](std::size_t k) {
+        parallel::checkpoint();
+        const std::size_t g = first + k;
+        auto pool = std::make_shared<const std::vector<std::uint64_t>>(sampler.group_pool(g));
+        InBag bits;
+        TreeRows rows;
+        for (std::size_t j = 0; j < group; ++j) {
+            sampler.tree_rows(g * group + j, *pool, rows);
+            bits.push_back(rows.in_bag == *pool
+                               ? pool
+                               : std::make_shared<const std::vector<std::uint64_t>>(std::move(rows.in_bag)));
+        }
+        return bits;
+    });
+    InBag out;
+    for (auto& b : per_group)
+        for (auto& t : b) out.push_back(std::move(t));
+    return out;
+}
+
 template TrainedForest<CausalCriterion> train_forest<CausalCriterion>(const CodedRows&, const BinCuts&,
                                                                       const std::vector<Moments<6>>&,
-                                                                      const ForestOptions&, const TreeProgress&);
+                                                                      const ForestOptions&, const TreeProgress&,
+                                                                      std::size_t, std::size_t);
 template TrainedForest<RegressionCriterion> train_forest<RegressionCriterion>(const CodedRows&, const BinCuts&,
                                                                               const std::vector<Moments<2>>&,
-                                                                              const ForestOptions&,
-                                                                              const TreeProgress&);
+                                                                              const ForestOptions&, const TreeProgress&,
+                                                                              std::size_t, std::size_t);
 
 }  // namespace quorvantis::engine

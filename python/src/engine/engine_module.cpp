@@ -14,17 +14,27 @@
 #include "../exceptions.hpp"
 #include "../pyref.hpp"
 #include "quorvantis/estimators/causal_forest.hpp"
+#include "quorvantis/estimators/staged_fit.hpp"
+#include "quorvantis/parallel.hpp"
 
 namespace quorvantis::py {
 namespace {
 
 using engine::CausalForestModel;
+using engine::FitStage;
+using engine::TrainingData;
+using engine::TreeBatch;
 
 struct ForestData {
     CausalForestModel model;
 };
 
+struct TrainingHolder {
+    TrainingData data;
+};
+
 PyObject* forest_type();
+PyObject* training_type();
 
 PyObject* new_forest(CausalForestModel model) {
     auto data = std::make_unique<ForestData>();
@@ -295,9 +305,282 @@ PyObject* forest_type() {
     return type;
 }
 
+// ---- Staged fitting, for growing on a cluster ----
+
+PyObject* new_training(TrainingData data) {
+    auto holder = std::make_unique<TrainingHolder>();
+    holder->data = std::move(data);
+    return new_instance(training_type(), std::move(holder));
+}
+
+const TrainingData* training_of(PyObject* obj) {
+    PyObject* type = training_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+        raise_argument_error("data", "expected TrainingData, got " + type_name(obj));
+        return nullptr;
+    }
+    return &data_of<TrainingHolder>(obj).data;
+}
+
+bool stage_of(int value, FitStage& out) {
+    if (value < 0 || value > 2) {
+        PyErr_SetString(PyExc_ValueError, "stage must be 0 (outcome), 1 (treatment) or 2 (causal)");
+        return false;
+    }
+    out = static_cast<FitStage>(value);
+    return true;
+}
+
+// A float64 vector of n entries read in place, or an empty span for None.
+bool estimates(PyObject* obj, const char* name, std::size_t n, ArrayArg& arg, std::vector<double>& copy) {
+    copy.clear();
+    if (obj == Py_None) return true;
+    if (!arg.load(obj, 1, name)) return false;
+    const VectorView v = arg.vector();
+    if (v.size != n) {
+        raise_value(std::string(name) + " has " + std::to_string(v.size) + " entries, the training data " +
+                    std::to_string(n) + " rows");
+        return false;
+    }
+    copy.resize(n);
+    for (std::size_t i = 0; i < n; ++i) copy[i] = v[i];
+    return true;
+}
+
+// A list of serialised batches of one stage, in any order.
+bool batches_of(PyObject* list, std::size_t features, std::vector<TreeBatch>& out) {
+    PyRef seq = PyRef::steal(PySequence_Fast(list, "batches must be a sequence of bytes"));
+    if (!seq) return false;
+    const Py_ssize_t count = PySequence_Size(seq.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(seq.get(), i));
+        if (!item || !PyBytes_Check(item.get())) {
+            PyErr_SetString(PyExc_TypeError, "batches must be a sequence of bytes");
+            return false;
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(item.get()));
+        Result<TreeBatch> b = TreeBatch::deserialize({p, static_cast<std::size_t>(PyBytes_Size(item.get()))}, features);
+        if (!b) {
+            raise_value(b.error().text());
+            return false;
+        }
+        out.push_back(std::move(b).value());
+    }
+    return true;
+}
+
+// prepare(X, T, y, options) -> TrainingData
+PyObject* prepare(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *ox, *ow, *oy, *odict;
+        if (!PyArg_ParseTuple(args, "OOOO:prepare", &ox, &ow, &oy, &odict)) return nullptr;
+        ArrayArg x, w, y;
+        if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
+        engine::ForestOptions options;
+        if (!read_options(odict, options)) return nullptr;
+        const MatrixView xv = x.matrix();
+        if (w.vector().size != xv.rows || y.vector().size != xv.rows)
+            return raise_value("T and y need one entry per row of X");
+        if (const std::string why = options.check(xv.rows, xv.cols); !why.empty()) return raise_value(why);
+        CallGuard guard;
+        guard.watch(x, "X");
+        guard.watch(w, "T");
+        guard.watch(y, "y");
+        parallel::JobOptions job;
+        job.interrupt = guard.interrupt();
+        job.max_threads = options.n_threads;
+        TrainingData data;
+        const auto halt =
+            parallel::run_job([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options); }, job);
+        if (halt) return guard.raise(*halt);
+        return new_training(std::move(data));
+    });
+}
+
+// stage_groups(options, stage) -> int
+PyObject* stage_groups(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* odict;
+        int stage_value = 0;
+        if (!PyArg_ParseTuple(args, "Oi:stage_groups", &odict, &stage_value)) return nullptr;
+        engine::ForestOptions options;
+        FitStage stage;
+        if (!read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
+        return PyLong_FromSize_t(engine::stage_groups(options, stage));
+    });
+}
+
+// grow(data, stage, Y_hat, T_hat, first, last, options) -> bytes
+PyObject* grow(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *odata, *oyh, *owh, *odict;
+        int stage_value = 0;
+        Py_ssize_t first = 0, last = 0;
+        if (!PyArg_ParseTuple(args, "OiOOnnO:grow", &odata, &stage_value, &oyh, &owh, &first, &last, &odict))
+            return nullptr;
+        const TrainingData* data = training_of(odata);
+        engine::ForestOptions options;
+        FitStage stage;
+        if (data == nullptr || !read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
+        if (first < 0 || last < first) return raise_value("need 0 <= first <= last");
+        const std::size_t n = data->codes.rows;
+        ArrayArg yh_arg, wh_arg;
+        std::vector<double> y_hat, w_hat;
+        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, w_hat)) return nullptr;
+        if (stage == FitStage::Causal && (y_hat.empty() || w_hat.empty()))
+            return raise_value("the causal stage needs Y_hat and T_hat");
+        CallGuard guard;
+        parallel::JobOptions job;
+        job.interrupt = guard.interrupt();
+        job.max_threads = options.n_threads;
+        TreeBatch batch;
+        const auto halt = parallel::run_job(
+            [&] {
+                batch = engine::grow_batch(*data, stage, options, y_hat, w_hat, static_cast<std::size_t>(first),
+                                           static_cast<std::size_t>(last));
+            },
+            job);
+        if (halt) return guard.raise(*halt);
+        const std::vector<unsigned char> bytes = batch.serialize();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+// nuisance(data, stage, batches, options) -> ndarray
+PyObject* nuisance(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *odata, *olist, *odict;
+        int stage_value = 0;
+        if (!PyArg_ParseTuple(args, "OiOO:nuisance", &odata, &stage_value, &olist, &odict)) return nullptr;
+        const TrainingData* data = training_of(odata);
+        engine::ForestOptions options;
+        FitStage stage;
+        if (data == nullptr || !read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
+        if (stage == FitStage::Causal) return raise_value("the causal stage has no nuisance estimates");
+        std::vector<TreeBatch> batches;
+        if (!batches_of(olist, data->codes.cols, batches)) return nullptr;
+        Result<std::vector<TreeBatch>> ordered = engine::order_batches(std::move(batches), stage, options);
+        if (!ordered) return raise_value(ordered.error().text());
+        CallGuard guard;
+        parallel::JobOptions job;
+        job.interrupt = guard.interrupt();
+        job.max_threads = options.n_threads;
+        std::vector<double> out;
+        const auto halt =
+            parallel::run_job([&] { out = engine::nuisance_estimates(*data, stage, options, ordered.value()); }, job);
+        if (halt) return guard.raise(*halt);
+        return doubles(out);
+    });
+}
+
+// assemble(data, Y_hat, T_hat, batches, options) -> Forest
+PyObject* assemble(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *odata, *oyh, *owh, *olist, *odict;
+        if (!PyArg_ParseTuple(args, "OOOOO:assemble", &odata, &oyh, &owh, &olist, &odict)) return nullptr;
+        const TrainingData* data = training_of(odata);
+        engine::ForestOptions options;
+        if (data == nullptr || !read_options(odict, options)) return nullptr;
+        const std::size_t n = data->codes.rows;
+        ArrayArg yh_arg, wh_arg;
+        std::vector<double> y_hat, w_hat;
+        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, w_hat)) return nullptr;
+        if (y_hat.empty() || w_hat.empty()) return raise_value("assemble needs Y_hat and T_hat");
+        std::vector<TreeBatch> batches;
+        if (!batches_of(olist, data->codes.cols, batches)) return nullptr;
+        CallGuard guard;
+        parallel::JobOptions job;
+        job.interrupt = guard.interrupt();
+        job.max_threads = options.n_threads;
+        std::optional<Result<CausalForestModel>> model;
+        const auto halt = parallel::run_job(
+            [&] {
+                model.emplace(CausalForestModel::assemble(*data, options, std::move(y_hat), std::move(w_hat),
+                                                          std::move(batches)));
+            },
+            job);
+        if (halt) return guard.raise(*halt);
+        if (!*model) return raise_value(model->error().text());
+        return new_forest(std::move(*model).value());
+    });
+}
+
+PyObject* training_to_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<unsigned char> bytes = data_of<TrainingHolder>(self).data.serialize();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* training_from_bytes(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        if (!PyBytes_Check(arg)) return raise_argument_error("data", "expected bytes, got " + type_name(arg)), nullptr;
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(arg));
+        Result<TrainingData> d = TrainingData::deserialize({p, static_cast<std::size_t>(PyBytes_Size(arg))});
+        if (!d) return raise_value(d.error().text());
+        return new_training(std::move(d).value());
+    });
+}
+
+PyObject* training_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef bytes = PyRef::steal(training_to_bytes(self, nullptr));
+        PyRef module = PyRef::steal(PyImport_ImportModule("_quorvantis_engine"));
+        PyRef loader = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "training_from_bytes")) : PyRef{};
+        if (!bytes || !loader) return nullptr;
+        return Py_BuildValue("(O(O))", loader.get(), bytes.get());
+    });
+}
+
+PyObject* get_rows(PyObject* self, void*) {
+    return PyLong_FromSize_t(data_of<TrainingHolder>(self).data.codes.rows);
+}
+PyObject* get_columns(PyObject* self, void*) {
+    return PyLong_FromSize_t(data_of<TrainingHolder>(self).data.codes.cols);
+}
+
+PyGetSetDef training_getset[] = {
+    {"n_rows", get_rows, nullptr, nullptr, nullptr},
+    {"n_features", get_columns, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef training_methods[] = {
+    {"to_bytes", training_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"__reduce__", training_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot training_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<TrainingHolder>)},
+    {Py_tp_methods, training_methods},
+    {Py_tp_getset, training_getset},
+    {Py_tp_doc, const_cast<char*>("Binned training rows, treatment and outcome of a staged fit.")},
+    {0, nullptr},
+};
+
+PyType_Spec training_spec = {"_quorvantis_engine.TrainingData", sizeof(Instance<TrainingHolder>), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, training_slots};
+
+PyObject* training_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = make_class(&training_spec);
+    return type;
+}
+
 PyMethodDef module_functions[] = {
     {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
+    {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options)\n--\n\n"},
+    {"stage_groups", stage_groups, METH_VARARGS, "stage_groups(options, stage)\n--\n\n"},
+    {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},
+    {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options)\n--\n\n"},
+    {"assemble", assemble, METH_VARARGS, "assemble(data, Y_hat, T_hat, batches, options)\n--\n\n"},
+    {"training_from_bytes", training_from_bytes, METH_O, "training_from_bytes(data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -319,12 +602,16 @@ PyObject* init() {
     }
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    PyObject* type = forest_type();
-    if (type == nullptr) return nullptr;
-    Py_INCREF(type);
-    if (PyModule_AddObject(module.get(), "Forest", type) != 0) {
-        Py_DECREF(type);
-        return nullptr;
+    using Maker = PyObject* (*)();
+    const std::pair<const char*, Maker> types[] = {{"Forest", forest_type}, {"TrainingData", training_type}};
+    for (const auto& [name, make] : types) {
+        PyObject* type = make();
+        if (type == nullptr) return nullptr;
+        Py_INCREF(type);
+        if (PyModule_AddObject(module.get(), name, type) != 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
     }
     initialised = true;
     return module.release();

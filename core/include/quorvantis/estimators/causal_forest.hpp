@@ -19,6 +19,7 @@
 #include "quorvantis/errors.hpp"
 #include "quorvantis/estimator.hpp"
 #include "quorvantis/estimators/ate.hpp"
+#include "quorvantis/estimators/staged_fit.hpp"
 #include "quorvantis/forest/forest_options.hpp"
 #include "quorvantis/forest/predictor.hpp"
 #include "quorvantis/tree/forest_tree.hpp"
@@ -47,6 +48,12 @@ public:
     // given nuisances are finite, all of x.rows entries. Errors are Internal.
     static Result<CausalForestModel> fit(const FitInput& input, const ForestOptions& options,
                                          FitProgress* progress = nullptr, const Interrupt& interrupt = {});
+
+    // The model from the causal stage's batches (all groups, once each) and
+    // the nuisance estimates the causal trees were grown with.
+    static Result<CausalForestModel> assemble(const TrainingData& data, const ForestOptions& options,
+                                              std::vector<double> y_hat, std::vector<double> w_hat,
+                                              std::vector<TreeBatch> causal_batches);
 
     // Effects at new rows (x has features() columns), with variances if asked.
     Result<CausalPrediction> predict(const MatrixView& x, bool variance, std::size_t n_threads = 0,

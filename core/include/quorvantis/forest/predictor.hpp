@@ -22,11 +22,10 @@
 #include <vector>
 
 #include "quorvantis/data/binned_matrix.hpp"
+#include "quorvantis/sampling/row_sampler.hpp"
 #include "quorvantis/tree/forest_tree.hpp"
 
 namespace quorvantis::engine {
-
-using InBag = std::vector<std::shared_ptr<const std::vector<std::uint64_t>>>;
 
 struct CausalPrediction {
     std::vector<double> tau;

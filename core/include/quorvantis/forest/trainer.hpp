@@ -23,7 +23,7 @@ struct TrainedForest {
     std::vector<ForestTree<Leaf>> trees;
     // Per tree, bit r set when training row r was in its subsample; trees of
     // a group that share the group's whole half share the bits.
-    std::vector<std::shared_ptr<const std::vector<std::uint64_t>>> in_bag;
+    InBag in_bag;
     SplitCounts splits;
 };
 
@@ -31,8 +31,14 @@ struct TrainedForest {
 using TreeProgress = std::function<void(std::size_t trees_done)>;
 
 // `rows[r]` holds training row r's moments (its record without the row id).
+// Grows the trees of confidence groups [first, last) (clamped to the groups
+// the options make).
 template <class C>
 TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
-                              const ForestOptions& options, const TreeProgress& progress = {});
+                              const ForestOptions& options, const TreeProgress& progress = {}, std::size_t first = 0,
+                              std::size_t last = ~std::size_t{0});
+
+// The in-bag rows of the trees of groups [first, last), from the seeds alone.
+InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t first, std::size_t last);
 
 }  // namespace quorvantis::engine

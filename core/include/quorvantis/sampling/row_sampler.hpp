@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace quorvantis::engine {
@@ -43,6 +44,10 @@ private:
     SampleOptions options_;
     std::uint64_t seed_;
 };
+
+// Per tree, bit r set when row r was in its subsample; trees of a group
+// that share the group's whole half share the bits.
+using InBag = std::vector<std::shared_ptr<const std::vector<std::uint64_t>>>;
 
 inline bool bit(const std::vector<std::uint64_t>& bits, std::size_t r) noexcept {
     return (bits[r >> 6] >> (r & 63)) & 1;
