@@ -1,4 +1,4 @@
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, final
 
 import numpy as np
@@ -18,6 +18,37 @@ def fit(
     progress: _Progress | None,
 ) -> Forest: ...
 def from_bytes(data: bytes) -> Forest: ...
+def prepare(X: _Matrix, T: _Vector, y: _Vector, options: dict[str, int | float | bool]) -> TrainingData: ...
+def stage_groups(options: dict[str, int | float | bool], stage: int) -> int: ...
+def grow(
+    data: TrainingData,
+    stage: int,
+    Y_hat: _Vector | None,
+    T_hat: _Vector | None,
+    first: int,
+    last: int,
+    options: dict[str, int | float | bool],
+) -> bytes: ...
+def nuisance(
+    data: TrainingData, stage: int, batches: Sequence[bytes], options: dict[str, int | float | bool]
+) -> _Vector: ...
+def assemble(
+    data: TrainingData,
+    Y_hat: _Vector,
+    T_hat: _Vector,
+    batches: Sequence[bytes],
+    options: dict[str, int | float | bool],
+) -> Forest: ...
+def training_from_bytes(data: bytes) -> TrainingData: ...
+
+@final
+class TrainingData:
+    @property
+    def n_rows(self) -> int: ...
+    @property
+    def n_features(self) -> int: ...
+    def to_bytes(self) -> bytes: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
 class Forest:
