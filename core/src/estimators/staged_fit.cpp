@@ -71,8 +71,8 @@ std::size_t stage_groups(const ForestOptions& o, FitStage stage) {
 }
 
 TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptions& options,
-                     std::span<const double> y_hat, std::span<const double> w_hat, std::size_t first,
-                     std::size_t last, const TreeProgress& progress) {
+                     std::span<const double> y_hat, std::span<const double> w_hat, std::size_t first, std::size_t last,
+                     const TreeProgress& progress) {
     const ForestOptions o = stage_options(options, stage);
     const std::size_t n = data.codes.rows;
     TreeBatch batch;

@@ -43,8 +43,8 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     out.tau.assign(n, kNaN);
     if (variance) out.variance.assign(n, kNaN);
     constexpr std::uint32_t kNone = ~std::uint32_t{0};
-    const std::size_t rows_per_block =
-        std::max<std::size_t>(64, std::min(kRows, (std::size_t{1} << 21) / std::max<std::size_t>(1, used_trees)));
+    // Few enough rows that their codes stay in L1 beside the tree being walked.
+    const std::size_t rows_per_block = 256;
     const std::size_t blocks = (n + rows_per_block - 1) / rows_per_block;
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
@@ -55,12 +55,21 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         std::vector<const std::uint8_t*> rows(len);
         std::vector<std::uint32_t> row_of(len), found(len);
         std::vector<double> sums(4 * len, 0.0), used(len, 0.0);
-        for (std::size_t b = 0; b < used_trees; ++b) {
-            std::size_t k = 0;
+        // New rows meet every tree: their list is made once.
+        if (in_bag == nullptr)
             for (std::size_t i = 0; i < len; ++i) {
-                if (!out_of_bag(in_bag, b, lo + i)) continue;
-                rows[k] = x.row(lo + i);
-                row_of[k++] = static_cast<std::uint32_t>(i);
+                rows[i] = x.row(lo + i);
+                row_of[i] = static_cast<std::uint32_t>(i);
+            }
+        for (std::size_t b = 0; b < used_trees; ++b) {
+            std::size_t k = len;
+            if (in_bag != nullptr) {
+                k = 0;
+                for (std::size_t i = 0; i < len; ++i) {
+                    if (!out_of_bag(in_bag, b, lo + i)) continue;
+                    rows[k] = x.row(lo + i);
+                    row_of[k++] = static_cast<std::uint32_t>(i);
+                }
             }
             trees[b].leaves_of(rows.data(), k, missing_code, found.data());
             const CausalLeaf* leaves = trees[b].leaves.data();

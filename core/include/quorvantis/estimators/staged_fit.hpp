@@ -63,8 +63,8 @@ struct TreeBatch {
 // The causal stage needs the nuisance estimates (y_hat, w_hat); the others
 // ignore them.
 TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptions& options,
-                     std::span<const double> y_hat, std::span<const double> w_hat, std::size_t first,
-                     std::size_t last, const TreeProgress& progress = {});
+                     std::span<const double> y_hat, std::span<const double> w_hat, std::size_t first, std::size_t last,
+                     const TreeProgress& progress = {});
 
 // The batches of one stage, checked to cover its groups exactly once, in order.
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,

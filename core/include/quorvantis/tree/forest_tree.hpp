@@ -68,42 +68,42 @@ struct ForestTree {
         return out;
     }
 
-    // The leaves `count` rows reach, eight walks interleaved so that their
-    // dependent loads overlap; a lane that reaches its leaf takes the next
-    // row at once, so a deep path does not hold up the others. rows[j] are
-    // the rows' codes.
+    // The leaves `count` rows reach, eight walks at a time in registers so
+    // that their dependent loads overlap. Every step is branch-free (leaves
+    // loop to themselves); every fourth step checks whether all eight are
+    // done. rows[j] are the rows' codes.
     void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint8_t missing,
                    std::uint32_t* out) const noexcept {
         const TreeNode* nd = walk.data();
         constexpr std::size_t kLanes = 8;
-        std::uint32_t at[kLanes];
-        std::size_t row[kLanes];
-        std::size_t next = 0, busy = 0;
-        for (std::size_t k = 0; k < kLanes; ++k) {
-            at[k] = 0;
-            row[k] = next < count ? next++ : count;
-            busy += row[k] < count;
-        }
-        while (busy > 0) {
-            for (std::size_t k = 0; k < kLanes; ++k) {
-                if (row[k] >= count) continue;
-                const TreeNode& n = nd[at[k]];
-                if (n.flags & kLeafNode) {
-                    out[row[k]] = slot[at[k]];
-                    at[k] = 0;
-                    if (next < count) {
-                        row[k] = next++;
-                    } else {
-                        row[k] = count;
-                        --busy;
-                    }
-                    continue;
+        auto step = [nd, missing](std::uint32_t at, const std::uint8_t* row) {
+            const TreeNode n = nd[at];
+            const std::uint32_t c = row[n.feature];
+            // Right when above the bin, except a missing value the node sends left.
+            const std::uint32_t right = (c > n.bin) & ~((n.flags >> 1) & (c == missing));
+            return n.next + right;
+        };
+        std::size_t j = 0;
+        for (; j + kLanes <= count; j += kLanes) {
+            std::uint32_t at[kLanes] = {};
+            const std::uint8_t* r[kLanes];
+            for (std::size_t k = 0; k < kLanes; ++k) r[k] = rows[j + k];
+            for (std::uint32_t d = 0; d < depth; d += 4) {
+                for (int s = 0; s < 4; ++s) {
+#pragma GCC unroll 8
+                    for (std::size_t k = 0; k < kLanes; ++k) at[k] = step(at[k], r[k]);
                 }
-                const std::uint32_t c = rows[row[k]][n.feature];
-                // Right when above the bin, except a missing value the node sends left.
-                const std::uint32_t right = (c > n.bin) & ~((n.flags >> 1) & (c == missing));
-                at[k] = n.next + right;
+                std::uint32_t all = kLeafNode;
+#pragma GCC unroll 8
+                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].flags;
+                if (all & kLeafNode) break;
             }
+            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = slot[at[k]];
+        }
+        for (; j < count; ++j) {
+            std::uint32_t at = 0;
+            while (!(nd[at].flags & kLeafNode)) at = step(at, rows[j]);
+            out[j] = slot[at];
         }
     }
 
