@@ -1,5 +1,6 @@
 #include "quorvantis/forest/predictor.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -43,8 +44,11 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     out.tau.assign(n, kNaN);
     if (variance) out.variance.assign(n, kNaN);
     constexpr std::uint32_t kNone = ~std::uint32_t{0};
-    // Few enough rows that their codes stay in L1 beside the tree being walked.
-    const std::size_t rows_per_block = 256;
+    // A tree's tables come from far away once per block, so blocks are large
+    // (measured: 256 rows cost 2.6 times the time per row of 4096 with 500
+    // trees); the leaf of every row in every tree is kept to 8 MiB per block.
+    const std::size_t rows_per_block =
+        std::clamp<std::size_t>((std::size_t{1} << 21) / std::max<std::size_t>(1, used_trees), 256, 4096);
     const std::size_t blocks = (n + rows_per_block - 1) / rows_per_block;
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
