@@ -10,7 +10,7 @@
 namespace quorvantis::engine {
 namespace {
 
-constexpr std::size_t kRows = 1024;
+constexpr std::size_t kRows = 4096;  // rows per block of a regression forest's pass
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept {
