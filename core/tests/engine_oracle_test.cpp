@@ -372,7 +372,7 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
         builder.grow(records, est, est_moments, drawer);
         nodes[b] = builder.nodes();
-        trees[b].set_nodes(nodes[b]);
+        trees[b].set_nodes(nodes[b], missing);
         for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
         auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
         plain[b].in_bag.assign(d.n, 0);
@@ -409,9 +409,9 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
             EXPECT_PRED4(close, fast.variance[i], o.variance, o.scale, 1e-8) << "row " << i;
         }
     };
-    check(engine::predict_causal(trees, fc.group, queries, missing, true), queries, false, true, "new rows");
-    check(engine::predict_causal(trees, fc.group, queries, missing, false), queries, false, false, "without variance");
-    check(engine::predict_causal(trees, fc.group, d.codes, missing, true, &in_bag), d.codes, true, true, "out of bag");
+    check(engine::predict_causal(trees, fc.group, queries, true), queries, false, true, "new rows");
+    check(engine::predict_causal(trees, fc.group, queries, false), queries, false, false, "without variance");
+    check(engine::predict_causal(trees, fc.group, d.codes, true, &in_bag), d.codes, true, true, "out of bag");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,

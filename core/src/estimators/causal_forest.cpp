@@ -120,8 +120,7 @@ Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, 
         for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
         for (std::size_t i = 0; i < splits.size() && i < b.splits.at.size(); ++i) splits[i] += b.splits.at[i];
     }
-    const std::uint8_t missing = model.cuts_.missing_code();
-    model.oob_tau_ = predict_causal(model.trees_, model.group_, data.codes, missing, false, &in_bag).tau;
+    model.oob_tau_ = predict_causal(model.trees_, model.group_, data.codes, false, &in_bag).tau;
     in_bag.clear();
     // A row that no tree left out keeps no out-of-bag effect; the average
     // effects use the forest's effect there instead.
@@ -129,7 +128,7 @@ Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, 
     bool unanswered = false;
     for (const double t : tau) unanswered |= std::isnan(t);
     if (unanswered) {
-        const std::vector<double> all = predict_causal(model.trees_, model.group_, data.codes, missing, false).tau;
+        const std::vector<double> all = predict_causal(model.trees_, model.group_, data.codes, false).tau;
         for (std::size_t i = 0; i < n; ++i)
             if (std::isnan(tau[i])) tau[i] = all[i];
     }
@@ -152,7 +151,7 @@ Result<CausalPrediction> CausalForestModel::predict(const MatrixView& x, bool va
     const std::optional<Halt> halt = parallel::run_job(
         [&] {
             const CodedRows codes = cuts_.encode(x);
-            out = predict_causal(trees_, group_, codes, cuts_.missing_code(), variance && group_ > 1);
+            out = predict_causal(trees_, group_, codes, variance && group_ > 1);
         },
         job);
     if (halt) return *halt;
@@ -194,7 +193,7 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
         return refuse("bad tree count");
     m.trees_.resize(static_cast<std::size_t>(n_trees));
     for (auto& t : m.trees_)
-        if (!read_tree(r, p, t, error)) return refuse(error);
+        if (!read_tree(r, p, m.cuts_.missing_code(), t, error)) return refuse(error);
     if (!read_doubles(r, m.importance_, p)) return refuse("importances truncated");
     const std::uint64_t rows = r.u64();
     if (r.failed || rows > r.remaining() / 8) return refuse("training estimates truncated");

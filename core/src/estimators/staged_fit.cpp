@@ -126,7 +126,7 @@ std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage,
         for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
     }
     batches.clear();
-    return predict_regression(trees, data.codes, data.cuts.missing_code(), &in_bag);
+    return predict_regression(trees, data.codes, &in_bag);
 }
 
 std::vector<unsigned char> TrainingData::serialize() const {
@@ -184,7 +184,8 @@ std::vector<unsigned char> TreeBatch::serialize() const {
     return seal(kFormat, kBatchKind, w.out);
 }
 
-Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, std::size_t features) {
+Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, std::size_t features,
+                                         std::uint8_t missing) {
     auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid tree batch: " + why); };
     const Unsealed frame = unseal(bytes, kFormat);
     if (!frame.error.empty()) return refuse(frame.error);
@@ -207,7 +208,7 @@ Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, s
     auto read_all = [&](auto& list) {
         list.resize(static_cast<std::size_t>(trees));
         for (auto& t : list)
-            if (!read_tree(r, features, t, error)) return false;
+            if (!read_tree(r, features, missing, t, error)) return false;
         return true;
     };
     if (!(b.stage == FitStage::Causal ? read_all(b.causal) : read_all(b.regression))) return refuse(error);

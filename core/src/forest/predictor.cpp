@@ -37,7 +37,7 @@ double objective_bayes_variance(double estimate, double se) noexcept {
 }
 
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
-                                const CodedRows& x, std::uint8_t missing_code, bool variance, const InBag* in_bag) {
+                                const CodedRows& x, bool variance, const InBag* in_bag) {
     const std::size_t n = x.rows, g = std::max<std::size_t>(1, group_size);
     const std::size_t used_trees = trees.size() / g * g;
     CausalPrediction out;
@@ -75,7 +75,8 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                     row_of[k++] = static_cast<std::uint32_t>(i);
                 }
             }
-            trees[b].leaves_of(rows.data(), k, missing_code, found.data());
+            if (b + 1 < used_trees) trees[b + 1].prefetch();
+            trees[b].leaves_of(rows.data(), k, found.data());
             const CausalLeaf* leaves = trees[b].leaves.data();
             std::uint32_t* tree_leaf = leaf.data() + b * len;
             for (std::size_t q = 0; q < k; ++q) {
@@ -104,25 +105,36 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         // Per good group and tree, psi = (W~Y~ - tau W~^2 - mu W~, Y~ - tau W~ - mu)
         // at the row's own tau and mu: second moments of the trees' psi and of
         // the groups' mean psi.
-        std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
+        // Tree by tree, so that one tree's leaves serve the whole block.
+        std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0), mean(2 * len);
+        std::vector<std::uint8_t> complete(len);
         for (std::size_t first = 0; first < used_trees; first += g) {
             for (std::size_t i = 0; i < len; ++i) {
-                bool complete = true;
-                for (std::size_t j = 0; j < g && complete; ++j) complete = leaf[(first + j) * len + i] != kNone;
-                if (!complete) continue;
-                double m0 = 0.0, m1 = 0.0;
-                double* t = total.data() + 3 * i;
-                for (std::size_t j = 0; j < g; ++j) {
-                    const CausalLeaf& l = trees[first + j].leaves[leaf[(first + j) * len + i]];
+                bool all = true;
+                for (std::size_t j = 0; j < g; ++j) all &= leaf[(first + j) * len + i] != kNone;
+                complete[i] = all;
+            }
+            std::fill(mean.begin(), mean.end(), 0.0);
+            for (std::size_t j = 0; j < g; ++j) {
+                const std::size_t b = first + j;
+                if (b + 1 < used_trees) trees[b + 1].prefetch();
+                const CausalLeaf* leaves = trees[b].leaves.data();
+                const std::uint32_t* tree_leaf = leaf.data() + b * len;
+                for (std::size_t i = 0; i < len; ++i) {
+                    if (!complete[i]) continue;
+                    const CausalLeaf& l = leaves[tree_leaf[i]];
                     const double p0 = l.wy - tau[i] * l.ww - mu[i] * l.w, p1 = l.y - tau[i] * l.w - mu[i];
+                    double* t = total.data() + 3 * i;
                     t[0] += p0 * p0;
                     t[1] += p0 * p1;
                     t[2] += p1 * p1;
-                    m0 += p0;
-                    m1 += p1;
+                    mean[2 * i] += p0;
+                    mean[2 * i + 1] += p1;
                 }
-                m0 /= static_cast<double>(g);
-                m1 /= static_cast<double>(g);
+            }
+            for (std::size_t i = 0; i < len; ++i) {
+                if (!complete[i]) continue;
+                const double m0 = mean[2 * i] / static_cast<double>(g), m1 = mean[2 * i + 1] / static_cast<double>(g);
                 double* gr = grouped.data() + 3 * i;
                 gr[0] += m0 * m0;
                 gr[1] += m0 * m1;
@@ -153,7 +165,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
 }
 
 std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLeaf>>& trees, const CodedRows& x,
-                                       std::uint8_t missing_code, const InBag* in_bag) {
+                                       const InBag* in_bag) {
     const std::size_t n = x.rows;
     std::vector<double> out(n, kNaN);
     const std::size_t blocks = (n + kRows - 1) / kRows;
@@ -171,7 +183,8 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
                     rows[k] = x.row(lo + i);
                     row_of[k++] = static_cast<std::uint32_t>(i);
                 }
-                trees[b].leaves_of(rows.data(), k, missing_code, found.data());
+                if (b + 1 < trees.size()) trees[b + 1].prefetch();
+                trees[b].leaves_of(rows.data(), k, found.data());
                 for (std::size_t q = 0; q < k; ++q) {
                     const RegressionLeaf& l = trees[b].leaves[found[q]];
                     if (l.n == 0.0) continue;

@@ -349,7 +349,7 @@ bool estimates(PyObject* obj, const char* name, std::size_t n, ArrayArg& arg, st
 }
 
 // A list of serialised batches of one stage, in any order.
-bool batches_of(PyObject* list, std::size_t features, std::vector<TreeBatch>& out) {
+bool batches_of(PyObject* list, const TrainingData& data, std::vector<TreeBatch>& out) {
     PyRef seq = PyRef::steal(PySequence_Fast(list, "batches must be a sequence of bytes"));
     if (!seq) return false;
     const Py_ssize_t count = PySequence_Size(seq.get());
@@ -360,7 +360,8 @@ bool batches_of(PyObject* list, std::size_t features, std::vector<TreeBatch>& ou
             return false;
         }
         const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(item.get()));
-        Result<TreeBatch> b = TreeBatch::deserialize({p, static_cast<std::size_t>(PyBytes_Size(item.get()))}, features);
+        Result<TreeBatch> b = TreeBatch::deserialize({p, static_cast<std::size_t>(PyBytes_Size(item.get()))},
+                                                     data.codes.cols, data.cuts.missing_code());
         if (!b) {
             raise_value(b.error().text());
             return false;
@@ -460,7 +461,7 @@ PyObject* nuisance(PyObject*, PyObject* args) {
         if (data == nullptr || !read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
         if (stage == FitStage::Causal) return raise_value("the causal stage has no nuisance estimates");
         std::vector<TreeBatch> batches;
-        if (!batches_of(olist, data->codes.cols, batches)) return nullptr;
+        if (!batches_of(olist, *data, batches)) return nullptr;
         Result<std::vector<TreeBatch>> ordered = engine::order_batches(std::move(batches), stage, options);
         if (!ordered) return raise_value(ordered.error().text());
         CallGuard guard;
@@ -489,7 +490,7 @@ PyObject* assemble(PyObject*, PyObject* args) {
         if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, w_hat)) return nullptr;
         if (y_hat.empty() || w_hat.empty()) return raise_value("assemble needs Y_hat and T_hat");
         std::vector<TreeBatch> batches;
-        if (!batches_of(olist, data->codes.cols, batches)) return nullptr;
+        if (!batches_of(olist, *data, batches)) return nullptr;
         CallGuard guard;
         parallel::JobOptions job;
         job.interrupt = guard.interrupt();

@@ -57,7 +57,8 @@ struct TreeBatch {
     InBag in_bag;  // kept when grown here, rebuilt from the seeds otherwise
 
     std::vector<unsigned char> serialize() const;
-    static Result<TreeBatch> deserialize(std::span<const unsigned char> bytes, std::size_t features);
+    static Result<TreeBatch> deserialize(std::span<const unsigned char> bytes, std::size_t features,
+                                         std::uint8_t missing);
 };
 
 // The causal stage needs the nuisance estimates (y_hat, w_hat); the others

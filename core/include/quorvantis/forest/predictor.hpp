@@ -34,13 +34,12 @@ struct CausalPrediction {
 
 // `in_bag` given: out-of-bag estimates of the training rows `x`.
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
-                                const CodedRows& x, std::uint8_t missing_code, bool variance,
-                                const InBag* in_bag = nullptr);
+                                const CodedRows& x, bool variance, const InBag* in_bag = nullptr);
 
 // Mean of the leaf means over the trees, out of bag when `in_bag` is given;
 // a row in every tree's bag gets the mean over all trees.
 std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLeaf>>& trees, const CodedRows& x,
-                                       std::uint8_t missing_code, const InBag* in_bag = nullptr);
+                                       const InBag* in_bag = nullptr);
 
 // Posterior mean of a variance S >= 0 (flat prior) given an unbiased but
 // noisy estimate of it with Gaussian error of scale `se`.

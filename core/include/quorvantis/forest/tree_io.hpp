@@ -48,9 +48,10 @@ void write_tree(ByteWriter& w, const ForestTree<Leaf>& t) {
     for (const Leaf& l : t.leaves) write_leaf(w, l);
 }
 
-// False with `error` set when the bytes do not hold a sound tree over `features` columns.
+// False with `error` set when the bytes do not hold a sound tree over
+// `features` columns whose missing code is `missing`.
 template <class Leaf>
-bool read_tree(ByteReader& r, std::size_t features, ForestTree<Leaf>& t, std::string& error) {
+bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, ForestTree<Leaf>& t, std::string& error) {
     const std::uint64_t n_nodes = r.u64();
     if (r.failed || n_nodes == 0 || n_nodes > r.remaining() / 8) {
         error = "tree nodes truncated";
@@ -79,12 +80,12 @@ bool read_tree(ByteReader& r, std::size_t features, ForestTree<Leaf>& t, std::st
                 error = "leaf index out of range";
                 return false;
             }
-        } else if (nd.next <= i || nd.next + 1 >= nodes.size() || nd.feature >= features) {
+        } else if (nd.next <= i || nd.next + 1 >= nodes.size() || nd.feature >= features || nd.bin >= missing) {
             error = "split node out of range";
             return false;
         }
     }
-    t.set_nodes(nodes);
+    t.set_nodes(nodes, missing);
     return !r.failed;
 }
 

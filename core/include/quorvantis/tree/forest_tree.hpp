@@ -34,37 +34,55 @@ template <class Leaf>
 struct ForestTree {
     std::vector<Leaf> leaves;
 
-    // The tree is kept as its walk table: nodes whose leaves point to
-    // themselves with a bin that sends every code left, so that every walk
-    // takes `depth` steps without a branch on the node kind; slot[i] is leaf
-    // node i's row in the leaf table.
-    std::vector<TreeNode> walk;
+    // The tree is kept as its walk table, in which a step is one add and one
+    // compare: a split adds `shift` to the row's code (mod 256) and goes right
+    // when the sum is above `bin`. A split that sends missing values left has
+    // the shift that turns the missing code, the largest, into 0 and keeps the
+    // order of the others; leaves point to themselves with a bin no sum
+    // exceeds, so every walk can take `depth` steps without a branch on the
+    // node kind. slot[i] is leaf node i's row in the leaf table.
+    struct Step {
+        std::uint32_t next = 0;
+        std::uint16_t feature = 0;
+        std::uint8_t bin = 0;
+        std::uint8_t shift = 0;
+    };
+    std::vector<Step> walk;
     std::vector<std::uint32_t> slot;
     std::uint32_t depth = 0;
 
-    // From nodes as the builder gives them (leaf `next` = row in `leaves`).
-    void set_nodes(const std::vector<TreeNode>& nodes) {
-        walk = nodes;
+    // From nodes as the builder gives them (leaf `next` = row in `leaves`),
+    // for codes whose missing code is `missing`; split bins lie below it.
+    void set_nodes(const std::vector<TreeNode>& nodes, std::uint8_t missing) {
+        walk.resize(nodes.size());
         slot.assign(nodes.size(), 0);
         std::vector<std::uint32_t> level(nodes.size(), 0);
         depth = 0;
+        const auto to_zero = static_cast<std::uint8_t>(256 - missing);
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
-            TreeNode& w = walk[i];
-            if (w.flags & kLeafNode) {
-                slot[i] = w.next;
-                w = TreeNode{i, 0, 0xff, kLeafNode | kMissingLeft};
+            const TreeNode& n = nodes[i];
+            if (n.flags & kLeafNode) {
+                slot[i] = n.next;
+                walk[i] = Step{i, 0, 0xff, 0};
                 depth = std::max(depth, level[i]);
             } else {
-                level[w.next] = level[w.next + 1] = level[i] + 1;
+                const std::uint8_t shift = (n.flags & kMissingLeft) ? to_zero : 0;
+                walk[i] = Step{n.next, n.feature, static_cast<std::uint8_t>(n.bin + shift), shift};
+                level[n.next] = level[n.next + 1] = level[i] + 1;
             }
         }
     }
 
-    // The nodes back in the builder's form.
+    // The nodes back in the builder's form (children follow their parent,
+    // so only leaves point to themselves).
     std::vector<TreeNode> nodes() const {
-        std::vector<TreeNode> out = walk;
-        for (std::uint32_t i = 0; i < out.size(); ++i)
-            if (out[i].flags & kLeafNode) out[i] = TreeNode{slot[i], 0, 0, kLeafNode};
+        std::vector<TreeNode> out(walk.size());
+        for (std::uint32_t i = 0; i < out.size(); ++i) {
+            const Step& w = walk[i];
+            out[i] = w.next == i ? TreeNode{slot[i], 0, 0, kLeafNode}
+                                 : TreeNode{w.next, w.feature, static_cast<std::uint8_t>(w.bin - w.shift),
+                                            static_cast<std::uint8_t>(w.shift != 0 ? kMissingLeft : 0)};
+        }
         return out;
     }
 
@@ -72,16 +90,13 @@ struct ForestTree {
     // that their dependent loads overlap. Every step is branch-free (leaves
     // loop to themselves); every fourth step checks whether all eight are
     // done. rows[j] are the rows' codes.
-    void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint8_t missing,
-                   std::uint32_t* out) const noexcept {
-        const TreeNode* nd = walk.data();
+    void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint32_t* out) const noexcept {
+        const Step* nd = walk.data();
         constexpr std::size_t kLanes = 8;
-        auto step = [nd, missing](std::uint32_t at, const std::uint8_t* row) {
-            const TreeNode n = nd[at];
-            const std::uint32_t c = row[n.feature];
-            // Right when above the bin, except a missing value the node sends left.
-            const std::uint32_t right = (c > n.bin) & ~((n.flags >> 1) & (c == missing));
-            return n.next + right;
+        auto step = [nd](std::uint32_t at, const std::uint8_t* row) {
+            const Step n = nd[at];
+            const auto c = static_cast<std::uint8_t>(row[n.feature] + n.shift);
+            return n.next + static_cast<std::uint32_t>(c > n.bin);
         };
         std::size_t j = 0;
         for (; j + kLanes <= count; j += kLanes) {
@@ -93,22 +108,35 @@ struct ForestTree {
 #pragma GCC unroll 8
                     for (std::size_t k = 0; k < kLanes; ++k) at[k] = step(at[k], r[k]);
                 }
-                std::uint32_t all = kLeafNode;
+                bool all = true;
 #pragma GCC unroll 8
-                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].flags;
-                if (all & kLeafNode) break;
+                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].next == at[k];
+                if (all) break;
             }
             for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = slot[at[k]];
         }
         for (; j < count; ++j) {
             std::uint32_t at = 0;
-            while (!(nd[at].flags & kLeafNode)) at = step(at, rows[j]);
+            while (nd[at].next != at) at = step(at, rows[j]);
             out[j] = slot[at];
         }
     }
 
+    // Asks for the tree's tables ahead of its walks: a walk's loads depend on
+    // each other, so a table that arrives line by line during them stalls
+    // every step, while requested together the lines stream in.
+    void prefetch() const noexcept {
+        auto ask = [](const void* data, std::size_t size) {
+            const char* p = static_cast<const char*>(data);
+            for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(p + at, 0, 3);
+        };
+        ask(walk.data(), walk.size() * sizeof(Step));
+        ask(slot.data(), slot.size() * sizeof(std::uint32_t));
+        ask(leaves.data(), leaves.size() * sizeof(Leaf));
+    }
+
     std::size_t bytes() const noexcept {
-        return leaves.size() * sizeof(Leaf) + walk.size() * (sizeof(TreeNode) + sizeof(std::uint32_t));
+        return leaves.size() * sizeof(Leaf) + walk.size() * (sizeof(Step) + sizeof(std::uint32_t));
     }
 };
 
