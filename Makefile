@@ -10,8 +10,28 @@ PIN := -c constraints.txt
 
 .PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean format lint
 
-demo: install
-	$(VPY) examples/nsw_demo.py
+# The demo gets a light venv of its own: the wheel's build tools and what the
+# example imports, none of the test or development tools.
+DEMO := .venv-demo
+DEMOPY := $(DEMO)/bin/python
+
+$(DEMO)/.ready: constraints.txt
+	@echo "creating $(DEMO) for the demo..."
+	$(PYTHON) -m venv $(DEMO)
+	@echo "installing the wheel's build tools: scikit-build-core, cmake, ninja..."
+	$(DEMOPY) -m pip install -q $(PIN) scikit-build-core cmake ninja
+	@echo "installing numpy, pandas, causaldata..."
+	$(DEMOPY) -m pip install -q $(PIN) "numpy==2.4.6" pandas causaldata
+	touch $@
+
+demo: $(DEMO)/.ready
+	@echo "building the wheel (C++20, a few minutes the first time)..."
+	rm -rf build/demo-dist
+	$(DEMOPY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=build/demo -w build/demo-dist .
+	@echo "installing the wheel into $(DEMO)..."
+	$(DEMOPY) -m pip install -q --force-reinstall --no-deps build/demo-dist/*.whl
+	@echo "running the NSW/CPS demo..."
+	@$(DEMOPY) examples/nsw_demo.py
 
 test: test-cpp test-python test-numpy1
 
@@ -84,7 +104,7 @@ bench: install
 	$(VPY) bench/memory.py
 
 clean:
-	rm -rf build $(VENV) $(NP1)
+	rm -rf build $(VENV) $(NP1) $(DEMO)
 
 # C++ and Python tests with AddressSanitizer and UBSan; the stock interpreter
 # gets libasan preloaded, and libstdc++ with it so that the sanitizer finds

@@ -262,12 +262,12 @@ class _Progress:
         except (OSError, ValueError, AttributeError):
             self.stream = None  # a closed or broken stream must not stop the fit
 
-    def __call__(self, stage: str, done: int, total: int) -> None:
+    def __call__(self, stage: str, done: int, total: int, unit: str = "trees", last: bool = False) -> None:
         now = time.monotonic()
-        if stage == self.stage and now - self.last < self.interval:
+        if stage == self.stage and now - self.last < self.interval and not last:
             return
         self.stage, self.last = stage, now
-        count = f" {done}/{total} trees" if total else ""
+        count = f" {done}/{total} {unit}" if total else ""
         self._write(f"CausalForest: {stage}{count}, {now - self.start:.1f} s")
 
     def close(self, trees: int | None) -> None:
@@ -536,7 +536,9 @@ class CausalForest:
             return int(mf)
         return max(1, int(float(mf) * p))
 
-    def fit(self, X: Any, T: Any, y: Any, *, Y_hat: Any = None, T_hat: Any = None) -> CausalForest:
+    def fit(
+        self, X: Any, T: Any, y: Any, *, Y_hat: Any = None, T_hat: Any = None, dask_client: Any = None
+    ) -> CausalForest:
         """Fit the forest on features, a binary treatment and an outcome.
 
         Parameters
@@ -552,6 +554,15 @@ class CausalForest:
             Given estimates of E[Y | X]; fitted by a regression forest when omitted.
         T_hat : array-like of shape (n_samples,), optional
             Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted.
+        dask_client : dask.distributed.Client, optional
+            Grow the trees as tasks on this client's cluster instead of in this process.
+            The binned training data is scattered to every worker once; each task grows a
+            range of tree groups and is recomputed if its worker is lost. The forest is
+            identical to a local fit with the same ``random_state``. Binning, the
+            nuisance estimates and the final assembly run here, with ``n_jobs`` threads;
+            each task uses one thread of its worker. Every worker must have quorvantis
+            installed (the same version). Needs the ``distributed`` package, which is
+            imported only when this is given.
 
         Returns
         -------
@@ -563,13 +574,23 @@ class CausalForest:
         ValueError
             For an invalid parameter or input, naming it. Each arm (treated and
             control) needs at least ``2 * min_samples_leaf`` rows, the fewest with which
-            any split is possible.
+            any split is possible. Also when ``dask_client`` is closed or its cluster has
+            no workers.
+        TypeError
+            When ``dask_client`` is not a (synchronous) ``dask.distributed.Client``.
+        ImportError
+            When a dask worker cannot import quorvantis, naming the workers.
         KeyboardInterrupt
-            On Ctrl-C; the estimator is then left unfitted.
+            On Ctrl-C; the estimator is then left unfitted, and with ``dask_client``
+            the fit's tasks are cancelled.
         """
         for name in _FITTED:
             self.__dict__.pop(name, None)
         options = self._options()
+        if dask_client is not None:
+            from . import _dask  # dask stays optional: imported only for a cluster fit
+
+            _dask.check_client(dask_client)
         names = _feature_names(X)
         Xa = _to_matrix(X)
         n, p = Xa.shape
@@ -607,7 +628,10 @@ class CausalForest:
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
         try:
-            forest = _engine.fit(Xa, Ta, ya, yh, th, options, progress)
+            if dask_client is None:
+                forest = _engine.fit(Xa, Ta, ya, yh, th, options, progress)
+            else:
+                forest = _dask.fit(dask_client, Xa, Ta, ya, yh, th, options, progress)
             trees = forest.n_trees
         finally:
             if progress is not None:

@@ -1,0 +1,246 @@
+"""Growing a CausalForest's trees as tasks on a dask.distributed cluster.
+
+The engine grows each range of confidence groups as a pure function of the binned
+training data, the options and the range, so tasks can run on any worker, in any
+order, and be recomputed after a worker is lost; the client merges the batches into
+the forest a local fit would grow.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+import _quorvantis_engine as _engine
+
+# Enough tasks to balance the workers, each large enough that scheduling costs
+# little next to growing, and small enough that a lost worker or an interrupt
+# leaves little work to redo or to wait for.
+_TASKS_PER_THREAD = 4
+_MIN_GROUPS_PER_TASK = 4
+_MAX_GROUPS_PER_TASK = 64
+# Retries cover a task that raised on a worker (memory, a broken process);
+# a lost worker's tasks are rescheduled by the scheduler anyway.
+_RETRIES = 2
+
+_STAGE_OUTCOME, _STAGE_TREATMENT, _STAGE_CAUSAL = 0, 1, 2
+_NUISANCE_NAMES = {_STAGE_OUTCOME: "outcome", _STAGE_TREATMENT: "treatment"}
+
+# Sent by value (its module is not importable anywhere), so a worker can run it
+# even when quorvantis is missing there: that is what it checks.
+_PROBE_SOURCE = """
+def probe():
+    try:
+        import _quorvantis_engine
+        import quorvantis
+    except BaseException as exc:
+        return ("missing", f"{type(exc).__name__}: {exc}")
+    return ("ok", str(getattr(quorvantis, "__version__", "unknown")))
+"""
+
+
+def _make_probe() -> Callable[[], tuple[str, str]]:
+    namespace: dict[str, Any] = {"__name__": "_quorvantis_worker_probe"}
+    exec(_PROBE_SOURCE, namespace)
+    probe: Callable[[], tuple[str, str]] = namespace["probe"]
+    return probe
+
+
+def check_client(client: Any) -> Any:
+    """The client if it is a running, synchronous dask.distributed Client; else TypeError or ValueError."""
+    try:
+        from distributed import Client
+    except ImportError:
+        installed = False
+    else:
+        installed = True
+    if not installed or not isinstance(client, Client):
+        hint = ""
+        if type(client).__name__.endswith("Cluster"):
+            hint = "; pass Client(cluster) rather than the cluster"
+        elif not installed:
+            hint = " (dask.distributed is not installed here)"
+        raise TypeError(
+            f"dask_client must be a dask.distributed.Client or None, got {type(client).__name__}{hint}"
+        )
+    if getattr(client, "asynchronous", False):
+        raise TypeError("dask_client must be a synchronous Client, got one created with asynchronous=True")
+    status = getattr(client, "status", "running")
+    if status != "running":
+        raise ValueError(
+            f"dask_client must be connected to a scheduler, but its status is {status!r}; "
+            "pass a running Client"
+        )
+    return client
+
+
+def _missing(addresses: Sequence[str], why: str) -> ImportError:
+    shown = ", ".join(sorted(addresses)[:5]) + (
+        f" and {len(addresses) - 5} more" if len(addresses) > 5 else ""
+    )
+    where = f"dask worker(s) {shown}" if shown else "a dask worker that joined during the fit"
+    return ImportError(
+        f"the package 'quorvantis' cannot be imported on {where} ({why}); "
+        "install quorvantis (the same version as here) in the workers' Python environment, "
+        "or fit without dask_client"
+    )
+
+
+def probe_workers(client: Any) -> int:
+    """The number of worker threads, once every worker has been seen to import quorvantis."""
+    from quorvantis import __version__
+
+    nthreads: dict[str, int] = client.nthreads()
+    if not nthreads:
+        raise ValueError(
+            "dask_client's cluster has no workers; start some (or wait with client.wait_for_workers(n)) "
+            "before fit"
+        )
+    answers = client.run(_make_probe(), on_error="return")
+    missing = {}
+    other = {}
+    for address, answer in answers.items():
+        if isinstance(answer, BaseException):
+            missing[address] = f"{type(answer).__name__}: {answer}"
+        elif answer[0] != "ok":
+            missing[address] = answer[1]
+        elif answer[1] != __version__:
+            other[address] = answer[1]
+    if missing:
+        raise _missing(list(missing), next(iter(missing.values())))
+    if other:
+        version = next(iter(other.values()))
+        raise ImportError(
+            f"dask worker(s) {', '.join(sorted(other))} run quorvantis {version}, but this process runs "
+            f"{__version__}; install the same quorvantis version on the workers"
+        )
+    return max(1, sum(nthreads.values()))
+
+
+def _ranges(groups: int, threads: int) -> list[tuple[int, int]]:
+    tasks = max(_TASKS_PER_THREAD * threads, -(-groups // _MAX_GROUPS_PER_TASK))
+    tasks = max(1, min(tasks, groups // _MIN_GROUPS_PER_TASK))
+    bounds = [groups * i // tasks for i in range(tasks + 1)]
+    return list(zip(bounds[:-1], bounds[1:], strict=True))
+
+
+class _Run:
+    """The futures of one fit, so that an interrupt or an error can cancel them all."""
+
+    def __init__(self, client: Any, threads: int, options: dict[str, Any], progress: Any) -> None:
+        from dask.base import tokenize
+
+        self.client = client
+        self.threads = threads
+        self.options = options
+        # One engine thread per task: the workers' threads are the parallelism.
+        self.task_options = dict(options, n_jobs=1)
+        self.progress = progress
+        self.tokenize = tokenize
+        self.futures: list[Any] = []
+
+    def scatter(self, value: Any) -> Any:
+        # A fresh key per fit, not a content hash: the release of an earlier fit's
+        # copy of the same data can reach the scheduler after this fit scattered it.
+        [future] = self.client.scatter([value], broadcast=True, hash=False)
+        self.futures.append(future)
+        return future
+
+    def submit(self, data: Any, stage: int, y_hat: Any, t_hat: Any) -> list[tuple[int, Any]]:
+        token = self.tokenize(
+            data.key,
+            None if y_hat is None else y_hat.key,
+            None if t_hat is None else t_hat.key,
+            sorted(self.task_options.items()),
+        )
+        groups = _engine.stage_groups(self.options, stage)
+        submitted = []
+        for first, last in _ranges(groups, self.threads):
+            future = self.client.submit(
+                _engine.grow,
+                data,
+                stage,
+                y_hat,
+                t_hat,
+                first,
+                last,
+                self.task_options,
+                # The same task has the same key, so a recomputed one replaces the lost one.
+                key=f"quorvantis-grow-{stage}-{first}-{last}-{token}",
+                retries=_RETRIES,
+            )
+            self.futures.append(future)
+            submitted.append((stage, future))
+        return submitted
+
+    def gather(self, submitted: list[tuple[int, Any]], label: str) -> dict[int, list[bytes]]:
+        from distributed import as_completed
+
+        stage_of = {future.key: stage for stage, future in submitted}
+        batches: dict[int, list[bytes]] = {stage: [] for stage, _ in submitted}
+        total = len(submitted)
+        if self.progress is not None:
+            self.progress(label, 0, total, "tasks")
+        finished = as_completed([f for _, f in submitted])  # type: ignore[no-untyped-call]
+        for done, future in enumerate(finished, start=1):
+            try:
+                batch = future.result()
+            except ImportError as exc:  # a worker that joined after the probe
+                raise _missing([], f"{type(exc).__name__}: {exc}") from exc
+            batches[stage_of[future.key]].append(batch)
+            if self.progress is not None:
+                self.progress(label, done, total, "tasks", done == total)
+        return batches
+
+    def cancel(self) -> None:
+        try:
+            self.client.cancel(self.futures)
+        except Exception:  # the cluster may be gone already; nothing is left to stop then
+            pass
+
+
+def fit(
+    client: Any,
+    X: np.ndarray,
+    T: np.ndarray,
+    y: np.ndarray,
+    Y_hat: np.ndarray | None,
+    T_hat: np.ndarray | None,
+    options: dict[str, Any],
+    progress: Any,
+) -> _engine.Forest:
+    """The forest ``_engine.fit`` would grow, its trees grown as tasks on the client's cluster."""
+    threads = probe_workers(client)
+    if progress is not None:
+        progress("binning", 0, 0)
+    data = _engine.prepare(X, T, y, options)
+    run = _Run(client, threads, options, progress)
+    try:
+        data_future = run.scatter(data)
+        # The two nuisance models are independent: grow them together.
+        stages = [s for s, given in ((_STAGE_OUTCOME, Y_hat), (_STAGE_TREATMENT, T_hat)) if given is None]
+        batches: dict[int, list[bytes]] = {}
+        if stages:
+            label = " and ".join(_NUISANCE_NAMES[s] for s in stages)
+            submitted = [task for s in stages for task in run.submit(data_future, s, None, None)]
+            batches = run.gather(submitted, f"{label} model{'s' if len(stages) > 1 else ''} on dask")
+        y_hat = (
+            Y_hat
+            if Y_hat is not None
+            else _engine.nuisance(data, _STAGE_OUTCOME, batches[_STAGE_OUTCOME], options)
+        )
+        t_hat = (
+            T_hat
+            if T_hat is not None
+            else _engine.nuisance(data, _STAGE_TREATMENT, batches[_STAGE_TREATMENT], options)
+        )
+        causal = run.submit(data_future, _STAGE_CAUSAL, run.scatter(y_hat), run.scatter(t_hat))
+        trees = run.gather(causal, "causal trees on dask")[_STAGE_CAUSAL]
+        if progress is not None:
+            progress("out-of-bag effects", 0, 0)
+        return _engine.assemble(data, y_hat, t_hat, trees, options)
+    except BaseException:
+        run.cancel()
+        raise
