@@ -125,12 +125,20 @@ Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, 
     // A row that no tree left out keeps no out-of-bag effect; the average
     // effects use the forest's effect there instead.
     std::vector<double> tau = model.oob_tau_;
-    bool unanswered = false;
-    for (const double t : tau) unanswered |= std::isnan(t);
-    if (unanswered) {
-        const std::vector<double> all = predict_causal(model.trees_, model.group_, data.codes, false).tau;
-        for (std::size_t i = 0; i < n; ++i)
-            if (std::isnan(tau[i])) tau[i] = all[i];
+    std::vector<std::size_t> unanswered;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isnan(tau[i])) unanswered.push_back(i);
+    if (!unanswered.empty()) {
+        // Only those rows: a pass of every tree over all of them costs as
+        // much as the out-of-bag pass itself.
+        CodedRows few;
+        few.rows = unanswered.size();
+        few.cols = data.codes.cols;
+        few.codes = PageBuffer<std::uint8_t>(few.rows * few.cols);
+        for (std::size_t k = 0; k < few.rows; ++k)
+            std::copy_n(data.codes.row(unanswered[k]), few.cols, few.codes.data() + k * few.cols);
+        const std::vector<double> all = predict_causal(model.trees_, model.group_, few, false).tau;
+        for (std::size_t k = 0; k < few.rows; ++k) tau[unanswered[k]] = all[k];
     }
     model.importance_ = depth_weighted_importance(splits, p);
     model.y_hat_ = std::move(y_hat);
