@@ -151,14 +151,24 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     const bool has_missing = missing.count() > 0.0;
     alignas(16) double pre[K][256];
     alignas(16) double right_scores[256], left_scores[256];
+    // Only thresholds where both sides can have enough rows are scored: the
+    // left side only grows with the threshold (and is largest with the
+    // missing rows on it), the right side only shrinks (and is largest with
+    // them), so they form one window [from, to).
     Moments<K> prefix;
     const std::size_t thresholds = count - 1;
+    std::size_t from = thresholds, to = 0;
     for (std::size_t i = 0; i < thresholds; ++i) {
         prefix.add(entries(i).second);
+        if (!C::enough(total - prefix, nd)) break;
+        if (from == thresholds && C::enough(prefix + missing, nd)) from = i;
         for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+        to = i + 1;
     }
-    C::score_all(pre, thresholds, total, nullptr, nd, right_scores);
-    if (has_missing) C::score_all(pre, thresholds, total, &missing, nd, left_scores);
+    if (from < to) {
+        C::score_all(pre, from, to, total, nullptr, nd, right_scores);
+        if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
+    }
     auto take = [&](std::size_t i, double score, bool missing_left) {
         best.score = score;
         best.feature = f;
@@ -168,7 +178,7 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         if (missing_left) best.left.add(missing);
         best.right = total - best.left;
     };
-    for (std::size_t i = 0; i < thresholds; ++i) {
+    for (std::size_t i = from; i < to; ++i) {
         if (right_scores[i] > best.score) take(i, right_scores[i], false);
         if (has_missing && left_scores[i] > best.score) take(i, left_scores[i], true);
     }

@@ -98,15 +98,16 @@ struct CausalCriterion {
         return s;
     }
 
-    // score() of every threshold i: left = pre[.][i] (plus `shift` when
-    // given), right = total - left; written without branches so it vectorises.
-    static void score_all(const double (*pre)[256], std::size_t m, const Moments<K>& total, const Moments<K>* shift,
-                          const Node& nd, double* out) noexcept {
+    // score() of every threshold i in [from, to): left = pre[.][i] (plus
+    // `shift` when given), right = total - left; written without branches so
+    // it vectorises.
+    static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                          const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dt = shift ? shift->v[TREATED] : 0.0;
         const double dw = shift ? shift->v[W] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         const double dww = shift ? shift->v[WW] : 0.0, dwy = shift ? shift->v[WY] : 0.0;
         const double a = nd.w_mean, b = nd.y_mean, tau = nd.tau, msl = nd.msl, min_s = nd.min_s;
-        for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t i = from; i < to; ++i) {
             const double nl = pre[N][i] + dn, tl = pre[TREATED][i] + dt, wl = pre[W][i] + dw, yl = pre[Y][i] + dy,
                          wwl = pre[WW][i] + dww, wyl = pre[WY][i] + dwy;
             const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl, yr = total.v[Y] - yl,
@@ -121,7 +122,7 @@ struct CausalCriterion {
             out[i] = valid ? s : kNoSplit;
         }
         if (nd.penalty > 0.0) {
-            for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t i = from; i < to; ++i) {
                 if (out[i] == kNoSplit) continue;
                 const double nl = pre[N][i] + dn, wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
                 const double nr = total.v[N] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
@@ -173,11 +174,11 @@ struct RegressionCriterion {
 
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
 
-    static void score_all(const double (*pre)[256], std::size_t m, const Moments<K>& total, const Moments<K>* shift,
-                          const Node& nd, double* out) noexcept {
+    static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                          const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         const double msl = std::max(nd.msl, 1.0), pen = nd.penalty;
-        for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t i = from; i < to; ++i) {
             const double nl = pre[N][i] + dn, yl = pre[Y][i] + dy;
             const double nr = total.v[N] - nl, yr = total.v[Y] - yl;
             const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
