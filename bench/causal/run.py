@@ -77,6 +77,10 @@ def available(method):
     return subprocess.run(cmd, capture_output=True).returncode == 0
 
 
+def now():
+    return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+
+
 def machine():
     cpu = ""
     try:
@@ -92,7 +96,7 @@ def machine():
         except metadata.PackageNotFoundError:
             versions[pkg] = None
     return {
-        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "date": now(),
         "cores": os.cpu_count(),
         "cpu": cpu,
         "memory_gib": round(mem, 1),
@@ -323,6 +327,13 @@ def print_tables(doc):
     )
     print(f"# Python {mc['python']}; {vs}")
     recs = doc["records"]
+    reused = sorted({r["reused"] for r in recs if r.get("reused")})
+    if reused:
+        n = sum(1 for r in recs if r.get("reused"))
+        print(
+            f"# NOTE: {n} of {len(recs)} records were measured in an earlier run ({', '.join(reused)}), "
+            "not beside the others"
+        )
     print_speed(recs)
     print_scale(recs)
     print_accuracy(recs)
@@ -391,12 +402,12 @@ def main():
         for task in tasks_for(section, sizes, methods, designs):
             k = key(task)
             if k in done:
-                doc["records"].append(done[k])
+                doc["records"].append(dict(done[k], reused=a.resume))
                 continue
             desc = " ".join(f"{x}={task[x]}" for x in task if x != "section")
             print(f"[{time.strftime('%H:%M:%S')}] {section}: {desc}", flush=True)
             res = run_child(task, a.timeout)
-            doc["records"].append({"task": task, "result": res})
+            doc["records"].append({"task": task, "result": res, "measured": now()})
             if "error" in res:
                 print(f"    error: {res['error']}", flush=True)
             else:
