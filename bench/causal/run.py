@@ -120,8 +120,9 @@ def tasks_for(section, sizes, methods, designs):
                 "seed": 0,
             }
     elif section == "accuracy":
-        for d in designs:
-            for seed in range(s["seeds"]):
+        # Seeds outermost, so a cut-short run still covers every design.
+        for seed in range(s["seeds"]):
+            for d in designs:
                 for m in methods:
                     variants = [s["trees"], None] if m == "ours" else [s["trees"]]
                     for trees in variants:
