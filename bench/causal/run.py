@@ -397,27 +397,31 @@ def main():
         )
     )
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
-    doc = {"machine": machine(), "quick": a.quick, "sizes": sizes, "records": []}
+    todo = [t for section in sections for t in tasks_for(section, sizes, methods, designs)]
+    # Records of the resumed file that this run does not redo stay in it.
+    wanted_keys = {key(t) for t in todo}
+    kept = [dict(r, reused=r.get("reused") or a.resume) for k, r in done.items() if k not in wanted_keys]
+    doc = {"machine": machine(), "quick": a.quick, "sizes": sizes, "records": kept}
     print(f"results: {out}", flush=True)
-    for section in sections:
-        for task in tasks_for(section, sizes, methods, designs):
-            k = key(task)
-            if k in done:
-                doc["records"].append(dict(done[k], reused=a.resume))
-                continue
-            desc = " ".join(f"{x}={task[x]}" for x in task if x != "section")
-            print(f"[{time.strftime('%H:%M:%S')}] {section}: {desc}", flush=True)
-            res = run_child(task, a.timeout)
-            doc["records"].append({"task": task, "result": res, "measured": now()})
-            if "error" in res:
-                print(f"    error: {res['error']}", flush=True)
-            else:
-                brief = {k2: round(v, 4) for k2, v in res.items() if isinstance(v, float)}
-                print(f"    {brief}", flush=True)
-            tmp = out + ".tmp"
-            with open(tmp, "w") as f:
-                json.dump(doc, f, indent=1)
-            os.replace(tmp, out)
+    for task in todo:
+        section = task["section"]
+        k = key(task)
+        if k in done:
+            doc["records"].append(dict(done[k], reused=done[k].get("reused") or a.resume))
+            continue
+        desc = " ".join(f"{x}={task[x]}" for x in task if x != "section")
+        print(f"[{time.strftime('%H:%M:%S')}] {section}: {desc}", flush=True)
+        res = run_child(task, a.timeout)
+        doc["records"].append({"task": task, "result": res, "measured": now()})
+        if "error" in res:
+            print(f"    error: {res['error']}", flush=True)
+        else:
+            brief = {k2: round(v, 4) for k2, v in res.items() if isinstance(v, float)}
+            print(f"    {brief}", flush=True)
+        tmp = out + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(doc, f, indent=1)
+        os.replace(tmp, out)
     print_tables(doc)
     print(f"\nresults: {out}")
 
