@@ -77,6 +77,13 @@ def available(method):
     return subprocess.run(cmd, capture_output=True).returncode == 0
 
 
+def save(doc, path):
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
+        json.dump(doc, f, indent=1)
+    os.replace(tmp, path)
+
+
 def now():
     return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
 
@@ -418,10 +425,8 @@ def main():
         else:
             brief = {k2: round(v, 4) for k2, v in res.items() if isinstance(v, float)}
             print(f"    {brief}", flush=True)
-        tmp = out + ".tmp"
-        with open(tmp, "w") as f:
-            json.dump(doc, f, indent=1)
-        os.replace(tmp, out)
+        save(doc, out)
+    save(doc, out)
     print_tables(doc)
     print(f"\nresults: {out}")
 
