@@ -405,17 +405,18 @@ def main():
     )
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     todo = [t for section in sections for t in tasks_for(section, sizes, methods, designs)]
-    # Records of the resumed file that this run does not redo stay in it.
+    # Every finished record of the resumed file stays in it; only the rest run.
     wanted_keys = {key(t) for t in todo}
     kept = [dict(r, reused=r.get("reused") or a.resume) for k, r in done.items() if k not in wanted_keys]
+    kept += [
+        dict(done[key(t)], reused=done[key(t)].get("reused") or a.resume) for t in todo if key(t) in done
+    ]
+    todo = [t for t in todo if key(t) not in done]
     doc = {"machine": machine(), "quick": a.quick, "sizes": sizes, "records": kept}
+    save(doc, out)
     print(f"results: {out}", flush=True)
     for task in todo:
         section = task["section"]
-        k = key(task)
-        if k in done:
-            doc["records"].append(dict(done[k], reused=done[k].get("reused") or a.resume))
-            continue
         desc = " ".join(f"{x}={task[x]}" for x in task if x != "section")
         print(f"[{time.strftime('%H:%M:%S')}] {section}: {desc}", flush=True)
         res = run_child(task, a.timeout)
