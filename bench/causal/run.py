@@ -179,10 +179,17 @@ def times(a, b):
     return f"{r:>7.1f}x" if r is not None else f"{'-':>8}"
 
 
+def load(res):
+    if "load_before" not in res:
+        return "-"
+    return f"{(res['load_before'] + res['load_after']) / 2:.1f}"
+
+
 def print_speed(records):
     rows = [r for r in records if r["task"]["section"] == "speed"]
     if not rows:
         return
+    rows.sort(key=lambda r: list(METHODS).index(r["task"]["method"]))
     t = rows[0]["task"]
     print(
         f"\n## speed: Wager-Athey-like design, n = {t['n']:,}, p = {t['p']}, "
@@ -193,7 +200,7 @@ def print_speed(records):
     )
     head = (
         f"{'method':<28}{'fit s':>9}{'predict s':>11}{'peak MiB':>10}{'+base MiB':>11}"
-        f"{'fit x':>8}{'pred x':>8}{'mem x':>8}  predicts"
+        f"{'fit x':>8}{'pred x':>8}{'mem x':>8}{'load':>6}  predicts"
     )
     print(head)
     print("-" * len(head))
@@ -206,12 +213,13 @@ def print_speed(records):
             f"{LABEL[m]:<28}{res['fit_s']:>9.1f}{res['predict_s']:>11.1f}{res['peak_mib']:>10.0f}"
             f"{res['above_mib']:>11.0f}{times(res['fit_s'], ours.get('fit_s'))}"
             f"{times(res['predict_s'], ours.get('predict_s'))}"
-            f"{times(res['above_mib'], ours.get('above_mib'))}  {res['predict_what']}"
+            f"{times(res['above_mib'], ours.get('above_mib'))}{load(res):>6}  {res['predict_what']}"
         )
     print(
         "ratios x: peer / quorvantis (higher means quorvantis is faster or smaller); +base MiB is the peak "
         "above the RSS before fit (imports and data), over fit and predict together"
     )
+    print("load: 1-minute load average before and after, averaged (above 2 the 2 cores were shared)")
     print("targets for quorvantis vs CausalForestDML: fit >= 30x, predict >= 30x, memory >= 10x")
 
 
@@ -255,7 +263,10 @@ def print_accuracy(records):
         )
         print(head)
         print("-" * len(head))
-        for (m, trees), res in groups.items():
+        order = list(METHODS)
+        for (m, trees), res in sorted(
+            groups.items(), key=lambda kv: (order.index(kv[0][0]), kv[0][1] or 1e9)
+        ):
             ok = [g for g in res if "error" not in g]
             if not ok:
                 print(f"{LABEL[m]:<28}{trees_label(trees):>6}  error: {res[0]['error']}")
