@@ -8,7 +8,7 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 PIN := -c constraints.txt
 
-.PHONY: demo test test-cpp test-python test-numpy1 bench sanitize wheel install system-deps clean format lint
+.PHONY: demo test test-cpp test-python test-numpy1 bench bench-causal sanitize wheel install system-deps clean format lint
 
 # The demo gets a light venv of its own: the wheel's build tools and what the
 # example imports, none of the test or development tools.
@@ -102,6 +102,16 @@ bench: install
 	-$(VPY) -m pip install -q causalml
 	$(VPY) bench/run.py
 	$(VPY) bench/memory.py
+
+# Causal forest next to EconML and causalml (bench/causal/run.py --help);
+# e.g. BENCH_ARGS=--quick or BENCH_ARGS="--section scale". NumPy stays at the
+# venv's pin; a peer that cannot install under it is left out.
+BENCH_PEERS := $(PIN) "numpy==2.4.6"
+bench-causal: install
+	$(VPY) -m pip install -q $(BENCH_PEERS) "scikit-learn>=1.3"
+	-$(VPY) -m pip install -q $(BENCH_PEERS) econml
+	-$(VPY) -m pip install -q $(BENCH_PEERS) causalml
+	$(VPY) bench/causal/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(NP1) $(DEMO)
