@@ -412,6 +412,10 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
     check(engine::predict_causal(trees, fc.group, queries, true), queries, false, true, "new rows");
     check(engine::predict_causal(trees, fc.group, queries, false), queries, false, false, "without variance");
     check(engine::predict_causal(trees, fc.group, d.codes, true, &in_bag), d.codes, true, true, "out of bag");
+    // Forests too large for every row's leaf ids at once go in row chunks.
+    check(engine::predict_causal(trees, fc.group, queries, true, nullptr, 7), queries, false, true, "chunks of 7");
+    check(engine::predict_causal(trees, fc.group, d.codes, true, &in_bag, 7), d.codes, true, true,
+          "out of bag, chunks of 7");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,

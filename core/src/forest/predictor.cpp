@@ -115,7 +115,7 @@ double objective_bayes_variance(double estimate, double se) noexcept {
 }
 
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
-                                const CodedRows& x, bool variance, const InBag* in_bag) {
+                                const CodedRows& x, bool variance, const InBag* in_bag, std::size_t chunk_rows) {
     const std::size_t n = x.rows, g = std::max<std::size_t>(1, group_size);
     const std::size_t used_trees = trees.size() / g * g;
     CausalPrediction out;
@@ -126,7 +126,8 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     const std::vector<std::size_t> runs = tree_runs(trees, used_trees, g);
     // The variance pass needs every row's leaf in every tree: rows go in
     // chunks whose leaf ids fit the budget.
-    const std::size_t chunk = variance ? std::min(n, std::max(kBlockRows, kLeafIdBytes / (4 * used_trees))) : n;
+    const std::size_t budget = std::max(kBlockRows, kLeafIdBytes / (4 * used_trees));
+    const std::size_t chunk = variance ? std::min(n, chunk_rows > 0 ? chunk_rows : budget) : n;
     std::vector<std::uint32_t> leaf;
     std::vector<double> sums, used, mu;
     for (std::size_t c0 = 0; c0 < n; c0 += chunk) {

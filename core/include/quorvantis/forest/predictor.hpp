@@ -32,9 +32,12 @@ struct CausalPrediction {
     std::vector<double> variance;  // empty unless asked for
 };
 
-// `in_bag` given: out-of-bag estimates of the training rows `x`.
+// `in_bag` given: out-of-bag estimates of the training rows `x`. With
+// variances, rows go in chunks of `chunk_rows` (0: as many as a fixed budget
+// of leaf ids allows); results do not depend on it.
 CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees, std::size_t group_size,
-                                const CodedRows& x, bool variance, const InBag* in_bag = nullptr);
+                                const CodedRows& x, bool variance, const InBag* in_bag = nullptr,
+                                std::size_t chunk_rows = 0);
 
 // Mean of the leaf means over the trees, out of bag when `in_bag` is given;
 // a row in every tree's bag gets the mean over all trees.
