@@ -78,11 +78,17 @@ def timed(f, *args):
     return out, time.perf_counter() - s
 
 
-def speed(task):
+def wager_athey_setup(task):
+    """Training and test rows of the Wager-Athey design, the method, and a
+    record holding the input's size."""
     X, w, y, _ = draw("WA", task["n"], task["p"], task["seed"])
     Xt, _, _, _ = draw("WA", task["n_test"], task["p"], task["seed"] + 1)
     m = METHODS[task["method"]](task["n_estimators"], task["seed"])
-    r = {"input_mib": (X.nbytes + w.nbytes + y.nbytes) / MIB}
+    return X, w, y, Xt, m, {"input_mib": (X.nbytes + w.nbytes + y.nbytes) / MIB}
+
+
+def speed(task):
+    X, w, y, Xt, m, r = wager_athey_setup(task)
     with Peak() as pk:
         _, r["fit_s"] = timed(m.fit, X, w, y)
         if m.interval is not None:
@@ -119,10 +125,7 @@ def accuracy(task):
 
 
 def scale(task):
-    X, w, y, _ = draw("WA", task["n"], task["p"], task["seed"])
-    Xt, _, _, _ = draw("WA", task["n_test"], task["p"], task["seed"] + 1)
-    m = METHODS[task["method"]](task["n_estimators"], task["seed"])
-    r = {"input_mib": (X.nbytes + w.nbytes + y.nbytes) / MIB}
+    X, w, y, Xt, m, r = wager_athey_setup(task)
     with Peak() as pk:
         _, r["fit_s"] = timed(m.fit, X, w, y)
     r.update(fit_peak_mib=pk.peak / MIB, fit_above_mib=pk.above / MIB)
