@@ -30,7 +30,15 @@ class NotFittedError(ValueError, AttributeError):
 
 _TARGETS = {"all": 0, "treated": 1, "control": 2}
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = ("_forest", "n_features_in_", "feature_names_in_", "feature_importances_", "Y_hat_", "T_hat_")
+_FITTED = (
+    "_forest",
+    "_training",
+    "n_features_in_",
+    "feature_names_in_",
+    "feature_importances_",
+    "Y_hat_",
+    "T_hat_",
+)
 _MAX_TREES = 1_000_000
 _LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
 
@@ -642,11 +650,21 @@ class CausalForest:
             "feature_importances_": forest.importances(),
             "Y_hat_": forest.y_hat(),
             "T_hat_": forest.w_hat(),
+            # Kept for the diagnostics and refits that need the rows again; a private
+            # copy, so that later changes to the caller's arrays cannot reach it.
+            "_training": tuple(
+                a.copy() if a is src or not a.flags.owndata else a for a, src in ((Xa, X), (Ta, T), (ya, y))
+            ),
         }
         if names is not None:
             fitted["feature_names_in_"] = names
         self.__dict__.update(fitted)  # one step: an interrupt cannot leave half a fit
         return self
+
+    def _training_data(self, method: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The training rows as float64 arrays: ``X`` (n, p), ``T`` and ``y`` (n,)."""
+        self._fitted(method)
+        return self.__dict__["_training"]
 
     # -- prediction ----------------------------------------------------------
 
