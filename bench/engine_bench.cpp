@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "quorvantis/estimators/causal_forest.hpp"
-#include "quorvantis/random.hpp"
+#include "quorvantis/engine/estimators/causal_forest.hpp"
+#include "quorvantis/base/random.hpp"
 
 namespace {
 
@@ -90,8 +90,8 @@ int main(int argc, char** argv) {
     const double predict_s = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf(
         "n=%zu p=%zu trees=%zu  fit %.2f s (cpu %.2f)  predict+variance %zu rows %.2f s (cpu %.2f)  peak +%.0f MiB  "
-        "trees %.1f MiB\n",
+        "serialised %.1f MiB\n",
         n, p, trees, fit_s, fit_cpu, m, predict_s, cpu_seconds() - cpu, peak_mib() - base,
-        static_cast<double>(fitted.value().tree_bytes()) / 1048576.0);
+        static_cast<double>(fitted.value().serialize().size()) / 1048576.0);
     return predicted.ok() ? 0 : 1;
 }

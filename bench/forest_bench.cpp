@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/forest.hpp"
-#include "quorvantis/random.hpp"
+#include "quorvantis/fixed/fixed_forest.hpp"
+#include "quorvantis/base/random.hpp"
 
 namespace {
 
@@ -68,7 +68,7 @@ void run(std::size_t n, std::size_t p, int repeats, bool column_major) {
     long peak_extra = 0;
     double mean = 0.0;
     for (int k = 0; k < repeats; ++k) {
-        quorvantis::CausalForest forest;
+        quorvantis::FixedForest forest;
         reset_peak();
         const long before = status_kib("VmRSS");
         const double cpu = cpu_seconds();
@@ -87,7 +87,7 @@ void run(std::size_t n, std::size_t p, int repeats, bool column_major) {
         mean = result.value().mean_effect;
     }
     // Time from the interrupt first answering true to the fit returning.
-    quorvantis::CausalForest forest;
+    quorvantis::FixedForest forest;
     Clock::time_point asked;
     int polls = 0;
     const quorvantis::Status stopped = forest.fit_result(features, treatment, outcome, 7, [&] {

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/data/binned_matrix.hpp"
-#include "quorvantis/estimators/ate.hpp"
-#include "quorvantis/tree/forest_tree.hpp"
-#include "quorvantis/tree/tree_builder.hpp"
+#include "quorvantis/engine/data/binned_matrix.hpp"
+#include "quorvantis/engine/estimators/ate.hpp"
+#include "quorvantis/engine/tree/forest_tree.hpp"
+#include "quorvantis/engine/tree/tree_builder.hpp"
 
 namespace quorvantis::engine_oracle {
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/data/binned_matrix.hpp"
-#include "quorvantis/estimators/ate.hpp"
-#include "quorvantis/forest/predictor.hpp"
-#include "quorvantis/splitting/criterion.hpp"
-#include "quorvantis/tree/tree_builder.hpp"
+#include "quorvantis/engine/data/binned_matrix.hpp"
+#include "quorvantis/engine/estimators/ate.hpp"
+#include "quorvantis/engine/forest/predictor.hpp"
+#include "quorvantis/engine/splitting/criterion.hpp"
+#include "quorvantis/engine/tree/tree_builder.hpp"
 
 namespace quorvantis {
 namespace {

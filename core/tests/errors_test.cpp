@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/errors.hpp"
+#include "quorvantis/base/errors.hpp"
 
 using quorvantis::QuorvantisError;
 

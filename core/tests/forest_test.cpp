@@ -1,4 +1,4 @@
-#include "quorvantis/forest.hpp"
+#include "quorvantis/fixed/fixed_forest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,13 @@
 #include <limits>
 #include <vector>
 
-#include "quorvantis/random.hpp"
+#include "quorvantis/base/random.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -45,7 +49,7 @@ class FitChecks : public ::testing::TestWithParam<Bad> {};
 TEST_P(FitChecks, FirstFailingCheckWinsAndForestIsKept) {
     const Bad bad = GetParam();
     const Planted good(200, 3, 1);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(good.features(), good.treatment(), good.outcome(), 9).ok());
     const auto before = forest.predict_result(good.features()).value().predictions;
 
@@ -114,33 +118,25 @@ TEST(Forest, TreatmentWithinEpsilonIsAccepted) {
     Planted d(100, 2, 2);
     d.t[0] = 1e-20;
     d.t[1] = 1.0 - 1e-16;
-    CausalForest forest;
+    FixedForest forest;
     EXPECT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 1).ok());
 }
 
-TEST(Forest, PredictionErrorsAndNeutralRecord) {
+TEST(Forest, PredictionErrors) {
     const Planted d(100, 3, 3);
-    CausalForest forest;
+    FixedForest forest;
     EXPECT_EQ(forest.predict_result(MatrixView::of(d.x.data(), 0, 3)).error().kind(), ErrorKind::ModelNotFitted);
-    const InferenceResult neutral = forest.predict_infallible(d.features());
-    EXPECT_EQ(neutral.predictions, std::vector<double>(100, 0.0));
-    EXPECT_EQ(neutral.confidence_intervals, (std::vector<std::pair<double, double>>(100, {0.0, 0.0})));
-    EXPECT_EQ(neutral.mean_effect, 0.0);
-    EXPECT_TRUE(neutral.feature_importance.empty());
-
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 4).ok());
     EXPECT_EQ(forest.predict_result(MatrixView::of(d.x.data(), 0, 3)).error().kind(), ErrorKind::EmptyData);
     const auto narrow = forest.predict_result(MatrixView::of(d.x.data(), 10, 2));
     ASSERT_FALSE(narrow.ok());
     EXPECT_EQ(narrow.error().kind(), ErrorKind::FeatureOutOfBounds);
     EXPECT_EQ(narrow.error().index(), 2u);
-    EXPECT_EQ(forest.predict_infallible(MatrixView::of(d.x.data(), 10, 2)).feature_importance,
-              std::vector<double>(3, 0.0));
 }
 
 TEST(Forest, SmallDataGivesOneValueAndNoImportance) {
     const Planted d(19, 4, 5);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 6).ok());
     ASSERT_EQ(forest.trees.size(), 10u);
     const InferenceResult r = forest.predict_result(d.features()).value();
@@ -152,7 +148,7 @@ TEST(Forest, SmallDataGivesOneValueAndNoImportance) {
 
 TEST(Forest, RecoversPlantedEffect) {
     const Planted d(20000, 5, 7);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 8).ok());
     const InferenceResult r = forest.predict_result(d.features()).value();
     double low = 0, high = 0, n_low = 0, n_high = 0, sum = 0;
@@ -179,7 +175,7 @@ TEST(Forest, RecoversPlantedEffect) {
 
 TEST(Forest, SeededFitsRepeatAndStridedViewsAgree) {
     const Planted d(3000, 4, 11);
-    CausalForest a, b, c;
+    FixedForest a, b, c;
     ASSERT_TRUE(a.fit_result(d.features(), d.treatment(), d.outcome(), 42).ok());
     ASSERT_TRUE(b.fit_result(d.features(), d.treatment(), d.outcome(), 42).ok());
     EXPECT_EQ(a.predict_result(d.features()).value().predictions, b.predict_result(d.features()).value().predictions);
@@ -208,7 +204,7 @@ TEST(Forest, SeededFitsRepeatAndStridedViewsAgree) {
 
 TEST(Forest, InterruptHaltsFitAndPredictionAndKeepsForest) {
     const Planted d(200000, 8, 12);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 1).ok());
     const auto before = forest.predict_result(d.features()).value().predictions;
     std::atomic<int> polls{0};
@@ -225,10 +221,10 @@ TEST(Forest, InterruptHaltsFitAndPredictionAndKeepsForest) {
 
 TEST(Forest, PlaceboRemovesTheEffectAndCopiesAreDeep) {
     const Planted d(6000, 3, 13);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), 3).ok());
     const double real = forest.predict_result(d.features()).value().mean_effect;
-    CausalForest placebo = forest;
+    FixedForest placebo = forest;
     ASSERT_TRUE(placebo.fit_placebo_result(d.features(), d.treatment(), d.outcome(), 4).ok());
     EXPECT_NEAR(real, 2.0, 0.15);
     EXPECT_LT(std::fabs(placebo.predict_result(d.features()).value().mean_effect), 0.15);

@@ -6,9 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/format.hpp"
+#include "quorvantis/base/format.hpp"
 
-namespace q = quorvantis;
+namespace quorvantis::fixed {}
+namespace quorvantis::report {}
+namespace q {
+using namespace quorvantis;
+using namespace quorvantis::fixed;
+using namespace quorvantis::report;
+}  // namespace q
 
 namespace {
 

@@ -11,12 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/forest.hpp"
-#include "quorvantis/parallel.hpp"
-#include "quorvantis/random.hpp"
-#include "quorvantis/serialize.hpp"
+#include "quorvantis/fixed/fixed_forest.hpp"
+#include "quorvantis/base/parallel.hpp"
+#include "quorvantis/base/random.hpp"
+#include "quorvantis/fixed/fixed_codec.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 // Integer outcomes keep every sum exact, so the stored trees pin the splits
@@ -65,7 +69,7 @@ class GoldenForest : public ::testing::TestWithParam<Golden> {};
 TEST_P(GoldenForest, BytesAndPredictionsAreUnchanged) {
     const Golden g = GetParam();
     const GoldenData d(g.n, g.p, g.seed);
-    CausalForest forest;
+    FixedForest forest;
     ASSERT_TRUE(forest.fit_result(d.features(), d.treatment(), d.outcome(), g.seed).ok());
     const std::vector<unsigned char> bytes = serialize(Estimator(forest));
     const auto predicted = forest.predict_result(d.features());
@@ -111,7 +115,7 @@ TEST(Determinism, SameBytesOnOneThreadAndOnThePool) {
     const auto X = MatrixView::of(x.data(), n, p);
     const auto T = VectorView::of(t.data(), n), Y = VectorView::of(y.data(), n);
     ASSERT_GE(parallel::worker_count(), 1u);
-    CausalForest pooled, single;
+    FixedForest pooled, single;
     ASSERT_TRUE(pooled.fit_result(X, T, Y, 77).ok());
     parallel::JobOptions one;
     one.max_threads = 1;

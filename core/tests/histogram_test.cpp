@@ -1,4 +1,4 @@
-#include "quorvantis/histogram.hpp"
+#include "quorvantis/report/effect_histogram.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,13 @@
 #include <limits>
 #include <vector>
 
-#include "quorvantis/visuals.hpp"
+#include "quorvantis/report/model_visuals.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

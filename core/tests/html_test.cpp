@@ -1,4 +1,4 @@
-#include "quorvantis/html.hpp"
+#include "quorvantis/report/html.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,13 @@
 #include <thread>
 #include <vector>
 
-#include "quorvantis/siphash.hpp"
+#include "quorvantis/base/siphash.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 // Expected values from CPython 3.11 with PYTHONHASHSEED=0 (SipHash-1-3, zero key).

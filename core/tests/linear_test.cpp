@@ -4,9 +4,15 @@
 #include <limits>
 #include <vector>
 
-#include "quorvantis/linear.hpp"
+#include "quorvantis/fixed/linear_model.hpp"
 
-namespace q = quorvantis;
+namespace quorvantis::fixed {}
+namespace quorvantis::report {}
+namespace q {
+using namespace quorvantis;
+using namespace quorvantis::fixed;
+using namespace quorvantis::report;
+}  // namespace q
 
 namespace {
 

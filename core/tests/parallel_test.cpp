@@ -1,4 +1,4 @@
-#include "quorvantis/parallel.hpp"
+#include "quorvantis/base/parallel.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

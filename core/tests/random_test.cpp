@@ -1,4 +1,4 @@
-#include "quorvantis/random.hpp"
+#include "quorvantis/base/random.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,10 @@
 #include <vector>
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 TEST(Random, BoundedIsUniformIncludingAwkwardBounds) {

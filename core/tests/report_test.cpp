@@ -4,9 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/report.hpp"
+#include "quorvantis/report/text_report.hpp"
 
-namespace q = quorvantis;
+namespace quorvantis::fixed {}
+namespace quorvantis::report {}
+namespace q {
+using namespace quorvantis;
+using namespace quorvantis::fixed;
+using namespace quorvantis::report;
+}  // namespace q
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "quorvantis/serialize.hpp"
+#include "quorvantis/fixed/fixed_codec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/random.hpp"
-#include "quorvantis/siphash.hpp"
+#include "quorvantis/base/random.hpp"
+#include "quorvantis/base/siphash.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -23,15 +27,15 @@ std::vector<double> uniform(std::size_t n, std::uint64_t seed) {
 }
 
 // Settings other than the defaults are what no fit from Python produces.
-CausalForest fitted_forest(std::size_t n = 400, std::uint64_t seed = 11, std::uint64_t n_trees = 10,
-                           std::uint64_t max_depth = 5, std::uint64_t min_samples_leaf = 5) {
+FixedForest fitted_forest(std::size_t n = 400, std::uint64_t seed = 11, std::uint64_t n_trees = 10,
+                          std::uint64_t max_depth = 5, std::uint64_t min_samples_leaf = 5) {
     const std::vector<double> x = uniform(n * 4, 3), u = uniform(n, 4);
     std::vector<double> t(n), y(n);
     for (std::size_t i = 0; i < n; ++i) {
         t[i] = u[i] < 0.5;
         y[i] = x[i * 4 + 1] + t[i] * (1.0 + 2.0 * (x[i * 4] > 0.5)) + 0.1 * u[(i * 7) % n];
     }
-    CausalForest forest;
+    FixedForest forest;
     forest.n_trees = n_trees;
     forest.max_depth = max_depth;
     forest.min_samples_leaf = min_samples_leaf;
@@ -75,7 +79,7 @@ TEST(Serialize, RoundTripIsExact) {
 
 TEST(Serialize, OnlyTheSettingsEveryFitUsesDecode) {
     const struct {
-        CausalForest forest;
+        FixedForest forest;
         const char* reason;
     } cases[] = {
         {fitted_forest(400, 11, 2), "n_trees is 2, expected 10"},
@@ -86,7 +90,7 @@ TEST(Serialize, OnlyTheSettingsEveryFitUsesDecode) {
 }
 
 TEST(Serialize, TruncatedOrForeignBytesAreRefused) {
-    std::vector<Bytes> inputs = {{'h', 'e', 'l', 'l', 'o'}, {0x80, 0x04, 0x95}, serialize(CausalForest{})};
+    std::vector<Bytes> inputs = {{'h', 'e', 'l', 'l', 'o'}, {0x80, 0x04, 0x95}, serialize(FixedForest{})};
     for (const Estimator& e : {Estimator(fitted_forest(60)), Estimator(LinearCausalModel{})}) {
         const Bytes full = serialize(e);
         for (std::size_t k = 0; k < full.size(); ++k) inputs.emplace_back(full.begin(), full.begin() + k);
@@ -129,12 +133,12 @@ TEST(Serialize, EveryByteFlipIsRefusedAndResealedFlipsDecodeFaithfullyOrNotAtAll
 // importances at 60, node count at 76, nodes at 84 (split: feature 85,
 // threshold 93, left 101, right 105), 109 and 126 (leaves); the next tree at 143.
 Bytes tiny(std::vector<Node> first = {Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}) {
-    CausalForest forest;
+    FixedForest forest;
     forest.n_features = 2;
-    forest.trees.push_back(CausalTree::from_nodes(std::move(first), {0.25, 0.0}).value());
+    forest.trees.push_back(FixedTree::from_nodes(std::move(first), {0.25, 0.0}).value());
     while (forest.trees.size() < forest.n_trees)
         forest.trees.push_back(
-            CausalTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
+            FixedTree::from_nodes({Split{0, 0.5, 1, 2}, Leaf{1.0, 3}, Leaf{2.0, 4}}, {0.25, 0.0}).value());
     return serialize(forest);
 }
 

@@ -8,10 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "quorvantis/tree_keys.hpp"
-#include "quorvantis/views.hpp"
+#include "quorvantis/fixed/tree_keys.hpp"
+#include "quorvantis/base/views.hpp"
 
 namespace quorvantis::oracle {
+using namespace fixed;
 
 struct Node {
     bool is_leaf = true;

@@ -1,4 +1,4 @@
-#include "quorvantis/tree.hpp"
+#include "quorvantis/fixed/fixed_tree.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/honest_sampling.hpp"
-#include "quorvantis/random.hpp"
+#include "quorvantis/fixed/honest_sampling.hpp"
+#include "quorvantis/base/random.hpp"
 #include "tree_oracle.hpp"
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -85,7 +89,7 @@ private:
 };
 
 // The fast tree's pre-order nodes against the oracle's linked nodes.
-void expect_same_tree(const CausalTree& fast, const oracle::Tree& plain) {
+void expect_same_tree(const FixedTree& fast, const oracle::Tree& plain) {
     std::size_t i = 0;
     auto walk = [&](auto&& self, const oracle::Node& o) -> void {
         ASSERT_LT(i, fast.nodes().size());
@@ -142,7 +146,7 @@ TEST_P(FastMatchesOracle, SameTreeForSameChoices) {
         grow_trees(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, choices);
     ASSERT_EQ(grown.size(), count);
     for (std::size_t i = 0; i < count; ++i) {
-        CausalTree fast(c.p);
+        FixedTree fast(c.p);
         fast.fit(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i]);
         const oracle::Tree plain =
             oracle::Grower(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, scripted[i])
@@ -150,8 +154,8 @@ TEST_P(FastMatchesOracle, SameTreeForSameChoices) {
         expect_same_tree(fast, plain);
     }
     const std::uint64_t seeds[] = {11, 12};
-    const std::vector<CausalTree> keyed =
-        CausalTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
+    const std::vector<FixedTree> keyed =
+        FixedTree::fit_batch(d.features(), d.treatment(), d.outcome(), c.max_depth, c.min_samples_leaf, seeds);
     for (std::size_t i = 0; i < 2; ++i) {
         const KeyedChoices k(seeds[i]);
         expect_same_tree(
@@ -208,7 +212,7 @@ TEST(Tree, HalvesAreUniformAndExact) {
 
 TEST(Tree, NaNFollowsTheRightBranchAtPrediction) {
     const Data d(3000, 3, Kind::Continuous, 77);
-    CausalTree tree(3);
+    FixedTree tree(3);
     tree.fit(d.features(), d.treatment(), d.outcome(), 5, 5, 5);
     ASSERT_TRUE(std::holds_alternative<Split>(tree.nodes()[0]));
     auto extreme_leaf = [&](bool right) {
@@ -226,13 +230,13 @@ TEST(Tree, NaNFollowsTheRightBranchAtPrediction) {
 
 TEST(Tree, UnfittedPredictsZerosAndCopiesAreDeep) {
     const Data d(500, 4, Kind::Continuous, 8);
-    CausalTree empty(4);
+    FixedTree empty(4);
     EXPECT_EQ(empty.predict(d.features()), std::vector<double>(500, 0.0));
 
-    auto tree = std::make_unique<CausalTree>(4);
+    auto tree = std::make_unique<FixedTree>(4);
     tree->fit(d.features(), d.treatment(), d.outcome(), 5, 5, 3);
     const std::vector<double> before = tree->predict(d.features());
-    const CausalTree copy = *tree;
+    const FixedTree copy = *tree;
     tree->fit(d.features(), d.treatment(), d.outcome(), 5, 5, 4);  // refit keeps adding importance
     tree.reset();
     EXPECT_EQ(copy.predict(d.features()), before);

@@ -4,9 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "quorvantis/validation.hpp"
+#include "quorvantis/fixed/placebo_check.hpp"
 
-namespace q = quorvantis;
+namespace quorvantis::fixed {}
+namespace quorvantis::report {}
+namespace q {
+using namespace quorvantis;
+using namespace quorvantis::fixed;
+using namespace quorvantis::report;
+}  // namespace q
 
 namespace {
 
@@ -53,12 +59,12 @@ TEST(ValidateCausalStructure, LeavesForestUntouchedAndFailedRefitKeepsCopy) {
         y[i] = t[i] * (x[2 * i] > 0.5 ? 3.0 : 1.0);
     }
     const auto X = q::MatrixView::of(x.data(), n, 2);
-    q::CausalForest forest;
+    q::FixedForest forest;
     ASSERT_TRUE(forest.fit_result(X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 7).ok());
-    const auto before = forest.predict_infallible(X).predictions;
+    const auto before = forest.predict_result(X).value().predictions;
     const auto v =
         q::validate_causal_structure(forest, X, q::VectorView::of(t.data(), n), q::VectorView::of(y.data(), n), 5);
-    EXPECT_EQ(forest.predict_infallible(X).predictions, before);
+    EXPECT_EQ(forest.predict_result(X).value().predictions, before);
     ASSERT_TRUE(v.ok());
     EXPECT_FALSE(v.value().message.empty());
     // A refit that fails (treatment changed to 0.5) leaves the copy as it was:
@@ -88,7 +94,7 @@ TEST(ValidateCausalStructure, StopDuringTheRefitHaltsTheCheck) {
     }
     const auto X = q::MatrixView::of(x.data(), n, 4);
     const auto T = q::VectorView::of(t.data(), n), Y = q::VectorView::of(y.data(), n);
-    q::CausalForest forest;
+    q::FixedForest forest;
     ASSERT_TRUE(forest.fit_result(X, T, Y, 7).ok());
     int polls = 0, polls_after_stop = 0;
     bool stopped = false;

@@ -1,4 +1,4 @@
-#include "quorvantis/visualization.hpp"
+#include "quorvantis/report/visual.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,10 @@
 #include <string>
 
 namespace quorvantis {
+namespace fixed {}
+namespace report {}
+using namespace fixed;
+using namespace report;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

@@ -649,7 +649,7 @@ class CausalForest:
             "n_features_in_": p,
             "feature_importances_": forest.importances(),
             "Y_hat_": forest.y_hat(),
-            "T_hat_": forest.w_hat(),
+            "T_hat_": forest.t_hat(),
             # Kept for the diagnostics and refits that need the rows again; a private
             # copy, so that later changes to the caller's arrays cannot reach it.
             "_training": tuple(

@@ -8,14 +8,14 @@
 #include <optional>
 #include <string>
 
-#include "../arguments.hpp"
-#include "../call_guard.hpp"
-#include "../classes.hpp"
-#include "../exceptions.hpp"
-#include "../pyref.hpp"
-#include "quorvantis/estimators/causal_forest.hpp"
-#include "quorvantis/estimators/staged_fit.hpp"
-#include "quorvantis/parallel.hpp"
+#include "common/arguments.hpp"
+#include "common/call_guard.hpp"
+#include "common/classes.hpp"
+#include "common/exceptions.hpp"
+#include "common/pyref.hpp"
+#include "quorvantis/engine/estimators/causal_forest.hpp"
+#include "quorvantis/engine/estimators/staged_fit.hpp"
+#include "quorvantis/base/parallel.hpp"
 
 namespace quorvantis::py {
 namespace {
@@ -118,10 +118,10 @@ PyObject* fit(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress;
         if (!PyArg_ParseTuple(args, "OOOOOOO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress)) return nullptr;
-        ArrayArg x, w, y, y_hat, w_hat;
+        ArrayArg x, w, y, y_hat, t_hat;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
         if (oyh != Py_None && !y_hat.load(oyh, 1, "Y_hat")) return nullptr;
-        if (owh != Py_None && !w_hat.load(owh, 1, "T_hat")) return nullptr;
+        if (owh != Py_None && !t_hat.load(owh, 1, "T_hat")) return nullptr;
         engine::ForestOptions options;
         if (!read_options(odict, options)) return nullptr;
         if (oprogress != Py_None && !PyCallable_Check(oprogress))
@@ -130,7 +130,7 @@ PyObject* fit(PyObject*, PyObject* args) {
         const std::size_t n = xv.rows;
         for (const ArrayArg* v : {&w, &y})
             if (v->vector().size != n) return raise_value("T and y need one entry per row of X");
-        if ((oyh != Py_None && y_hat.vector().size != n) || (owh != Py_None && w_hat.vector().size != n))
+        if ((oyh != Py_None && y_hat.vector().size != n) || (owh != Py_None && t_hat.vector().size != n))
             return raise_value("Y_hat and T_hat need one entry per row of X");
         if (const std::string why = options.check(n, xv.cols); !why.empty()) return raise_value(why);
 
@@ -156,8 +156,8 @@ PyObject* fit(PyObject*, PyObject* args) {
             input.y_hat = &yh;
         }
         if (owh != Py_None) {
-            wh = w_hat.vector();
-            input.w_hat = &wh;
+            wh = t_hat.vector();
+            input.t_hat = &wh;
         }
         Result<CausalForestModel> fitted = CausalForestModel::fit(input, options, &progress, interrupt);
         if (!fitted) return raise_failure(fitted, guard);
@@ -212,7 +212,7 @@ PyObject* forest_y_hat(PyObject* self, PyObject*) {
     return guarded([&] { return doubles(model_of(self).y_hat()); });
 }
 PyObject* forest_w_hat(PyObject* self, PyObject*) {
-    return guarded([&] { return doubles(model_of(self).w_hat()); });
+    return guarded([&] { return doubles(model_of(self).t_hat()); });
 }
 PyObject* forest_importances(PyObject* self, PyObject*) {
     return guarded([&] { return doubles(model_of(self).importances()); });
@@ -279,7 +279,7 @@ PyMethodDef forest_methods[] = {
     {"predict", forest_predict, METH_VARARGS, "predict($self, X, variance, n_jobs)\n--\n\n"},
     {"oob_effect", forest_oob_effect, METH_NOARGS, "oob_effect($self)\n--\n\n"},
     {"y_hat", forest_y_hat, METH_NOARGS, "y_hat($self)\n--\n\n"},
-    {"w_hat", forest_w_hat, METH_NOARGS, "w_hat($self)\n--\n\n"},
+    {"t_hat", forest_w_hat, METH_NOARGS, "t_hat($self)\n--\n\n"},
     {"importances", forest_importances, METH_NOARGS, "importances($self)\n--\n\n"},
     {"average_effect", forest_average_effect, METH_VARARGS, "average_effect($self, target)\n--\n\n"},
     {"to_bytes", forest_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
@@ -427,9 +427,9 @@ PyObject* grow(PyObject*, PyObject* args) {
         if (first < 0 || last < first) return raise_value("need 0 <= first <= last");
         const std::size_t n = data->codes.rows;
         ArrayArg yh_arg, wh_arg;
-        std::vector<double> y_hat, w_hat;
-        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, w_hat)) return nullptr;
-        if (stage == FitStage::Causal && (y_hat.empty() || w_hat.empty()))
+        std::vector<double> y_hat, t_hat;
+        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, t_hat)) return nullptr;
+        if (stage == FitStage::Causal && (y_hat.empty() || t_hat.empty()))
             return raise_value("the causal stage needs Y_hat and T_hat");
         CallGuard guard;
         parallel::JobOptions job;
@@ -438,7 +438,7 @@ PyObject* grow(PyObject*, PyObject* args) {
         TreeBatch batch;
         const auto halt = parallel::run_job(
             [&] {
-                batch = engine::grow_batch(*data, stage, options, y_hat, w_hat, static_cast<std::size_t>(first),
+                batch = engine::grow_batch(*data, stage, options, y_hat, t_hat, static_cast<std::size_t>(first),
                                            static_cast<std::size_t>(last));
             },
             job);
@@ -486,9 +486,9 @@ PyObject* assemble(PyObject*, PyObject* args) {
         if (data == nullptr || !read_options(odict, options)) return nullptr;
         const std::size_t n = data->codes.rows;
         ArrayArg yh_arg, wh_arg;
-        std::vector<double> y_hat, w_hat;
-        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, w_hat)) return nullptr;
-        if (y_hat.empty() || w_hat.empty()) return raise_value("assemble needs Y_hat and T_hat");
+        std::vector<double> y_hat, t_hat;
+        if (!estimates(oyh, "Y_hat", n, yh_arg, y_hat) || !estimates(owh, "T_hat", n, wh_arg, t_hat)) return nullptr;
+        if (y_hat.empty() || t_hat.empty()) return raise_value("assemble needs Y_hat and T_hat");
         std::vector<TreeBatch> batches;
         if (!batches_of(olist, *data, batches)) return nullptr;
         CallGuard guard;
@@ -498,7 +498,7 @@ PyObject* assemble(PyObject*, PyObject* args) {
         std::optional<Result<CausalForestModel>> model;
         const auto halt = parallel::run_job(
             [&] {
-                model.emplace(CausalForestModel::assemble(*data, options, std::move(y_hat), std::move(w_hat),
+                model.emplace(CausalForestModel::assemble(*data, options, std::move(y_hat), std::move(t_hat),
                                                           std::move(batches)));
             },
             job);

@@ -1,0 +1,29 @@
+// Doubly robust (AIPW) average effects from out-of-bag estimates.
+//
+// All rows: Gamma_i = tau_i + (W_i - e_i) / (e_i (1 - e_i)) (Y_i - m_i - (W_i - e_i) tau_i),
+// the estimate is mean Gamma and its standard error sd(Gamma) / sqrt(n).
+// Treated (control) rows: the doubly robust effect on the treated (control),
+// with the control (treated) outcome regression mu_0 = m - e tau
+// (mu_1 = m + (1 - e) tau) and the matching propensity weights.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace quorvantis::engine {
+
+enum class EffectTarget { All = 0, Treated = 1, Control = 2 };
+
+struct AverageEffect {
+    double estimate = 0.0;
+    double std_error = 0.0;
+};
+
+// w binary (0/1), all spans of the same length.
+AverageEffect average_effect(EffectTarget target, std::span<const double> w, std::span<const double> y,
+                             std::span<const double> y_hat, std::span<const double> t_hat, std::span<const double> tau);
+
+// Share of rows whose propensity lies outside [lo, hi].
+double share_outside(std::span<const double> t_hat, double lo = 0.05, double hi = 0.95);
+
+}  // namespace quorvantis::engine

@@ -1,0 +1,219 @@
+#include "quorvantis/engine/estimators/staged_fit.hpp"
+
+#include <algorithm>
+
+#include "quorvantis/engine/forest/forest_codec.hpp"
+#include "quorvantis/base/random.hpp"
+#include "quorvantis/base/serial_frame.hpp"
+
+namespace quorvantis::engine {
+namespace {
+
+constexpr std::uint16_t kFormat = 1;
+constexpr unsigned char kTrainingKind = 4;
+constexpr unsigned char kBatchKind = 5;
+constexpr std::uint64_t kOutcomeStream = 0x6f7574636f6d65ULL;
+constexpr std::uint64_t kTreatmentStream = 0x74726561746dULL;
+constexpr std::uint64_t kCausalStream = 0x63617573616cULL;
+
+template <class C>
+void keep(TreeBatch& batch, TrainedForest<C>&& forest);
+
+template <>
+void keep(TreeBatch& batch, TrainedForest<RegressionCriterion>&& forest) {
+    batch.regression = std::move(forest.trees);
+    batch.splits = std::move(forest.splits);
+    batch.in_bag = std::move(forest.in_bag);
+}
+
+template <>
+void keep(TreeBatch& batch, TrainedForest<CausalCriterion>&& forest) {
+    batch.causal = std::move(forest.trees);
+    batch.splits = std::move(forest.splits);
+    batch.in_bag = std::move(forest.in_bag);
+}
+
+}  // namespace
+
+TrainingData prepare_training(const MatrixView& x, const VectorView& w, const VectorView& y,
+                              const ForestOptions& options) {
+    TrainingData data;
+    data.cuts = BinCuts::fit(x, options.max_bins);
+    data.codes = data.cuts.encode(x);
+    data.w.resize(x.rows);
+    data.y.resize(x.rows);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        data.w[i] = w[i];
+        data.y[i] = y[i];
+    }
+    return data;
+}
+
+ForestOptions stage_options(const ForestOptions& o, FitStage stage) {
+    ForestOptions s = o;
+    switch (stage) {
+        case FitStage::Outcome:
+        case FitStage::Treatment:
+            s.n_trees = std::max<std::size_t>(50, o.n_trees / 4);
+            s.ci_group_size = 1;
+            s.seed = derive_seed(o.seed, stage == FitStage::Outcome ? kOutcomeStream : kTreatmentStream);
+            break;
+        case FitStage::Causal:
+            s.seed = derive_seed(o.seed, kCausalStream);
+            break;
+    }
+    return s;
+}
+
+std::size_t stage_groups(const ForestOptions& o, FitStage stage) {
+    const ForestOptions s = stage_options(o, stage);
+    return s.n_trees / std::max<std::size_t>(1, s.ci_group_size);
+}
+
+TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                     std::span<const double> y_hat, std::span<const double> t_hat, std::size_t first, std::size_t last,
+                     const TreeProgress& progress) {
+    const ForestOptions o = stage_options(options, stage);
+    const std::size_t n = data.codes.rows;
+    TreeBatch batch;
+    batch.stage = stage;
+    batch.last = std::min(last, stage_groups(options, stage));
+    batch.first = std::min(first, batch.last);
+    if (stage == FitStage::Causal) {
+        std::vector<Moments<CausalCriterion::K>> rows(n);
+        for (std::size_t i = 0; i < n; ++i)
+            rows[i] = CausalCriterion::record(data.w[i] - t_hat[i], data.y[i] - y_hat[i], data.w[i] > 0.5);
+        keep(batch, train_forest<CausalCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last));
+    } else {
+        const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
+        std::vector<Moments<RegressionCriterion::K>> rows(n);
+        for (std::size_t i = 0; i < n; ++i) rows[i] = RegressionCriterion::record(response[i]);
+        keep(batch,
+             train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last));
+    }
+    return batch;
+}
+
+Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,
+                                             const ForestOptions& options) {
+    std::sort(batches.begin(), batches.end(), [](const TreeBatch& a, const TreeBatch& b) { return a.first < b.first; });
+    const std::size_t groups = stage_groups(options, stage);
+    const std::size_t per_group = std::max<std::size_t>(1, stage_options(options, stage).ci_group_size);
+    std::size_t next = 0;
+    for (const TreeBatch& b : batches) {
+        if (b.stage != stage) return QuorvantisError::internal("a tree batch of another stage");
+        if (b.first != next)
+            return QuorvantisError::internal(b.first < next ? "tree batches overlap at group " + std::to_string(b.first)
+                                                            : "no tree batch holds group " + std::to_string(next));
+        const std::size_t trees = stage == FitStage::Causal ? b.causal.size() : b.regression.size();
+        if (trees != (b.last - b.first) * per_group)
+            return QuorvantisError::internal("a tree batch lacks trees of groups " + std::to_string(b.first) + " to " +
+                                             std::to_string(b.last));
+        next = b.last;
+    }
+    if (next != groups) return QuorvantisError::internal("no tree batch holds group " + std::to_string(next));
+    return batches;
+}
+
+std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                       std::vector<TreeBatch>& batches) {
+    const ForestOptions o = stage_options(options, stage);
+    std::vector<ForestTree<RegressionLeaf>> trees;
+    InBag in_bag;
+    for (TreeBatch& b : batches) {
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last);
+        for (auto& t : b.regression) trees.push_back(std::move(t));
+        for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
+    }
+    batches.clear();
+    return predict_regression(trees, data.codes, &in_bag);
+}
+
+std::vector<unsigned char> TrainingData::serialize() const {
+    ByteWriter w;
+    cuts.write(w);
+    w.u64(codes.rows);
+    w.bytes(codes.codes.data(), codes.rows * codes.cols);
+    for (const double v : this->w) w.f64(v);
+    for (const double v : y) w.f64(v);
+    return seal(kFormat, kTrainingKind, w.out);
+}
+
+Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> bytes) {
+    auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid training data: " + why); };
+    const Unsealed frame = unseal(bytes, kFormat);
+    if (!frame.error.empty()) return refuse(frame.error);
+    if (frame.kind != kTrainingKind) return refuse("not training data");
+    ByteReader r(frame.payload);
+    TrainingData d;
+    std::string error;
+    if (!d.cuts.read(r, error)) return refuse(error);
+    const std::uint64_t n = r.u64();
+    const std::size_t p = d.cuts.features();
+    if (r.failed || (p > 0 && n > r.remaining() / (p + 16))) return refuse("truncated");
+    d.codes.rows = static_cast<std::size_t>(n);
+    d.codes.cols = p;
+    d.codes.codes = PageBuffer<std::uint8_t>(d.codes.rows * p);
+    for (std::size_t i = 0; i < d.codes.rows * p; ++i) {
+        const unsigned char c = r.u8();
+        if (c > d.cuts.missing_code()) return refuse("a code above the missing code");
+        d.codes.codes[i] = c;
+    }
+    d.w.resize(d.codes.rows);
+    d.y.resize(d.codes.rows);
+    for (double& v : d.w) v = r.f64();
+    for (double& v : d.y) v = r.f64();
+    if (r.failed || r.remaining() != 0) return refuse("truncated or trailing bytes");
+    return d;
+}
+
+std::vector<unsigned char> TreeBatch::serialize() const {
+    ByteWriter w;
+    w.u8(static_cast<unsigned char>(stage));
+    w.u64(first);
+    w.u64(last);
+    w.u64(splits.at.size());
+    for (const double v : splits.at) w.f64(v);
+    if (stage == FitStage::Causal) {
+        w.u64(causal.size());
+        for (const auto& t : causal) write_tree(w, t);
+    } else {
+        w.u64(regression.size());
+        for (const auto& t : regression) write_tree(w, t);
+    }
+    return seal(kFormat, kBatchKind, w.out);
+}
+
+Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, std::size_t features,
+                                         std::uint8_t missing) {
+    auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid tree batch: " + why); };
+    const Unsealed frame = unseal(bytes, kFormat);
+    if (!frame.error.empty()) return refuse(frame.error);
+    if (frame.kind != kBatchKind) return refuse("not a tree batch");
+    ByteReader r(frame.payload);
+    TreeBatch b;
+    const unsigned char stage = r.u8();
+    if (stage > 2) return refuse("unknown stage");
+    b.stage = static_cast<FitStage>(stage);
+    b.first = static_cast<std::size_t>(r.u64());
+    b.last = static_cast<std::size_t>(r.u64());
+    const std::uint64_t counts = r.u64();
+    if (r.failed || b.first > b.last || counts != SplitCounts::kDepths * features || counts > r.remaining() / 8)
+        return refuse("bad header");
+    b.splits.at.resize(static_cast<std::size_t>(counts));
+    for (double& v : b.splits.at) v = r.f64();
+    const std::uint64_t trees = r.u64();
+    if (r.failed || trees > r.remaining() / 24) return refuse("bad tree count");
+    std::string error;
+    auto read_all = [&](auto& list) {
+        list.resize(static_cast<std::size_t>(trees));
+        for (auto& t : list)
+            if (!read_tree(r, features, missing, t, error)) return false;
+        return true;
+    };
+    if (!(b.stage == FitStage::Causal ? read_all(b.causal) : read_all(b.regression))) return refuse(error);
+    if (r.failed || r.remaining() != 0) return refuse("truncated or trailing bytes");
+    return b;
+}
+
+}  // namespace quorvantis::engine

@@ -1,0 +1,85 @@
+#include "quorvantis/engine/sampling/row_sampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "quorvantis/base/random.hpp"
+
+namespace quorvantis::engine {
+namespace {
+
+constexpr std::uint64_t kGroupStream = 0x67726f7570ULL;
+constexpr std::uint64_t kTreeStream = 0x74726565ULL;
+constexpr std::uint64_t kHonestyStream = 0x686f6e657374ULL;
+
+// k of the n items uniformly without replacement: a partial Fisher-Yates over
+// `items`, whose first k entries are then the choice.
+template <class T>
+void choose(std::vector<T>& items, std::size_t k, Rng& rng) {
+    const std::size_t n = items.size();
+    for (std::size_t i = 0; i < k && i + 1 < n; ++i) {
+        const std::size_t j = i + static_cast<std::size_t>(rng.bounded(n - i));
+        std::swap(items[i], items[j]);
+    }
+}
+
+std::size_t ceil_fraction(std::size_t n, double fraction) {
+    const double v = std::ceil(static_cast<double>(n) * fraction);
+    return std::min(n, static_cast<std::size_t>(v));
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
+    std::vector<std::uint64_t> bits((n_ + 63) / 64, 0);
+    if (options_.ci_group_size <= 1) {
+        for (std::size_t r = 0; r < n_; ++r) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+        return bits;
+    }
+    std::vector<std::uint32_t> all(n_);
+    for (std::size_t r = 0; r < n_; ++r) all[r] = static_cast<std::uint32_t>(r);
+    Rng rng = Rng::stream(seed_ ^ kGroupStream, group);
+    const std::size_t half = n_ / 2;
+    choose(all, half, rng);
+    for (std::size_t i = 0; i < half; ++i) bits[all[i] >> 6] |= std::uint64_t{1} << (all[i] & 63);
+    return bits;
+}
+
+void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& pool, TreeRows& out) const {
+    std::vector<std::uint32_t> members;
+    for (std::size_t w = 0; w < pool.size(); ++w)
+        for (std::uint64_t word = pool[w]; word != 0; word &= word - 1)
+            members.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word))));
+    // Within a group the trees share a half, of which each takes twice the
+    // overall fraction: every tree then sees sample_fraction of all rows.
+    const double fraction = options_.ci_group_size > 1 ? 2.0 * options_.sample_fraction : options_.sample_fraction;
+    Rng rng = Rng::stream(seed_ ^ kTreeStream, tree);
+    const std::size_t k = ceil_fraction(members.size(), fraction);
+    if (k < members.size()) {
+        choose(members, k, rng);
+        members.resize(k);
+        std::sort(members.begin(), members.end());
+    }
+    out.in_bag.assign(pool.size(), 0);
+    for (const std::uint32_t r : members) out.in_bag[r >> 6] |= std::uint64_t{1} << (r & 63);
+    out.split.clear();
+    out.estimation.clear();
+    if (!options_.honesty) {
+        out.split = members;
+        out.estimation = members;
+        return;
+    }
+    // Split rows: the first ceil(h * k) of a uniform order of the members.
+    std::vector<std::uint32_t> order(members.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    Rng honest = Rng::stream(seed_ ^ kHonestyStream, tree);
+    const std::size_t n_split = ceil_fraction(members.size(), options_.honesty_fraction);
+    choose(order, n_split, honest);
+    std::vector<char> is_split(members.size(), 0);
+    for (std::size_t i = 0; i < n_split; ++i) is_split[order[i]] = 1;
+    out.split.reserve(n_split);
+    out.estimation.reserve(members.size() - n_split);
+    for (std::size_t i = 0; i < members.size(); ++i) (is_split[i] ? out.split : out.estimation).push_back(members[i]);
+}
+
+}  // namespace quorvantis::engine

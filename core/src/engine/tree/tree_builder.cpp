@@ -1,0 +1,395 @@
+#include "quorvantis/engine/tree/tree_builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "quorvantis/base/parallel.hpp"
+
+namespace quorvantis::engine {
+namespace {
+
+// Below this many rows a node sorts its rows by code instead of filling a
+// histogram of every code.
+constexpr std::size_t kDenseRows = 256;
+// Nodes at least this large look for a stop request first.
+constexpr std::size_t kCheckRows = 4096;
+// A tree copies its split rows' codes when they take at most this much.
+constexpr std::size_t kLocalCodeBytes = std::size_t{64} << 20;
+
+}  // namespace
+
+template <class C>
+TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeOptions& options)
+    : x_(x),
+      cuts_(cuts),
+      options_(options),
+      p_(x.cols),
+      n_codes_(static_cast<std::size_t>(cuts.missing_code()) + 1),
+      full_(options.mtry * 3 >= x.cols) {
+    options_.mtry = std::clamp<std::size_t>(options_.mtry, 1, std::max<std::size_t>(1, p_));
+    features_.resize(p_);
+    for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
+    table_.resize(256);
+}
+
+void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t count) {
+    const std::size_t p = features.size();
+    for (std::size_t i = 0; i < count && i + 1 < p; ++i) {
+        const std::size_t j = i + static_cast<std::size_t>(rng_.bounded(p - i));
+        std::swap(features[i], features[j]);
+    }
+}
+
+template <class C>
+void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::uint32_t>& est_rows,
+                          const std::vector<Moments<K>>& est, CandidateDrawer& candidates) {
+    records_ = &records;
+    grown_.assign(1, Grown{});
+    stack_.clear();
+    if (scratch_.size() < records.size()) scratch_.resize(records.size());
+    // The split rows' codes travel with them, so that a node reads its rows'
+    // codes from one contiguous run instead of all over the matrix.
+    local_ = records.size() * p_ <= kLocalCodeBytes;
+    if (local_) {
+        codes_.resize(records.size() * p_);
+        code_scratch_.resize(records.size() * p_);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            std::memcpy(codes_.data() + i * p_, x_.row(records[i].row), p_);
+    }
+    Moments<K> total;
+    for (const Record& r : records) total.add(r.m);
+    if (p_ > 0 && !records.empty()) stack_.push_back(Pending{0, 0, records.size(), 0, total, -1});
+    grown_[0].node.flags = kLeafNode;
+    while (!stack_.empty()) {
+        const Pending task = stack_.back();
+        stack_.pop_back();
+        process(task, candidates);
+    }
+    fill_and_prune(est_rows, est);
+    records_ = nullptr;
+}
+
+template <class C>
+void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
+    const std::size_t n = task.hi - task.lo;
+    Grown& self = grown_[task.node];
+    self.depth = task.depth;
+    self.node.flags = kLeafNode;
+    typename C::Node nd;
+    const bool may_split =
+        (options_.max_depth == 0 || task.depth < options_.max_depth) && C::prepare(task.total, options_.criterion, nd);
+    int h = task.hist;
+    if (!may_split) {
+        release(h);
+        return;
+    }
+    if (n >= kCheckRows) parallel::checkpoint();
+    candidates.draw(features_, options_.mtry);
+    Best best;
+    best.score = nd.floor;
+    if (n >= kDenseRows) {
+        if (h < 0) {
+            h = take_buffer();
+            build_hist(h, task.lo, task.hi, full_);
+        }
+        search_dense(hist(h), nd, task.total, best);
+    } else {
+        search_sparse(task.lo, task.hi, nd, task.total, best);
+    }
+    if (!(best.score > nd.floor)) {
+        release(h);
+        return;
+    }
+    const std::size_t mid = partition(task.lo, task.hi, best);
+    const auto left = static_cast<std::uint32_t>(grown_.size());
+    grown_.resize(grown_.size() + 2);
+    Grown& parent = grown_[task.node];  // the resize may have moved it
+    parent.node.flags = best.missing_left ? kMissingLeft : 0;
+    parent.node.feature = best.feature;
+    parent.node.bin = best.bin;
+    parent.node.next = left;
+    const std::size_t n_left = mid - task.lo, n_right = task.hi - mid;
+    int h_left = -1, h_right = -1;
+    if (full_ && h >= 0 && (n_left >= kDenseRows || n_right >= kDenseRows)) {
+        // The larger side's histogram is the parent's minus the smaller side.
+        const bool left_smaller = n_left <= n_right;
+        const std::size_t s_lo = left_smaller ? task.lo : mid, s_hi = left_smaller ? mid : task.hi;
+        int small = -1;
+        if (s_hi - s_lo >= kDenseRows) {
+            small = take_buffer();
+            build_hist(small, s_lo, s_hi, true);
+            Moments<K>* parent_hist = hist(h);
+            const Moments<K>* small_hist = hist(small);
+            for (std::size_t i = 0, end = p_ * n_codes_; i < end; ++i) parent_hist[i].subtract(small_hist[i]);
+        } else {
+            // Too few rows for a histogram of their own: take them out one by one.
+            Moments<K>* parent_hist = hist(h);
+            const std::vector<Record>& rec = *records_;
+            for (std::size_t i = s_lo; i < s_hi; ++i) {
+                const std::uint8_t* codes = codes_at(i);
+                for (std::size_t f = 0; f < p_; ++f) parent_hist[f * n_codes_ + codes[f]].subtract(rec[i].m);
+            }
+        }
+        (left_smaller ? h_left : h_right) = small;
+        (left_smaller ? h_right : h_left) = h;
+    } else {
+        release(h);
+    }
+    stack_.push_back(Pending{left + 1, mid, task.hi, task.depth + 1, best.right, h_right});
+    stack_.push_back(Pending{left, task.lo, mid, task.depth + 1, best.left, h_left});
+}
+
+// The prefix sums over the present codes go into columns, the criterion
+// scores every threshold in one branch-free (vectorisable) pass per side the
+// missing rows may take, and the best is picked in evaluation order:
+// thresholds ascending, missing rows right before left, strictly greater wins.
+template <class C>
+template <class Entries>
+void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
+                          const Moments<K>& total, const typename C::Node& nd, Best& best) const {
+    if (count == 0) return;
+    const bool has_missing = missing.count() > 0.0;
+    alignas(16) double pre[K][256];
+    alignas(16) double right_scores[256], left_scores[256];
+    // Only thresholds where both sides can have enough rows are scored: the
+    // left side only grows with the threshold (and is largest with the
+    // missing rows on it), the right side only shrinks (and is largest with
+    // them), so they form one window [from, to).
+    Moments<K> prefix;
+    const std::size_t thresholds = count - 1;
+    std::size_t from = thresholds, to = 0;
+    for (std::size_t i = 0; i < thresholds; ++i) {
+        prefix.add(entries(i).second);
+        if (!C::enough(total - prefix, nd)) break;
+        if (from == thresholds && C::enough(prefix + missing, nd)) from = i;
+        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+        to = i + 1;
+    }
+    if (from < to) {
+        C::score_all(pre, from, to, total, nullptr, nd, right_scores);
+        if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
+    }
+    auto take = [&](std::size_t i, double score, bool missing_left) {
+        best.score = score;
+        best.feature = f;
+        best.bin = entries(i).first;
+        best.missing_left = missing_left;
+        for (std::size_t k = 0; k < K; ++k) best.left.v[k] = pre[k][i];
+        if (missing_left) best.left.add(missing);
+        best.right = total - best.left;
+    };
+    for (std::size_t i = from; i < to; ++i) {
+        if (right_scores[i] > best.score) take(i, right_scores[i], false);
+        if (has_missing && left_scores[i] > best.score) take(i, left_scores[i], true);
+    }
+    // Every value left, the missing ones right.
+    if (has_missing) {
+        const Moments<K> values = total - missing;
+        const double s = C::score(values, missing, nd);
+        if (s > best.score) {
+            best.score = s;
+            best.feature = f;
+            best.bin = entries(count - 1).first;
+            best.missing_left = false;
+            best.left = values;
+            best.right = missing;
+        }
+    }
+}
+
+template <class C>
+void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& nd, const Moments<K>& total,
+                                  Best& best) const {
+    std::uint8_t present[256];
+    for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
+        const std::uint16_t f = features_[c];
+        const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
+        const std::size_t values = cuts_.value_codes(f);
+        std::size_t count = 0;
+        for (std::size_t code = 0; code < values; ++code)
+            if (hf[code].count() > 0.0) present[count++] = static_cast<std::uint8_t>(code);
+        auto entries = [&](std::size_t i) {
+            return std::pair<std::uint8_t, const Moments<K>&>(present[i], hf[present[i]]);
+        };
+        scan(f, entries, count, hf[cuts_.missing_code()], total, nd, best);
+    }
+}
+
+// A small node accumulates each candidate's codes in a 256-entry table and
+// marks the codes present in a bitmap, which then gives them in ascending
+// order: no sorting, no branch per row, and only the touched entries are
+// cleared afterwards.
+template <class C>
+void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total,
+                                   Best& best) {
+    const std::vector<Record>& rec = *records_;
+    const std::uint8_t missing_code = cuts_.missing_code();
+    Moments<K>* table = table_.data();  // all zero between uses
+    std::uint8_t present[256];
+    for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
+        const std::uint16_t f = features_[c];
+        std::uint64_t seen[4] = {0, 0, 0, 0};
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::uint8_t code = codes_at(i)[f];
+            seen[code >> 6] |= std::uint64_t{1} << (code & 63);
+            table[code].add(rec[i].m);
+        }
+        const Moments<K> missing = table[missing_code];
+        table[missing_code] = Moments<K>{};
+        seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
+        std::size_t count = 0;
+        for (std::size_t w = 0; w < 4; ++w)
+            for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
+                present[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+        auto entries = [&](std::size_t i) {
+            return std::pair<std::uint8_t, const Moments<K>&>(present[i], table[present[i]]);
+        };
+        scan(f, entries, count, missing, total, nd, best);
+        for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
+    }
+}
+
+template <class C>
+std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best& best) {
+    std::vector<Record>& rec = *records_;
+    const std::uint8_t missing_code = cuts_.missing_code();
+    std::size_t w = lo, r = 0;
+    for (std::size_t i = lo; i < hi; ++i) {
+        const std::uint8_t c = codes_at(i)[best.feature];
+        const bool left = c == missing_code ? best.missing_left : c <= best.bin;
+        if (left) {
+            if (local_ && w != i) std::memcpy(codes_.data() + w * p_, codes_.data() + i * p_, p_);
+            rec[w++] = rec[i];
+        } else {
+            if (local_) std::memcpy(code_scratch_.data() + r * p_, codes_.data() + i * p_, p_);
+            scratch_[r++] = rec[i];
+        }
+    }
+    std::copy(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r),
+              rec.begin() + static_cast<std::ptrdiff_t>(w));
+    if (local_) std::memcpy(codes_.data() + w * p_, code_scratch_.data(), r * p_);
+    return w;
+}
+
+template <class C>
+int TreeBuilder<C>::take_buffer() {
+    if (!free_.empty()) {
+        const int b = free_.back();
+        free_.pop_back();
+        return b;
+    }
+    buffers_.emplace_back(p_ * n_codes_);
+    free_.reserve(buffers_.size());  // release() then never allocates
+    return static_cast<int>(buffers_.size() - 1);
+}
+
+template <class C>
+void TreeBuilder<C>::release(int buffer) noexcept {
+    if (buffer >= 0) free_.push_back(buffer);
+}
+
+template <class C>
+void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features) {
+    Moments<K>* h = hist(buffer);
+    const std::vector<Record>& rec = *records_;
+    if (all_features) {
+        std::memset(static_cast<void*>(h), 0, p_ * n_codes_ * sizeof(Moments<K>));
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::uint8_t* codes = codes_at(i);
+            const Moments<K>& m = rec[i].m;
+            for (std::size_t f = 0; f < p_; ++f) h[f * n_codes_ + codes[f]].add(m);
+        }
+        return;
+    }
+    const std::size_t m_try = std::min(options_.mtry, p_);
+    for (std::size_t c = 0; c < m_try; ++c)
+        std::memset(static_cast<void*>(h + static_cast<std::size_t>(features_[c]) * n_codes_), 0,
+                    n_codes_ * sizeof(Moments<K>));
+    for (std::size_t i = lo; i < hi; ++i) {
+        const std::uint8_t* codes = codes_at(i);
+        const Moments<K>& m = rec[i].m;
+        for (std::size_t c = 0; c < m_try; ++c) {
+            const std::size_t f = features_[c];
+            h[f * n_codes_ + codes[f]].add(m);
+        }
+    }
+}
+
+template <class C>
+void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est) {
+    const std::size_t g = grown_.size();
+    const std::uint8_t missing_code = cuts_.missing_code();
+    std::vector<Moments<K>> sums(g);
+    for (std::size_t i = 0; i < est_rows.size(); ++i) {
+        const std::uint8_t* codes = x_.row(est_rows[i]);
+        std::uint32_t k = 0;
+        while (!(grown_[k].node.flags & kLeafNode)) {
+            const TreeNode& nd = grown_[k].node;
+            const std::uint8_t c = codes[nd.feature];
+            const bool left = c == missing_code ? (nd.flags & kMissingLeft) != 0 : c <= nd.bin;
+            k = nd.next + (left ? 0u : 1u);
+        }
+        sums[k].add(est[i]);
+    }
+    // Children come after their parent, so a reverse sweep sees them first.
+    // A leaf without estimation rows gives its parent's place to its
+    // sibling; two of them make the parent an empty leaf.
+    std::vector<std::uint32_t> resolved(g);
+    std::vector<char> empty_leaf(g, 0);
+    for (std::size_t k = g; k-- > 0;) {
+        const TreeNode& nd = grown_[k].node;
+        resolved[k] = static_cast<std::uint32_t>(k);
+        if (nd.flags & kLeafNode) {
+            empty_leaf[k] = sums[k].count() == 0.0;
+            continue;
+        }
+        const std::uint32_t l = resolved[nd.next], r = resolved[nd.next + 1];
+        if (empty_leaf[l] && empty_leaf[r]) {
+            grown_[k].node.flags = kLeafNode;
+            empty_leaf[k] = 1;
+        } else if (empty_leaf[l]) {
+            resolved[k] = r;
+        } else if (empty_leaf[r]) {
+            resolved[k] = l;
+        }
+    }
+    final_nodes_.assign(1, TreeNode{});
+    final_leaves_.clear();
+    final_depth_.assign(1, 1);
+    struct Slot {
+        std::uint32_t grown, slot, depth;
+    };
+    std::vector<Slot> queue{{resolved[0], 0, 1}};
+    for (std::size_t q = 0; q < queue.size(); ++q) {
+        const Slot s = queue[q];
+        const TreeNode& nd = grown_[s.grown].node;
+        if (nd.flags & kLeafNode) {
+            final_nodes_[s.slot] = TreeNode{static_cast<std::uint32_t>(final_leaves_.size()), 0, 0, kLeafNode};
+            final_leaves_.push_back(sums[s.grown]);
+            continue;
+        }
+        const auto child = static_cast<std::uint32_t>(final_nodes_.size());
+        final_nodes_.resize(final_nodes_.size() + 2);
+        final_depth_.resize(final_nodes_.size(), s.depth + 1);
+        TreeNode out = nd;
+        out.next = child;
+        final_nodes_[s.slot] = out;
+        queue.push_back({resolved[nd.next], child, s.depth + 1});
+        queue.push_back({resolved[nd.next + 1], child + 1, s.depth + 1});
+    }
+}
+
+template <class C>
+void TreeBuilder<C>::count_splits(SplitCounts& counts) const {
+    if (counts.at.size() < SplitCounts::kDepths * p_) counts.at.assign(SplitCounts::kDepths * p_, 0.0);
+    for (std::size_t i = 0; i < final_nodes_.size(); ++i) {
+        const TreeNode& nd = final_nodes_[i];
+        if ((nd.flags & kLeafNode) || final_depth_[i] > SplitCounts::kDepths) continue;
+        counts.at[(final_depth_[i] - 1) * p_ + nd.feature] += 1.0;
+    }
+}
+
+template class TreeBuilder<CausalCriterion>;
+template class TreeBuilder<RegressionCriterion>;
+
+}  // namespace quorvantis::engine
