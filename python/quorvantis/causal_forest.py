@@ -5,17 +5,29 @@ from __future__ import annotations
 import importlib
 import inspect
 import math
-import numbers
-import os
-import reprlib
 import sys
-import time
 import warnings
 from typing import Any
 
 import numpy as np
 
 import _quorvantis_engine as _engine
+
+from ._checks import (
+    _check_int,
+    _check_random_state,
+    _check_real,
+    _draw_seed,
+    _engine_threads,
+    _is_int,
+    _is_real,
+    _num,
+    _short,
+    _show,
+)
+from ._inputs import _feature_names, _to_float, _to_matrix, _to_vector
+from ._normal import normal_upper_quantile
+from ._progress import _Progress
 
 __all__ = ["CausalForest", "NotFittedError"]
 
@@ -41,252 +53,6 @@ _FITTED = (
 )
 _MAX_TREES = 1_000_000
 _LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
-
-_short = reprlib.Repr()
-_short.maxstring = 40
-_short.maxother = 40
-
-
-def _show(value: Any) -> str:
-    """A short rendering of a given value for error messages."""
-    if value is None or isinstance(value, bool | np.bool_ | numbers.Number):
-        return str(value)
-    if isinstance(value, str):
-        return _short.repr(value)
-    return f"{_short.repr(value)} ({type(value).__name__})"
-
-
-def _num(value: float) -> str:
-    """A float as short as it can be written without changing it."""
-    short = f"{value:g}"
-    return short if float(short) == value else repr(float(value))
-
-
-def _is_int(value: Any) -> bool:
-    return isinstance(value, numbers.Integral) and not isinstance(value, bool | np.bool_)
-
-
-def _is_real(value: Any) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool | np.bool_)
-
-
-def _check_int(name: str, value: Any, low: int, high: int | None = None) -> int:
-    if _is_int(value) and value >= low and (high is None or value <= high):
-        return int(value)
-    bounds = f">= {low}" if high is None else f"in [{low}, {high}]"
-    raise ValueError(f"{name} must be an int {bounds}, got {_show(value)}")
-
-
-def _check_real(name: str, value: Any, low: float, high: float, low_open: bool, high_open: bool) -> float:
-    if _is_real(value):
-        v = float(value)
-        above = v > low if low_open else v >= low
-        below = v < high if high_open else v <= high
-        if above and below:
-            return v
-    if high == math.inf:
-        raise ValueError(
-            f"{name} must be a finite number {'>' if low_open else '>='} {_num(low)}, got {_show(value)}"
-        )
-    interval = f"{'(' if low_open else '['}{_num(low)}, {_num(high)}{')' if high_open else ']'}"
-    raise ValueError(f"{name} must be a number in {interval}, got {_show(value)}")
-
-
-def _cpu_count() -> int:
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, os.cpu_count() or 1)
-
-
-def _engine_threads(n_jobs: Any) -> int:
-    """The engine's thread count for n_jobs: 0 means every worker."""
-    if n_jobs is None:
-        return 0
-    if not _is_int(n_jobs) or n_jobs == 0:
-        raise ValueError(
-            f"n_jobs must be None, -1 (all CPUs), a positive int or another negative int, got {_show(n_jobs)}"
-        )
-    if n_jobs == -1:
-        return 0
-    if n_jobs > 0:
-        return int(min(n_jobs, 1 << 30))
-    return max(1, _cpu_count() + 1 + int(n_jobs))
-
-
-def _check_random_state(random_state: Any) -> None:
-    if random_state is None or isinstance(random_state, np.random.Generator | np.random.RandomState):
-        return
-    if _is_int(random_state) and 0 <= random_state < 1 << 64:
-        return
-    raise ValueError(
-        "random_state must be None, an int in [0, 2**64), a numpy.random.Generator or a "
-        f"numpy.random.RandomState, got {_show(random_state)}"
-    )
-
-
-def _draw_seed(random_state: Any) -> int:
-    """The engine seed for a checked random_state; a generator advances by one draw."""
-    if random_state is None:
-        return int.from_bytes(os.urandom(8), "little")
-    if isinstance(random_state, np.random.Generator):
-        return int(random_state.integers(0, 1 << 64, dtype=np.uint64))
-    if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(0, 1 << 64, dtype=np.uint64))
-    return int(random_state)
-
-
-def _normal_upper_quantile(q: float) -> float:
-    """z with P(Z > z) = q for a standard normal Z and q in (0, 0.5], by bisection on erfc."""
-    lo, hi = 0.0, 40.0  # P(Z > 40) is 0 in doubles, so the root lies inside
-    for _ in range(200):
-        mid = 0.5 * (lo + hi)
-        if mid in (lo, hi):
-            break
-        if 0.5 * math.erfc(mid / math.sqrt(2.0)) > q:
-            lo = mid
-        else:
-            hi = mid
-    return 0.5 * (lo + hi)
-
-
-def _pandas() -> Any:
-    # Only look at pandas when the caller has imported it: it stays optional.
-    return sys.modules.get("pandas")
-
-
-def _feature_names(X: Any) -> np.ndarray | None:
-    pd = _pandas()
-    if pd is None or not isinstance(X, pd.DataFrame):
-        return None
-    columns = list(X.columns)
-    if not columns or not all(isinstance(c, str) for c in columns):
-        return None
-    return np.asarray(columns, dtype=object)
-
-
-def _frame_to_float(value: Any, name: str) -> np.ndarray:
-    pd = _pandas()
-    columns = value.items() if isinstance(value, pd.DataFrame) else [(value.name, value)]
-    for column, series in columns:
-        dtype = series.dtype
-        # Object columns may hold plain numbers; conversion below tells otherwise.
-        numeric = pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
-        if not (numeric or dtype == np.dtype(object)) or isinstance(dtype, pd.CategoricalDtype):
-            where = f"column {column!r}" if isinstance(value, pd.DataFrame) else "the Series"
-            raise ValueError(f"{name} must hold numbers, but {where} has dtype {dtype}")
-    try:
-        array: np.ndarray = value.to_numpy(dtype=np.float64, na_value=np.nan)
-        return array
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"{name} must hold numbers; converting it to float64 failed: {exc}") from None
-
-
-def _to_float(value: Any, name: str) -> np.ndarray:
-    """`value` as a float64 array in native byte order, copied only when it must be."""
-    pd = _pandas()
-    if pd is not None and isinstance(value, pd.DataFrame | pd.Series):
-        return _frame_to_float(value, name)
-    if value is None:
-        raise ValueError(f"{name} must be an array-like of numbers, got None")
-    try:
-        array = np.asarray(value)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(
-            f"{name} must be an array-like of numbers; it could not be read as an array: {exc}"
-        ) from None
-    if array.dtype.kind == "O":
-        try:
-            return array.astype(np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"{name} must hold numbers: {exc}") from None
-    if array.dtype.kind not in "biuf":
-        raise ValueError(f"{name} must hold numbers (bool, int or float), got dtype {array.dtype}")
-    return array.astype(np.float64, copy=False)
-
-
-def _to_matrix(value: Any, name: str = "X") -> np.ndarray:
-    X = _to_float(value, name)
-    if X.ndim != 2:
-        hint = "; use X.reshape(-1, 1) for a single feature" if X.ndim == 1 else ""
-        raise ValueError(f"{name} must be 2-D (rows by features), got an array of shape {X.shape}{hint}")
-    if X.shape[1] == 0:
-        raise ValueError(f"{name} must have at least one feature column, got shape {X.shape}")
-    if not np.isfinite(X).all():
-        infinite = np.argwhere(np.isinf(X))
-        if len(infinite):
-            row, col = (int(i) for i in infinite[0])
-            raise ValueError(
-                f"{name} holds {_num(X[row, col])} at row {row}, column {col}; only NaN (missing) is allowed "
-                "besides finite numbers"
-            )
-    return X
-
-
-def _to_vector(value: Any, name: str, n: int) -> np.ndarray:
-    v = _to_float(value, name)
-    if v.ndim == 2 and v.shape[1] == 1:
-        v = v[:, 0]
-    if v.ndim != 1:
-        raise ValueError(
-            f"{name} must be 1-D (or one column), one entry per row, got an array of shape {v.shape}"
-        )
-    if len(v) != n:
-        raise ValueError(f"{name} has {len(v)} entries, but X has {n} rows; give one entry per row of X")
-    if not np.isfinite(v).all():
-        i = int(np.flatnonzero(~np.isfinite(v))[0])
-        raise ValueError(f"{name} holds {_num(v[i])} at position {i}; every entry must be finite")
-    return v
-
-
-class _Progress:
-    """Fit progress on a text stream: one rewritten line on a terminal, plain lines elsewhere."""
-
-    def __init__(self, stream: Any) -> None:
-        self.stream = stream
-        try:
-            self.tty = bool(stream.isatty())
-        except (AttributeError, OSError, ValueError):
-            self.tty = False
-        # Rewriting one line can be frequent; logs get a line a second at most.
-        self.interval = 0.2 if self.tty else 1.0
-        self.start = time.monotonic()
-        self.last = -math.inf
-        self.stage: str | None = None
-        self.width = 0
-        self.dirty = False
-
-    def _write(self, text: str) -> None:
-        if self.stream is None:
-            return
-        try:
-            if self.tty:
-                self.stream.write("\r" + text.ljust(self.width))
-                self.width = len(text)
-                self.dirty = True
-            else:
-                self.stream.write(text + "\n")
-            self.stream.flush()
-        except (OSError, ValueError, AttributeError):
-            self.stream = None  # a closed or broken stream must not stop the fit
-
-    def __call__(self, stage: str, done: int, total: int, unit: str = "trees", last: bool = False) -> None:
-        now = time.monotonic()
-        if stage == self.stage and now - self.last < self.interval and not last:
-            return
-        self.stage, self.last = stage, now
-        count = f" {done}/{total} {unit}" if total else ""
-        self._write(f"CausalForest: {stage}{count}, {now - self.start:.1f} s")
-
-    def close(self, trees: int | None) -> None:
-        if trees is not None:
-            self._write(f"CausalForest: done, {trees} causal trees in {time.monotonic() - self.start:.1f} s")
-        if self.tty and self.dirty and self.stream is not None:
-            try:
-                self.stream.write("\n")
-                self.stream.flush()
-            except (OSError, ValueError, AttributeError):
-                pass
 
 
 class CausalForest:
@@ -805,7 +571,7 @@ class CausalForest:
         """
         level = _check_real("alpha", alpha, 0.0, 1.0, True, True)
         tau, std = self._effect_and_std(X, "effect_interval")
-        z = _normal_upper_quantile(level / 2.0)
+        z = normal_upper_quantile(level / 2.0)
         return tau - z * std, tau + z * std
 
     def oob_effect(self) -> np.ndarray:

@@ -449,6 +449,7 @@ def test_verbose_progress_goes_to_stderr_throttled(capsys, monkeypatch, stream):
         assert "\r" not in err and all(line.startswith("CausalForest: ") for line in lines)
         assert 1 <= len(lines) <= 7 + elapsed
         assert lines[-1].startswith("CausalForest: done, 2000 causal trees in ")
+        assert sum("done" in line for line in lines) == 1
     elif stream is Terminal:  # one line rewritten a few times a second, ended once
         text = sys.stderr.getvalue()
         assert text.startswith("\rCausalForest: ") and text.count("\n") == 1 and text.endswith("s\n")
