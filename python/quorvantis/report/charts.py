@@ -71,6 +71,7 @@ def _effects(d: ReportData, feature: Any) -> dict:
             "n_rows": int(order.size),
             "n_shown": int(pick.size),
             "x_label": "rows sorted by effect (percentile)",
+            "band_label": f"{level(d.alpha)} interval",
             "y_label": "effect",
         },
     }
@@ -103,6 +104,7 @@ def _toc(d: ReportData, feature: Any) -> dict:
             "lower": _round(toc[pick] - d.z * se[pick]),
             "upper": _round(toc[pick] + d.z * se[pick]),
             "x_label": "share of rows treated first, by priority (%)",
+            "band_label": f"{level(d.alpha)} interval",
             "y_label": "gain over the average effect",
         },
     }

@@ -41,7 +41,7 @@ const fmt = v => {
 const d = payload.data;
 const axis = (name, extra) => Object.assign({
     type: 'value', name: name, nameLocation: 'middle', nameGap: 32, scale: true,
-    axisLabel: { formatter: fmt }, nameTextStyle: { fontSize: 13 }
+    axisLabel: { formatter: fmt }, nameTextStyle: { fontSize: 13 }, axisLine: { onZero: false }
 }, extra || {});
 const band = (points, name) => ({
     type: 'custom', name: name, silent: true, z: 1, color: 'rgba(84, 112, 198, 0.35)',
@@ -93,7 +93,7 @@ if (kind === 'effect_dist') {
     Object.assign(option, {
         xAxis: axis(d.x_label, { min: 0, max: 100, scale: false }),
         yAxis: axis(d.y_label, { nameGap: 48 }),
-        series: [band(outline(d.rank, d.lower, d.upper), 'interval'), line('effect', pairs(d.rank, d.effect))]
+        series: [band(outline(d.rank, d.lower, d.upper), d.band_label), line('effect', pairs(d.rank, d.effect))]
     });
 } else if (kind === 'importance') {
     Object.assign(option, {
@@ -108,7 +108,7 @@ if (kind === 'effect_dist') {
     Object.assign(option, {
         xAxis: axis(d.x_label, { min: 0, max: 100, scale: false }),
         yAxis: axis(d.y_label, { nameGap: 48 }),
-        series: [band(outline(d.q, d.lower, d.upper), 'interval'), line('TOC', pairs(d.q, d.toc)),
+        series: [band(outline(d.q, d.lower, d.upper), d.band_label), line('TOC', pairs(d.q, d.toc)),
                  line('no gain', [[0, 0], [100, 0]], { lineStyle: { type: 'dashed', color: '#888', width: 1 }, color: '#888' })]
     });
 } else if (kind === 'blp') {
@@ -117,7 +117,8 @@ if (kind === 'effect_dist') {
         tooltip: { trigger: 'item', formatter: p => d.labels[p.dataIndex] + ': ' + fmt(d.estimate[p.dataIndex])
                    + ' [' + fmt(d.lower[p.dataIndex]) + ', ' + fmt(d.upper[p.dataIndex]) + ']' },
         legend: { show: false },
-        yAxis: { type: 'category', data: d.labels, axisLabel: { width: 180, overflow: 'truncate' } },
+        yAxis: { type: 'category', data: d.labels, axisLine: { onZero: false },
+                 axisLabel: { width: 180, overflow: 'truncate' } },
         xAxis: axis(d.x_label),
         series: [{
             type: 'custom', name: 'coefficient',
