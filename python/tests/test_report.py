@@ -8,11 +8,11 @@ import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from test_browser import CDN_PATH, ECHARTS, NASTY, SCREENSHOTS, browser, page  # noqa: F401
 
 import _quorvantis_engine as engine
 import quorvantis as q
 from quorvantis.report import charts
-from test_browser import CDN_PATH, ECHARTS, NASTY, SCREENSHOTS, browser, page  # noqa: F401
 
 pd = pytest.importorskip("pandas")
 KINDS = charts.KINDS
@@ -46,7 +46,10 @@ def report(forest):
         (lambda f, r: r.to_html("dependence", feature="height"), ["feature", "'age'", "got 'height'"]),
         (lambda f, r: r.to_dict("dependence", feature=4), ["feature", "[0, 4)", "got 4"]),
         (lambda f, r: r.to_dict("dependence", feature=1.5), ["feature", "got float"]),
-        (lambda f, r: r.to_visual_tag("effects", feature=0), ["feature", "kind='dependence'", "kind='effects'"]),
+        (
+            lambda f, r: r.to_visual_tag("effects", feature=0),
+            ["feature", "kind='dependence'", "kind='effects'"],
+        ),
         (lambda f, r: q.CausalForest().summary(), ["summary", "fit"]),
     ],
 )
@@ -92,7 +95,7 @@ def test_payloads_agree_with_their_fenced_block_and_the_forest(forest, report, k
         }
         assert len(lengths) == 1 or kind == "dependence"
         if "lower" in d:
-            assert all(lo <= hi for lo, hi in zip(d["lower"], d["upper"]))
+            assert all(lo <= hi for lo, hi in zip(d["lower"], d["upper"], strict=True))
 
 
 def test_given_rows_reuse_the_forest_intervals_thinned_in_order(forest):
@@ -102,7 +105,9 @@ def test_given_rows_reuse_the_forest_intervals_thinned_in_order(forest):
     lower, upper = f.effect_interval(big, alpha=0.1)
     order = np.argsort(f.effect(big), kind="stable")
     assert payload["n_rows"] == 2400 and payload["n_shown"] <= 2000
-    assert payload["rank"][0] == 0 and payload["rank"][-1] == 100 and payload["rank"] == sorted(payload["rank"])
+    assert (
+        payload["rank"][0] == 0 and payload["rank"][-1] == 100 and payload["rank"] == sorted(payload["rank"])
+    )
     assert payload["lower"][0] == pytest.approx(lower[order[0]], rel=1e-3)
     assert payload["upper"][-1] == pytest.approx(upper[order[-1]], rel=1e-3)
 
@@ -127,12 +132,19 @@ PROBE = """(() => {
         const px = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
         let drawn = 0;
         for (let i = 0; i < px.length; i += 4) if (px[i] !== px[0] || px[i + 1] !== px[1]) drawn++;
-        return { kind: el.dataset.qvChart, title: chart.getOption().title[0].text, drawn: drawn / (px.length / 4) };
+        const title = chart.getOption().title[0].text;
+        return { kind: el.dataset.qvChart, title: title, drawn: drawn / (px.length / 4) };
     });
 })()"""
 
 
-def _open(page, tmp_path, name, document, online=True):
+def _open(
+    page,  # noqa: F811
+    tmp_path,
+    name,
+    document,
+    online=True,
+):
     if online:
         page.routes[f"https://cdn.jsdelivr.net{CDN_PATH}"] = ("text/javascript", ECHARTS.read_bytes())
     path = tmp_path / f"{name}.html"
@@ -140,11 +152,18 @@ def _open(page, tmp_path, name, document, online=True):
     page.navigate(path.as_uri())
 
 
-def test_two_reports_on_one_page_draw_their_own_charts(page, forest, report, tmp_path):
+def test_two_reports_on_one_page_draw_their_own_charts(
+    page,  # noqa: F811
+    forest,
+    report,
+    tmp_path,
+):
     other = forest[0].summary(forest[1].iloc[:300], alpha=0.2)
     document = report.to_page() + "".join(other.to_html(k) for k in KINDS)  # a notebook's cells, in effect
     _open(page, tmp_path, "two-reports", document)
-    expected = [(k, report.to_dict(k)["title"]) for k in KINDS] + [(k, other.to_dict(k)["title"]) for k in KINDS]
+    expected = [(k, report.to_dict(k)["title"]) for k in KINDS] + [
+        (k, other.to_dict(k)["title"]) for k in KINDS
+    ]
     probes = page.wait_for(
         f"(() => {{ const p = {PROBE}; return p && p.length === {len(expected)} "
         "&& p.every(c => c && c.drawn > 0.01) ? p : null; })()",
@@ -157,7 +176,11 @@ def test_two_reports_on_one_page_draw_their_own_charts(page, forest, report, tmp
     page.screenshot(SCREENSHOTS / "report-two-reports.png")
 
 
-def test_offline_page_shows_the_tables_and_says_why_no_chart(page, report, tmp_path):
+def test_offline_page_shows_the_tables_and_says_why_no_chart(
+    page,  # noqa: F811
+    report,
+    tmp_path,
+):
     _open(page, tmp_path, "offline", report._repr_html_(), online=False)
     messages = page.wait_for(
         "(() => { const m = [...document.querySelectorAll('.qv-nolib')]"

@@ -112,7 +112,9 @@ def _toc(d: ReportData, feature: Any) -> dict:
 
 def _blp(d: ReportData, feature: Any) -> dict:
     if d.blp is None:
-        raise ValueError("kind='blp' needs the best linear projection, which is not available (see its notes)")
+        raise ValueError(
+            "kind='blp' needs the best linear projection, which is not available (see its notes)"
+        )
     names = list(d.blp.names)
     bounds = np.asarray(d.blp.conf_int(d.alpha), dtype=float)
     t = np.abs(np.asarray(d.blp.t_stat, dtype=float))
@@ -200,6 +202,8 @@ def check_kind(kind: Any) -> str:
 def payload(d: ReportData, kind: Any, feature: Any = None) -> dict:
     kind = check_kind(kind)
     if feature is not None and kind != "dependence":
-        raise ValueError(f"feature is only used with kind='dependence', got feature={feature!r} with kind={kind!r}")
+        raise ValueError(
+            f"feature is only used with kind='dependence', got feature={feature!r} with kind={kind!r}"
+        )
     built = _BUILDERS[kind](d, feature)
     return {"visual_type": kind, "title": built["title"], "data": built["data"]}

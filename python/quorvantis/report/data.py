@@ -97,10 +97,10 @@ class _Notes:
             try:
                 value = compute()
             except (ValueError, ArithmeticError, ImportError, np.linalg.LinAlgError) as error:
-                self.add(f"{what} is not available: {error}")
+                self.add(f"{what} is not available: {str(error).rstrip('.')}.")
                 value = None
         for w in caught:
-            self.add(f"{what}: {w.message}")
+            self.add(f"{what}: {str(w.message).rstrip('.')}.")
         return value
 
 

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import html
 import json
-from typing import Any
 
 import _quorvantis_engine as _engine
 
@@ -18,7 +17,10 @@ OFFLINE = (
     "Chart \u201c{title}\u201d: drawn with ECharts 5.4.3, loaded from cdn.jsdelivr.net; "
     "without network access it is not shown (the tables hold the numbers)."
 )
-FAILED = "Chart \u201c{title}\u201d: ECharts 5.4.3 could not be loaded from cdn.jsdelivr.net; the tables hold the numbers."
+FAILED = (
+    "Chart \u201c{title}\u201d: ECharts 5.4.3 could not be loaded from cdn.jsdelivr.net; "
+    "the tables hold the numbers."
+)
 
 STYLE = """
 .qv-report { font-family: system-ui, sans-serif; color: #222; max-width: 1100px; }
@@ -60,6 +62,7 @@ const outline = (xs, lower, upper) => {
     return pts;
 };
 const pairs = (xs, ys) => xs.map((x, i) => [x, ys[i]]);
+const reference = { lineStyle: { type: 'dashed', color: '#888', width: 1 }, color: '#888', silent: true };
 const line = (name, data, extra) => Object.assign({
     type: 'line', name: name, data: data, showSymbol: false, lineStyle: { width: 2 }, z: 3
 }, extra || {});
@@ -83,7 +86,8 @@ if (kind === 'effect_dist') {
             encode: { x: [0, 1], y: 2, tooltip: [0, 1, 2] },
             renderItem: (params, api) => {
                 const a = api.coord([api.value(0), api.value(2)]), b = api.coord([api.value(1), 0]);
-                return { type: 'rect', shape: { x: a[0], y: a[1], width: Math.max(b[0] - a[0] - 1, 1), height: b[1] - a[1] },
+                const width = Math.max(b[0] - a[0] - 1, 1);
+                return { type: 'rect', shape: { x: a[0], y: a[1], width: width, height: b[1] - a[1] },
                          style: { fill: '#5470c6' } };
             }
         }, line(d.average_label, [[d.average, 0], [d.average, top]],
@@ -93,7 +97,8 @@ if (kind === 'effect_dist') {
     Object.assign(option, {
         xAxis: axis(d.x_label, { min: 0, max: 100, scale: false }),
         yAxis: axis(d.y_label, { nameGap: 48 }),
-        series: [band(outline(d.rank, d.lower, d.upper), d.band_label), line('effect', pairs(d.rank, d.effect))]
+        series: [band(outline(d.rank, d.lower, d.upper), d.band_label),
+                 line('effect', pairs(d.rank, d.effect))]
     });
 } else if (kind === 'importance') {
     Object.assign(option, {
@@ -102,20 +107,24 @@ if (kind === 'effect_dist') {
         yAxis: { type: 'category', data: d.labels.slice().reverse(),
                  axisLabel: { width: 180, overflow: 'truncate' } },
         xAxis: axis(d.x_label, { scale: false, axisLabel: { formatter: v => Math.round(100 * v) + '%' } }),
-        series: [{ type: 'bar', name: 'importance', data: d.values.slice().reverse(), itemStyle: { color: '#5470c6' } }]
+        series: [{ type: 'bar', name: 'importance', data: d.values.slice().reverse(),
+                   itemStyle: { color: '#5470c6' } }]
     });
 } else if (kind === 'toc') {
     Object.assign(option, {
         xAxis: axis(d.x_label, { min: 0, max: 100, scale: false }),
         yAxis: axis(d.y_label, { nameGap: 48 }),
         series: [band(outline(d.q, d.lower, d.upper), d.band_label), line('TOC', pairs(d.q, d.toc)),
-                 line('no gain', [[0, 0], [100, 0]], { lineStyle: { type: 'dashed', color: '#888', width: 1 }, color: '#888' })]
+                 line('no gain', [[0, 0], [100, 0]], reference)]
     });
 } else if (kind === 'blp') {
     const n = d.labels.length;
     Object.assign(option, {
-        tooltip: { trigger: 'item', formatter: p => d.labels[p.dataIndex] + ': ' + fmt(d.estimate[p.dataIndex])
-                   + ' [' + fmt(d.lower[p.dataIndex]) + ', ' + fmt(d.upper[p.dataIndex]) + ']' },
+        tooltip: { trigger: 'item', formatter: p => {
+            const i = p.dataIndex;
+            const bounds = ' [' + fmt(d.lower[i]) + ', ' + fmt(d.upper[i]) + ']';
+            return d.labels[i] + ': ' + fmt(d.estimate[i]) + bounds;
+        } },
         legend: { show: false },
         yAxis: { type: 'category', data: d.labels, axisLine: { onZero: false },
                  axisLabel: { width: 180, overflow: 'truncate' } },
@@ -125,14 +134,16 @@ if (kind === 'effect_dist') {
             data: d.labels.map((_, i) => [d.lower[i], d.upper[i], d.estimate[i], i]),
             encode: { x: [0, 1, 2], y: 3 },
             renderItem: (params, api) => {
-                const a = api.coord([api.value(0), api.value(3)]), b = api.coord([api.value(1), api.value(3)]);
-                const m = api.coord([api.value(2), api.value(3)]);
+                const row = api.value(3);
+                const a = api.coord([api.value(0), row]), b = api.coord([api.value(1), row]);
+                const m = api.coord([api.value(2), row]);
                 return { type: 'group', children: [
-                    { type: 'line', shape: { x1: a[0], y1: a[1], x2: b[0], y2: b[1] }, style: { stroke: '#5470c6', lineWidth: 2 } },
+                    { type: 'line', shape: { x1: a[0], y1: a[1], x2: b[0], y2: b[1] },
+                      style: { stroke: '#5470c6', lineWidth: 2 } },
                     { type: 'circle', shape: { cx: m[0], cy: m[1], r: 4 }, style: { fill: '#d14' } }
                 ] };
             }
-        }, line('zero', n ? [[0, 0], [0, n - 1]] : [], { lineStyle: { type: 'dashed', color: '#888', width: 1 }, color: '#888', silent: true })]
+        }, line('zero', n ? [[0, 0], [0, n - 1]] : [], reference)]
     });
 } else if (kind === 'dependence') {
     Object.assign(option, {

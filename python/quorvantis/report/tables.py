@@ -47,7 +47,10 @@ def _averages(d: ReportData) -> Section:
         f"[{LOW_PROPENSITY}, {HIGH_PROPENSITY}]."
     ]
     return Section(
-        "Average effects (AIPW)", ["target", "estimate", "std. error", f"{level(d.alpha)} interval"], rows, lines
+        "Average effects (AIPW)",
+        ["target", "estimate", "std. error", f"{level(d.alpha)} interval"],
+        rows,
+        lines,
     )
 
 
@@ -63,7 +66,9 @@ def verdict(d: ReportData) -> str:
     if math.isnan(p_cal) and math.isnan(p_rate):
         return "Heterogeneity: no verdict, the calibration test and the RATE are not available."
     found = [
-        name for name, p in (("the calibration test", p_cal), ("the RATE", p_rate)) if not math.isnan(p) and p < d.alpha
+        name
+        for name, p in (("the calibration test", p_cal), ("the RATE", p_rate))
+        if not math.isnan(p) and p < d.alpha
     ]
     tests = f"(differential prediction {_p(p_cal)}, RATE {_p(p_rate)}, level {d.alpha:g})"
     if len(found) == 2:
@@ -82,7 +87,9 @@ def _heterogeneity(d: ReportData) -> Section:
         ):
             rows.append([label, num(c.estimate), num(c.std_err), p_value(c.p_value)])
     if d.rate is not None:
-        rows.append([f"RATE ({d.rate.target})", num(d.rate.estimate), num(d.rate.std_err), p_value(d.rate.p_value)])
+        rows.append(
+            [f"RATE ({d.rate.target})", num(d.rate.estimate), num(d.rate.std_err), p_value(d.rate.p_value)]
+        )
     lines = [
         "Calibration p-values are one-sided (coefficient > 0), the RATE's two-sided.",
         verdict(d),
@@ -151,7 +158,7 @@ def _table(section: Section) -> list[str]:
     out = []
     for row in cells:
         first = row[0].ljust(widths[0])
-        rest = [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
+        rest = [cell.rjust(w) for cell, w in zip(row[1:], widths[1:], strict=True)]
         out.append("  " + "  ".join([first, *rest]).rstrip())
     return out
 
