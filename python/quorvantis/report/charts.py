@@ -35,7 +35,8 @@ def _thin(n: int) -> np.ndarray:
 
 
 def _finite(d: ReportData) -> np.ndarray:
-    return np.isfinite(d.tau) & np.isfinite(d.lower) & np.isfinite(d.upper)
+    # Rows without an interval (ci_group_size=1) still have an effect to show.
+    return np.isfinite(d.tau)
 
 
 def _effect_dist(d: ReportData, feature: Any) -> dict:

@@ -66,6 +66,11 @@ def _names(forest: Any) -> list[str]:
 
 def _effect_and_std(forest: Any, X: Any) -> tuple[np.ndarray, np.ndarray]:
     # One variance pass gives both; two public calls would predict twice.
+    if getattr(forest, "ci_group_size", 2) < 2:  # no variances: effects only, intervals NaN
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="X has no feature names")
+            tau = forest.effect(X)
+        return tau, np.full(len(tau), np.nan)
     both = getattr(forest, "_effect_and_std", None)
     with warnings.catch_warnings():
         # The training rows come as an array even for a forest fitted on a DataFrame.
@@ -146,6 +151,11 @@ def gather(forest: Any, X: Any, alpha: float) -> ReportData:
         tau, std = _effect_and_std(forest, X)
         rows = _as_matrix(X)
         source = "the rows of X given to summary"
+    if getattr(forest, "ci_group_size", 2) < 2:
+        collect.add(
+            "Per-row intervals are n/a: the forest was fitted with ci_group_size=1, and variances "
+            "need groups of trees (ci_group_size >= 2)."
+        )
     if missing_oob and X is None:
         collect.add(
             f"{missing_oob:,} training rows have no out-of-bag effect (every tree saw them) and are left "

@@ -133,12 +133,14 @@ def _spread(d: ReportData) -> Section:
     values = np.quantile(tau, QUANTILES) if tau.size else np.full(len(QUANTILES), np.nan)
     rows = [[num(float(v)) for v in values]]
     shown = int(ok.sum())
-    above = float(np.mean(d.lower[ok] > 0)) if shown else math.nan
-    below = float(np.mean(d.upper[ok] < 0)) if shown else math.nan
-    lines = [
-        f"Of {count(shown)} rows, {share(above)} have a {level(d.alpha)} interval above 0 and "
-        f"{share(below)} below 0 (pointwise intervals, not a joint band)."
-    ]
+    if shown and np.isfinite(d.lower[ok]).all():
+        above, below = float(np.mean(d.lower[ok] > 0)), float(np.mean(d.upper[ok] < 0))
+        lines = [
+            f"Of {count(shown)} rows, {share(above)} have a {level(d.alpha)} interval above 0 and "
+            f"{share(below)} below 0 (pointwise intervals, not a joint band)."
+        ]
+    else:
+        lines = [f"Of {count(shown)} rows; intervals above or below 0: n/a (see the notes)."]
     return Section("Effects per row", labels, rows, lines)
 
 
