@@ -28,6 +28,7 @@ from ._checks import (
 from ._inputs import _feature_names, _to_float, _to_matrix, _to_vector
 from ._normal import normal_upper_quantile
 from ._progress import _Progress
+from .report import ReportMixin
 
 __all__ = ["CausalForest", "NotFittedError"]
 
@@ -55,7 +56,7 @@ _MAX_TREES = 1_000_000
 _LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
 
 
-class CausalForest:
+class CausalForest(ReportMixin):
     """Honest causal forest estimating heterogeneous treatment effects tau(x) = E[Y(1) - Y(0) | X = x].
 
     The outcome and the treatment are first centred on out-of-bag regression forest

@@ -11,8 +11,8 @@ pytest.importorskip("causaldata")
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "nsw_demo.py"
 
 
-def test_demo_prints_the_benchmark_and_the_estimates_beside_it(capsys):
-    runpy.run_path(str(EXAMPLE))["main"](n_estimators=200, random_state=3)
+def test_demo_prints_the_benchmark_and_the_estimates_beside_it(capsys, tmp_path):
+    runpy.run_path(str(EXAMPLE))["main"](n_estimators=200, random_state=3, html_path=tmp_path / "r.html")
     lines = capsys.readouterr().out.splitlines()
     rows = {line[:43].strip(): line[43:].split() for line in lines[4:8]}
     # The experiment's difference of means is fixed by the data: 6,349.14 - 4,554.80.
@@ -25,4 +25,6 @@ def test_demo_prints_the_benchmark_and_the_estimates_beside_it(capsys):
     assert verdict == ("covers" if number[1] <= 1794.34 <= number[2] else "misses")
     assert any("CausalForest used random_state=3" in line for line in lines)
     assert sum(line.startswith("Warning from average_treatment_effect: ") for line in lines) == 1
-    assert lines[-3].startswith("Overlap: ") and "% of the CPS people" in lines[-3]
+    report = lines.index("CausalForest report")
+    assert lines[report - 6].startswith("Overlap: ") and "% of the CPS people" in lines[report - 6]
+    assert lines[-1].endswith(str(tmp_path / "r.html")) and (tmp_path / "r.html").is_file()

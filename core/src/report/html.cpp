@@ -181,20 +181,6 @@ std::string render(std::span<const Line> lines, const Values& values) {
     return out;
 }
 
-// "<" occurs in JSON only inside strings, where \u003c reads back the same.
-std::string script_safe(std::string_view json) {
-    std::string out;
-    out.reserve(json.size());
-    for (const char c : json) {
-        if (c == '<') {
-            out += "\\u003c";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 UniqueClock& process_clock() {
     static UniqueClock clock;
     return clock;
@@ -222,6 +208,20 @@ ClockReading UniqueClock::next(ClockReading now) {
     return now;
 }
 
+// "<" occurs in JSON only inside strings, where \u003c reads back the same.
+std::string script_safe_json(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    for (const char c : json) {
+        if (c == '<') {
+            out += "\\u003c";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string element_id(ClockReading at) {
     std::array<unsigned char, 12> message{};
     const auto seconds = static_cast<std::uint64_t>(at.seconds);
@@ -246,7 +246,7 @@ std::string render_fenced_block(std::string_view json) {
 }
 
 std::string render_html_fragment(const VisualOutput& visual, ClockReading at) {
-    const std::string json = script_safe(visual.to_json());
+    const std::string json = script_safe_json(visual.to_json());
     const std::string id = element_id(at);
     return render(kFragment, {id, json, {}});
 }
@@ -256,7 +256,7 @@ std::string render_html_fragment(const VisualOutput& visual) {
 }
 
 std::string render_html_page(std::string_view title, std::string_view json) {
-    const std::string safe = script_safe(json);
+    const std::string safe = script_safe_json(json);
     return render(kPage, {{}, safe, title});
 }
 

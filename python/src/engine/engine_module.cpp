@@ -16,6 +16,7 @@
 #include "quorvantis/engine/estimators/causal_forest.hpp"
 #include "quorvantis/engine/estimators/staged_fit.hpp"
 #include "quorvantis/base/parallel.hpp"
+#include "quorvantis/report/html.hpp"
 
 namespace quorvantis::py {
 namespace {
@@ -573,6 +574,34 @@ PyObject* training_type() {
     return type;
 }
 
+// The fixed module's HTML helpers, so that reports written in Python embed
+// their JSON, ids and fenced blocks exactly as the fixed module does.
+PyObject* script_json(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        std::string json;
+        if (!to_text(arg, "json", json)) return nullptr;
+        return utf8_to_str(report::script_safe_json(json)).release();
+    });
+}
+
+PyObject* fenced_block(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        std::string json;
+        if (!to_text(arg, "json", json)) return nullptr;
+        return utf8_to_str(report::render_fenced_block(json)).release();
+    });
+}
+
+PyObject* element_id(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* { return utf8_to_str(report::next_element_id()).release(); });
+}
+
+PyObject* echarts_url(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        return utf8_to_str("https://" + std::string(report::kEchartsCdnHost) + std::string(report::kEchartsPath)).release();
+    });
+}
+
 PyMethodDef module_functions[] = {
     {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
@@ -582,6 +611,10 @@ PyMethodDef module_functions[] = {
     {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options)\n--\n\n"},
     {"assemble", assemble, METH_VARARGS, "assemble(data, Y_hat, T_hat, batches, options)\n--\n\n"},
     {"training_from_bytes", training_from_bytes, METH_O, "training_from_bytes(data)\n--\n\n"},
+    {"script_json", script_json, METH_O, "script_json(json)\n--\n\nJSON made safe to embed in a <script> element."},
+    {"fenced_block", fenced_block, METH_O, "fenced_block(json)\n--\n\nThe json:causal-plot fenced block."},
+    {"element_id", element_id, METH_NOARGS, "element_id()\n--\n\nA chart element id unique in the process."},
+    {"echarts_url", echarts_url, METH_NOARGS, "echarts_url()\n--\n\nWhere the charts load ECharts from."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,6 +42,10 @@ std::string element_id(ClockReading at);
 // Element id from the wall clock, unique within the process.
 std::string next_element_id();
 
+// The JSON with every "<" written as \u003c, so that no text in it can end
+// a <script> element; it reads back as the same JSON.
+std::string script_safe_json(std::string_view json);
+
 // "```json:causal-plot", the JSON, "```" on three lines.
 std::string render_fenced_block(std::string_view json);
 
