@@ -1,6 +1,7 @@
 """Repeated calls leave no references, objects or memory behind."""
 
 import gc
+import subprocess
 import sys
 import threading
 
@@ -128,3 +129,24 @@ def test_many_threads_share_one_model(setup):
     for th in threads:
         th.join()
     assert not failures
+
+
+def test_both_modules_share_one_worker_pool():
+    # Each extension once linked its own copy of the core, and with it a second pool.
+    script = (
+        "import os, numpy as np, _quorvantis\n"
+        "from quorvantis import CausalForest\n"
+        "before = len(os.listdir('/proc/self/task'))\n"
+        "rng = np.random.default_rng(0)\n"
+        "X = rng.normal(size=(400, 3)); t = (rng.random(400) < 0.5) * 1.0; y = X[:, 0] + t\n"
+        "_quorvantis.create_model(X, t, y)\n"
+        "CausalForest(n_estimators=20, random_state=0).fit(X, t, y)\n"
+        "print(len(os.listdir('/proc/self/task')) - before, len(os.sched_getaffinity(0)))\n"
+    )
+    added, cpus = map(
+        int,
+        subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, check=True
+        ).stdout.split(),
+    )
+    assert 1 <= added <= cpus
