@@ -3,12 +3,7 @@
 
 #include <Python.h>
 
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-
 namespace quorvantis::py {
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
 
 PyObject* model_to_visual_tag(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* model_show(PyObject* self, PyObject* args, PyObject* kwargs);

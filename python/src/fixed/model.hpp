@@ -13,15 +13,10 @@
 #include "quorvantis/fixed/fixed_forest.hpp"
 #include "quorvantis/fixed/linear_model.hpp"
 
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-
 namespace quorvantis::py {
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
 
 // The estimator a model holds: a closed set, dispatched on the variant.
-using CausalMethod = std::variant<FixedForest, LinearCausalModel>;
+using CausalMethod = std::variant<fixed::FixedForest, fixed::LinearCausalModel>;
 
 struct ModelData {
     CausalMethod method;
@@ -38,6 +33,7 @@ PyObject* model_type();  // borrowed; created on first use
 PyObject* create_model(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // Predicts with the held estimator (through the fallible interface).
-Result<InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x, const Interrupt& interrupt);
+Result<fixed::InferenceResult> predict_with(const CausalMethod& method, const MatrixView& x,
+                                            const Interrupt& interrupt);
 
 }  // namespace quorvantis::py

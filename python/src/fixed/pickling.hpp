@@ -5,12 +5,7 @@
 
 #include <Python.h>
 
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-
 namespace quorvantis::py {
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
 
 PyObject* model_reduce(PyObject* self, PyObject*);
 PyObject* result_reduce(PyObject* self, PyObject*);

@@ -11,12 +11,7 @@
 
 #include "common/pyref.hpp"
 
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-
 namespace quorvantis::py {
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
 
 struct ResultData {
     double mean_effect = 0.0;
