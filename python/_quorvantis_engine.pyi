@@ -40,6 +40,9 @@ def assemble(
     options: dict[str, int | float | bool],
 ) -> Forest: ...
 def training_from_bytes(data: bytes) -> TrainingData: ...
+def policy_tree(
+    X: _Matrix, rewards: _Matrix, max_depth: int, min_samples_leaf: int, split_step: int, n_jobs: int
+) -> tuple[_Vector, _Vector, _Vector, _Vector, _Vector, _Vector, float]: ...
 
 @final
 class TrainingData:

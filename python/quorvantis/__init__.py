@@ -10,6 +10,7 @@ from _quorvantis import (
 )
 
 from .causal_forest import CausalForest, NotFittedError
+from .policy import PolicyTree
 
 __version__ = "0.1.0"
 
@@ -22,4 +23,5 @@ __all__ = [
     "ValidationResult",
     "CausalForest",
     "NotFittedError",
+    "PolicyTree",
 ]
