@@ -200,9 +200,9 @@ struct Pool {
 
 // The best depth-1 split on feature k of one side: its non-missing rows in
 // `tree`, its missing rows in `pool`, its `total` rows with sums `S`.
-double side_best(const Data& d, std::size_t k, const PrefixTree& tree, const Pool& pool, std::size_t total,
-                 const double* S, std::vector<double>& scratch) {
-    const std::size_t B = d.bins(k), leaf = d.leaf, inside = tree.count();
+double side_best(const Data& d, std::size_t k, const PrefixTree& tree, PrefixTree::Side side, const Pool& pool,
+                 std::size_t total, const double* S, std::vector<double>& scratch) {
+    const std::size_t B = d.bins(k), leaf = d.leaf, inside = tree.count(side);
     double best = kNone;
     if (total < 2 * leaf || B < 2) return best;
     for (int left = 0; left <= (pool.count > 0 ? 1 : 0); ++left) {
@@ -212,13 +212,19 @@ double side_best(const Data& d, std::size_t k, const PrefixTree& tree, const Poo
         if (total < leaf + off) continue;
         const std::size_t hi = total - leaf - off;
         if (hi < lo || lo > inside) continue;
-        const std::size_t first = lo == 0 ? 1 : tree.bin_of(lo) + 1;
-        const std::size_t last = std::min(hi >= inside ? B - 1 : tree.bin_of(hi + 1), B - 1);
-        if (first > last) continue;
-        tree.best_prefix(first, last, scratch.data());
+        const double* prefix = scratch.data();
+        if (leaf == 1 && (left || pool.count == 0)) {
+            // Every prefix is then a legal split or, the empty side's, worth a leaf: no range to look up.
+            prefix = tree.best_any(side);
+        } else {
+            const std::size_t first = lo == 0 ? 1 : tree.bin_of(side, lo) + 1;
+            const std::size_t last = std::min(hi >= inside ? B - 1 : tree.bin_of(side, hi + 1), B - 1);
+            if (first > last) continue;
+            tree.best_prefix(side, first, last, scratch.data());
+        }
         for (std::size_t q = 0; q < tree.pairs(); ++q) {
             const std::size_t a = tree.pair_first(q), b = tree.pair_second(q);
-            const double v = S[b] + (left ? pool.sum[a] - pool.sum[b] : 0.0) + scratch[q];
+            const double v = S[b] + (left ? pool.sum[a] - pool.sum[b] : 0.0) + prefix[q];
             best = std::max(best, v);
         }
     }
@@ -232,7 +238,7 @@ struct RootChoice {
 
 // The best depth-2 tree's root split with root feature j, sweeping rows from
 // right to left in x_j order and asking, at every threshold, each feature's
-// pair of prefix trees for the sides' best depth-1 trees.
+// prefix tree for the sides' best depth-1 trees.
 RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
     const std::size_t K = d.K, total = rows.ids.size();
     const std::vector<std::uint32_t> ord = sorted_rows(d, j, rows);
@@ -278,7 +284,7 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
         }
     }
 
-    PrefixTree left, right;
+    PrefixTree tree;
     Pool pool_left, pool_right;
     std::vector<double> scratch(K * K), right_sums(K);
     for (std::size_t k = 0; k < d.p; ++k) {
@@ -286,8 +292,7 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
         const std::vector<std::int32_t>& bin_k = d.bin[k];
         for (int o = 0; o < options; ++o) {
             parallel::checkpoint();
-            left.reset(d.bins(k), K);
-            right.reset(d.bins(k), K);
+            tree.reset(d.bins(k), K);
             pool_left.count = pool_right.count = 0;
             pool_left.sum.assign(K, 0.0);
             pool_right.sum.assign(K, 0.0);
@@ -296,10 +301,10 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                 if (bin_k[i] == kMissing)
                     (starts_left ? pool_left : pool_right).add(d.r(i), 1);
                 else
-                    (starts_left ? left : right).fill(static_cast<std::size_t>(bin_k[i]), d.r(i));
+                    tree.fill(starts_left ? PrefixTree::Left : PrefixTree::Right, static_cast<std::size_t>(bin_k[i]),
+                              d.r(i));
             }
-            left.build();
-            right.build();
+            tree.build();
             std::size_t e = 0;
             for (std::size_t v = 0; v < E; ++v) {
                 for (; e < events[v].first; ++e) {
@@ -309,8 +314,7 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                         pool_left.add(d.r(i), 1);
                         pool_right.add(d.r(i), -1);
                     } else {
-                        left.add(static_cast<std::size_t>(bin_k[i]), d.r(i), 1);
-                        right.add(static_cast<std::size_t>(bin_k[i]), d.r(i), -1);
+                        tree.move_left(static_cast<std::size_t>(bin_k[i]), d.r(i));
                     }
                 }
                 const std::size_t at = o * E + v;
@@ -318,9 +322,9 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                 const double* L = &left_sums[at * K];
                 for (std::size_t a = 0; a < K; ++a) right_sums[a] = S[a] - L[a];
                 const std::size_t lc = e + (o ? missing_rows.size() : 0);
-                side[at * 2] = std::max(side[at * 2], side_best(d, k, left, pool_left, lc, L, scratch));
+                side[at * 2] = std::max(side[at * 2], side_best(d, k, tree, PrefixTree::Left, pool_left, lc, L, scratch));
                 side[at * 2 + 1] =
-                    std::max(side[at * 2 + 1], side_best(d, k, right, pool_right, total - lc, right_sums.data(), scratch));
+                    std::max(side[at * 2 + 1], side_best(d, k, tree, PrefixTree::Right, pool_right, total - lc, right_sums.data(), scratch));
             }
         }
     }

@@ -21,47 +21,40 @@ void PrefixTree::reset(std::size_t bins, std::size_t actions) {
         acc_.resize(actions);
     }
     size_ = size;
-    stride_ = actions + pair_a_.size();
-    count_.assign(2 * size, 0);
+    half_ = 1 + actions + pair_a_.size();
+    stride_ = 2 * half_;
     values_.assign(2 * size * stride_, 0.0);
 }
 
 void PrefixTree::leaf_pairs(std::size_t i) {
-    double* v = node(i);
-    if (count_[i] == 0) std::fill(v, v + actions_, 0.0);  // no drift left behind by removals
-    double* best = v + actions_;
-    for (std::size_t p = 0; p < pair_a_.size(); ++p) best[p] = v[pair_a_[p]] - v[pair_b_[p]];
+    for (int side = 0; side < 2; ++side) {
+        double* v = node(i, side);
+        double* s = v + 1;
+        if (v[0] == 0.0) std::fill(s, s + actions_, 0.0);  // no drift left behind by moves
+        double* best = s + actions_;
+        for (std::size_t p = 0; p < pair_a_.size(); ++p) best[p] = s[pair_a_[p]] - s[pair_b_[p]];
+    }
 }
 
 void PrefixTree::pull(std::size_t i) {
-    const double* l = node(2 * i);
-    const double* r = node(2 * i + 1);
-    double* v = node(i);
-    count_[i] = count_[2 * i] + count_[2 * i + 1];
-    for (std::size_t a = 0; a < actions_; ++a) v[a] = l[a] + r[a];
-    const double* lb = l + actions_;
-    const double* rb = r + actions_;
-    double* best = v + actions_;
-    for (std::size_t p = 0; p < pair_a_.size(); ++p)
-        best[p] = std::max(lb[p], l[pair_a_[p]] - l[pair_b_[p]] + rb[p]);
+    const std::size_t K = actions_, P = pair_a_.size();
+    const std::uint16_t* pa = pair_a_.data();
+    const std::uint16_t* pb = pair_b_.data();
+    for (int side = 0; side < 2; ++side) {
+        const double* l = node(2 * i, side);
+        const double* r = node(2 * i + 1, side);
+        double* v = node(i, side);
+        for (std::size_t a = 0; a <= K; ++a) v[a] = l[a] + r[a];  // count and sums
+        const double* ls = l + 1;
+        for (std::size_t p = 0; p < P; ++p)
+            v[1 + K + p] = std::max(l[1 + K + p], ls[pa[p]] - ls[pb[p]] + r[1 + K + p]);
+    }
 }
 
-void PrefixTree::add(std::size_t bin, const double* reward, int sign) {
-    std::size_t i = bin + size_;
-    double* v = node(i);
-    count_[i] += sign;
-    if (sign > 0)
-        for (std::size_t a = 0; a < actions_; ++a) v[a] += reward[a];
-    else
-        for (std::size_t a = 0; a < actions_; ++a) v[a] -= reward[a];
-    leaf_pairs(i);
-    for (i >>= 1; i >= 1; i >>= 1) pull(i);
-}
-
-void PrefixTree::fill(std::size_t bin, const double* reward) {
-    double* v = node(bin + size_);
-    count_[bin + size_] += 1;
-    for (std::size_t a = 0; a < actions_; ++a) v[a] += reward[a];
+void PrefixTree::fill(Side side, std::size_t bin, const double* reward) {
+    double* v = node(bin + size_, side);
+    v[0] += 1.0;
+    for (std::size_t a = 0; a < actions_; ++a) v[1 + a] += reward[a];
 }
 
 void PrefixTree::build() {
@@ -69,46 +62,65 @@ void PrefixTree::build() {
     for (std::size_t i = size_ - 1; i >= 1; --i) pull(i);
 }
 
-std::size_t PrefixTree::bin_of(std::size_t c) const {
+void PrefixTree::move_left(std::size_t bin, const double* reward) {
+    std::size_t i = bin + size_;
+    double* l = node(i, Left);
+    double* r = node(i, Right);
+    l[0] += 1.0;
+    r[0] -= 1.0;
+    for (std::size_t a = 0; a < actions_; ++a) {
+        l[1 + a] += reward[a];
+        r[1 + a] -= reward[a];
+    }
+    leaf_pairs(i);
+    for (i >>= 1; i >= 1; i >>= 1) pull(i);
+}
+
+std::size_t PrefixTree::bin_of(Side side, std::size_t c) const {
     std::size_t i = 1;
-    auto left = static_cast<std::int32_t>(c);
+    auto left = static_cast<double>(c);
     while (i < size_) {
-        if (count_[2 * i] >= left) {
+        const double below = node(2 * i, side)[0];
+        if (below >= left) {
             i = 2 * i;
         } else {
-            left -= count_[2 * i];
+            left -= below;
             i = 2 * i + 1;
         }
     }
     return i - size_;
 }
 
-void PrefixTree::nodes_of(std::size_t first, std::size_t last) const {
-    scratch_.clear();
-    right_.clear();
+std::size_t PrefixTree::nodes_of(std::size_t first, std::size_t last, std::size_t* out) const {
+    std::size_t right[64];
+    std::size_t n = 0, m = 0;
     for (std::size_t l = first + size_, r = last + size_ + 1; l < r; l >>= 1, r >>= 1) {
-        if (l & 1) scratch_.push_back(l++);
-        if (r & 1) right_.push_back(--r);
+        if (l & 1) out[n++] = l++;
+        if (r & 1) right[m++] = --r;
     }
-    scratch_.insert(scratch_.end(), right_.rbegin(), right_.rend());
+    while (m > 0) out[n++] = right[--m];
+    return n;
 }
 
-void PrefixTree::best_prefix(std::size_t lo, std::size_t hi, double* out) const {
+void PrefixTree::best_prefix(Side side, std::size_t lo, std::size_t hi, double* out) const {
+    std::size_t nodes[128];
     std::fill(acc_.begin(), acc_.end(), 0.0);
     if (lo >= 2) {
-        nodes_of(0, lo - 2);
-        for (const std::size_t i : scratch_)
-            for (std::size_t a = 0; a < actions_; ++a) acc_[a] += node(i)[a];
+        const std::size_t count = nodes_of(0, lo - 2, nodes);
+        for (std::size_t k = 0; k < count; ++k) {
+            const double* s = node(nodes[k], side) + 1;
+            for (std::size_t a = 0; a < actions_; ++a) acc_[a] += s[a];
+        }
     }
     const std::size_t pairs = pair_a_.size();
     std::fill(out, out + pairs, -std::numeric_limits<double>::infinity());
-    nodes_of(lo - 1, hi - 1);
-    for (const std::size_t i : scratch_) {
-        const double* v = node(i);
-        const double* best = v + actions_;
+    const std::size_t count = nodes_of(lo - 1, hi - 1, nodes);
+    for (std::size_t k = 0; k < count; ++k) {
+        const double* s = node(nodes[k], side) + 1;
+        const double* best = s + actions_;
         for (std::size_t p = 0; p < pairs; ++p)
             out[p] = std::max(out[p], acc_[pair_a_[p]] - acc_[pair_b_[p]] + best[p]);
-        for (std::size_t a = 0; a < actions_; ++a) acc_[a] += v[a];
+        for (std::size_t a = 0; a < actions_; ++a) acc_[a] += s[a];
     }
 }
 
