@@ -454,15 +454,27 @@ class PolicyTree:
         some at fit; elsewhere they go right.
         """
         nodes = self._fitted("rule")
+        missing_seen = self.__dict__["_bounds"][1]
         lines: list[str] = []
 
-        def walk(i: int, path: list[str]) -> None:
+        def words(path: list[tuple[int, bool]]) -> str:
+            # Of two bounds on one feature in one direction only the tighter one says anything,
+            # unless missing values follow one of them.
+            kept: dict[tuple[int, bool], int] = {}
+            for i, left in path:
+                key = (int(nodes["feature"][i]), left) if not missing_seen[i] else (-1 - i, left)
+                old = kept.get(key)
+                tighter = old is None or (nodes["threshold"][i] < nodes["threshold"][old]) == left
+                kept[key] = i if tighter else old
+            return " and ".join(self._condition(i, left) for (_, left), i in kept.items())
+
+        def walk(i: int, path: list[tuple[int, bool]]) -> None:
             if nodes["feature"][i] < 0:
                 action = self.action_names_[int(nodes["action"][i])]
-                lines.append(f"if {' and '.join(path)}: {action}" if path else f"always: {action}")
+                lines.append(f"if {words(path)}: {action}" if path else f"always: {action}")
                 return
-            walk(int(nodes["left"][i]), [*path, self._condition(i, True)])
-            walk(int(nodes["right"][i]), [*path, self._condition(i, False)])
+            walk(int(nodes["left"][i]), [*path, (i, True)])
+            walk(int(nodes["right"][i]), [*path, (i, False)])
 
         walk(0, [])
         return "\n".join(lines)
