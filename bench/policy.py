@@ -39,7 +39,9 @@ def econml_tree():
         from econml.policy import PolicyTree as EconPolicyTree
     except ImportError:
         return None
-    return lambda depth: EconPolicyTree(max_depth=depth, min_samples_split=2, min_samples_leaf=1, honest=False)
+    return lambda depth: EconPolicyTree(
+        max_depth=depth, min_samples_split=2, min_samples_leaf=1, honest=False
+    )
 
 
 def regret(quick):
@@ -63,11 +65,18 @@ def regret(quick):
         o = np.mean(ours)
         if theirs:
             t = np.mean(theirs)
-            row = f"{t:.4f} | {np.std(theirs):.4f} | {t / o:.2f}" if o > 0 else f"{t:.4f} | {np.std(theirs):.4f} | -"
+            row = (
+                f"{t:.4f} | {np.std(theirs):.4f} | {t / o:.2f}"
+                if o > 0
+                else f"{t:.4f} | {np.std(theirs):.4f} | -"
+            )
         else:
             row = "not installed | | "
         print(f"| {n:,} | {o:.4f} | {np.std(ours):.4f} | {row} |")
-    print(f"\nThe best rule's value is {best:.4f} per row (mean effect of the rows it treats times their share).")
+    print(
+        f"\nThe best rule's value is {best:.4f} per row "
+        "(mean effect of the rows it treats times their share)."
+    )
 
 
 def speed(quick):
@@ -87,14 +96,19 @@ def speed(quick):
     print("| method | seconds | time / ours | training reward | reward - ours |")
     print("|---|---:|---:|---:|---:|")
     for label, seconds, reward in rows:
-        print(f"| {label} | {seconds:.2f} | {seconds / rows[0][1]:.2f} | {reward:,.1f} | {reward - rows[0][2]:+,.1f} |")
+        print(
+            f"| {label} | {seconds:.2f} | {seconds / rows[0][1]:.2f} | {reward:,.1f} "
+            f"| {reward - rows[0][2]:+,.1f} |"
+        )
     if econ is None:
         print("\nEconML is not installed: its rows are left out.")
     print(f"\nOur rule:\n\n```\n{ours.rule()}\n```")
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--quick", action="store_true", help="small sizes and few seeds")
     parser.add_argument("--section", choices=("regret", "speed"), help="run one section only")
     args = parser.parse_args()

@@ -1,5 +1,8 @@
 import itertools
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -127,7 +130,11 @@ X0, R0 = data(0, 2)
         ({"random_state": "x"}, (X0, R0), "random_state must be None"),
         ({"n_jobs": 0}, (X0, R0), "n_jobs must be None"),
         ({}, (X0[:, 0], R0), "X must be 2-D"),
-        ({}, (X0, R0[:, :1]), "rewards must be 2-D with one column per action (at least 2), got an array of shape"),
+        (
+            {},
+            (X0, R0[:, :1]),
+            "rewards must be 2-D with one column per action (at least 2), got an array of shape",
+        ),
         ({}, (X0, R0[:5]), "rewards has 5 rows, but X has 40 rows"),
         ({}, (X0, np.where(R0 > 1, np.inf, R0)), "rewards holds inf at row"),
         ({}, (np.where(np.isnan(X0), np.inf, X0), R0), "X holds inf at row"),
@@ -152,3 +159,24 @@ def test_errors_of_a_fitted_or_unfitted_tree():
     ]:
         with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
             call()
+
+
+def test_ctrl_c_stops_the_fit_and_leaves_it_unfitted():
+    code = """
+        import signal, numpy as np
+        from quorvantis import PolicyTree
+        rng = np.random.default_rng(0)
+        X, R = rng.uniform(size=(60000, 6)), rng.normal(size=(60000, 2))
+        tree = PolicyTree(min_samples_leaf=5)
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            tree.fit(X, R)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", hasattr(tree, "reward_"))
+    """
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300
+    )
+    assert proc.stdout.split() == ["interrupted", "False"], proc.stderr[-2000:]

@@ -57,7 +57,9 @@ def _rewards(value: Any, n: int) -> np.ndarray:
         raise ValueError(f"rewards has {R.shape[0]} rows, but X has {n} rows; give one row per row of X")
     if not np.isfinite(R).all():
         row, col = (int(i) for i in np.argwhere(~np.isfinite(R))[0])
-        raise ValueError(f"rewards holds {_num(R[row, col])} at row {row}, column {col}; every entry must be finite")
+        raise ValueError(
+            f"rewards holds {_num(R[row, col])} at row {row}, column {col}; every entry must be finite"
+        )
     return R
 
 
@@ -117,7 +119,10 @@ class PolicyValue:
         rows += [(f"always {name}", v) for name, v in self.actions.items()]
         rows += [(f"policy - always {name}", v) for name, v in self.differences.items()]
         width = max(len(label) for label, _ in rows)
-        lines = [f"PolicyValue over {self.n:,} rows (mean reward)", f"{'':{width}}  {'estimate':>10}  {'std. error':>10}"]
+        lines = [
+            f"PolicyValue over {self.n:,} rows (mean reward)",
+            f"{'':{width}}  {'estimate':>10}  {'std. error':>10}",
+        ]
         lines += [f"{label:{width}}  {est:>10.4g}  {se:>10.4g}" for label, (est, se) in rows]
         return "\n".join(lines)
 
@@ -202,7 +207,8 @@ class PolicyTree:
         for name in params:
             if name not in valid:
                 raise ValueError(
-                    f"invalid parameter {name!r} for {type(self).__name__}; valid parameters are {', '.join(valid)}"
+                    f"invalid parameter {name!r} for {type(self).__name__}; "
+                    f"valid parameters are {', '.join(valid)}"
                 )
         for name, value in params.items():
             setattr(self, name, value)
@@ -210,7 +216,9 @@ class PolicyTree:
 
     def __repr__(self) -> str:
         defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-        shown = [f"{k}={v!r}" for k, v in self.get_params().items() if not (v is defaults[k] or v == defaults[k])]
+        shown = [
+            f"{k}={v!r}" for k, v in self.get_params().items() if not (v is defaults[k] or v == defaults[k])
+        ]
         return f"{type(self).__name__}({', '.join(shown)})"
 
     def __sklearn_is_fitted__(self) -> bool:
@@ -299,18 +307,22 @@ class PolicyTree:
         keep = np.isfinite(gamma)
         if not keep.all():
             warnings.warn(
-                f"{int((~keep).sum())} of {len(gamma)} training rows have no doubly robust score (an out-of-bag "
-                "effect no tree could give, or a propensity of 0 or 1) and are left out",
+                f"{int((~keep).sum())} of {len(gamma)} training rows have no doubly robust score (an "
+                "out-of-bag effect no tree could give, or a propensity of 0 or 1) and are left out",
                 UserWarning,
                 stacklevel=2,
             )
             if not keep.any():
-                raise ValueError("forest has no training row with a doubly robust score; refit it with more trees")
+                raise ValueError(
+                    "forest has no training row with a doubly robust score; refit it with more trees"
+                )
         R = np.column_stack([np.zeros(int(keep.sum())), gamma[keep]])
         self._fit(X, Xa[keep], R, ["control", "treated"], names)
         return self
 
-    def _fit(self, X: Any, Xa: np.ndarray, R: np.ndarray, actions: list[str], names: Any = None) -> PolicyTree:
+    def _fit(
+        self, X: Any, Xa: np.ndarray, R: np.ndarray, actions: list[str], names: Any = None
+    ) -> PolicyTree:
         for name in _FITTED:
             self.__dict__.pop(name, None)
         depth = _check_int("max_depth", self.max_depth, 1, _MAX_DEPTH)
@@ -345,7 +357,7 @@ class PolicyTree:
         fitted: dict[str, Any] = {
             "_nodes": nodes,
             "_bounds": (bounds, missing_seen),
-            # Private copies for value() and to_dict(): later changes to the caller's arrays cannot reach them.
+            # Private copies for value() and to_dict(): the caller's later changes cannot reach them.
             "_train": (Xa.copy(), R.copy()),
             "n_features_in_": Xa.shape[1],
             "action_names_": list(actions),
@@ -371,7 +383,8 @@ class PolicyTree:
         Xa = _to_float(X, "X")
         if Xa.ndim != 2 or Xa.shape[1] != self.n_features_in_:
             raise ValueError(
-                f"X must be 2-D with the {self.n_features_in_} features seen at fit, got an array of shape {Xa.shape}"
+                f"X must be 2-D with the {self.n_features_in_} features seen at fit, "
+                f"got an array of shape {Xa.shape}"
             )
         return _to_matrix(Xa) if Xa.shape[0] else Xa
 
@@ -418,7 +431,9 @@ class PolicyTree:
         self._fitted("value")
         if (X is None) != (rewards is None):
             missing = "rewards" if rewards is None else "X"
-            raise ValueError(f"{missing} must be given with {'X' if missing == 'rewards' else 'rewards'}, got None")
+            raise ValueError(
+                f"{missing} must be given with {'X' if missing == 'rewards' else 'rewards'}, got None"
+            )
         if X is None:
             Xa, R = self.__dict__["_train"]
         else:

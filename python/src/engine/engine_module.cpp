@@ -583,7 +583,8 @@ PyMethodDef module_functions[] = {
     {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options)\n--\n\n"},
     {"assemble", assemble, METH_VARARGS, "assemble(data, Y_hat, T_hat, batches, options)\n--\n\n"},
     {"training_from_bytes", training_from_bytes, METH_O, "training_from_bytes(data)\n--\n\n"},
-    {"policy_tree", policy_tree, METH_VARARGS, "policy_tree(X, rewards, max_depth, min_samples_leaf, split_step, n_jobs)\n--\n\n"},
+    {"policy_tree", policy_tree, METH_VARARGS,
+     "policy_tree(X, rewards, max_depth, min_samples_leaf, split_step, n_jobs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

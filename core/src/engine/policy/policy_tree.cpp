@@ -322,9 +322,10 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                 const double* L = &left_sums[at * K];
                 for (std::size_t a = 0; a < K; ++a) right_sums[a] = S[a] - L[a];
                 const std::size_t lc = e + (o ? missing_rows.size() : 0);
-                side[at * 2] = std::max(side[at * 2], side_best(d, k, tree, PrefixTree::Left, pool_left, lc, L, scratch));
-                side[at * 2 + 1] =
-                    std::max(side[at * 2 + 1], side_best(d, k, tree, PrefixTree::Right, pool_right, total - lc, right_sums.data(), scratch));
+                side[at * 2] =
+                    std::max(side[at * 2], side_best(d, k, tree, PrefixTree::Left, pool_left, lc, L, scratch));
+                side[at * 2 + 1] = std::max(side[at * 2 + 1], side_best(d, k, tree, PrefixTree::Right, pool_right,
+                                                                        total - lc, right_sums.data(), scratch));
             }
         }
     }

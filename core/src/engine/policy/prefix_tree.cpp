@@ -46,8 +46,7 @@ void PrefixTree::pull(std::size_t i) {
         double* v = node(i, side);
         for (std::size_t a = 0; a <= K; ++a) v[a] = l[a] + r[a];  // count and sums
         const double* ls = l + 1;
-        for (std::size_t p = 0; p < P; ++p)
-            v[1 + K + p] = std::max(l[1 + K + p], ls[pa[p]] - ls[pb[p]] + r[1 + K + p]);
+        for (std::size_t p = 0; p < P; ++p) v[1 + K + p] = std::max(l[1 + K + p], ls[pa[p]] - ls[pb[p]] + r[1 + K + p]);
     }
 }
 

@@ -44,7 +44,7 @@ struct PolicyTree {
 // `rewards` is n rows by K >= 2 actions, finite; `features` n rows, NaN missing.
 // Ties go to the simpler tree, then to the lower feature, the lower threshold,
 // missing values right before left, and the lower action.
-Result<PolicyTree> fit_policy_tree(const MatrixView& features, const MatrixView& rewards,
-                                   const PolicyOptions& options, const Interrupt& interrupt = {});
+Result<PolicyTree> fit_policy_tree(const MatrixView& features, const MatrixView& rewards, const PolicyOptions& options,
+                                   const Interrupt& interrupt = {});
 
 }  // namespace quorvantis::engine
