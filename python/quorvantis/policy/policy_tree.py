@@ -71,6 +71,7 @@ def _number(value: float, lo: float, hi: float) -> str:
             break
     else:
         short = value
+    short += 0.0  # no "-0"
     if short != 0 and (abs(short) >= 1e15 or abs(short) < 1e-4):
         return f"{short:.{digits}g}"
     text = np.format_float_positional(short, trim="-")
@@ -380,6 +381,13 @@ class PolicyTree:
                     f"X's feature names differ from those seen at fit: got {_short.repr(list(names))}, "
                     f"expected {_short.repr(list(fitted_names))} (same names, same order)"
                 )
+        elif (names is None) != (fitted_names is None):
+            said = ("has no", "with") if names is None else ("has", "without")
+            warnings.warn(
+                f"X {said[0]} feature names, but this {type(self).__name__} was fitted {said[1]} feature names",
+                UserWarning,
+                stacklevel=3,
+            )
         Xa = _to_float(X, "X")
         if Xa.ndim != 2 or Xa.shape[1] != self.n_features_in_:
             raise ValueError(
