@@ -384,7 +384,7 @@ class PolicyTree:
         elif (names is None) != (fitted_names is None):
             said = ("has no", "with") if names is None else ("has", "without")
             warnings.warn(
-                f"X {said[0]} feature names, but this {type(self).__name__} was fitted {said[1]} feature names",
+                f"X {said[0]} feature names, but this PolicyTree was fitted {said[1]} feature names",
                 UserWarning,
                 stacklevel=3,
             )

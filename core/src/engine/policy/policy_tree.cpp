@@ -198,8 +198,8 @@ struct Pool {
     }
 };
 
-// The best depth-1 split on feature k of one side: its non-missing rows in
-// `tree`, its missing rows in `pool`, its `total` rows with sums `S`.
+// The best depth-1 split on feature k of one side: its rows below k's last
+// bin in `tree`, its missing rows in `pool`, its `total` rows with sums `S`.
 double side_best(const Data& d, std::size_t k, const PrefixTree& tree, PrefixTree::Side side, const Pool& pool,
                  std::size_t total, const double* S, std::vector<double>& scratch) {
     const std::size_t B = d.bins(k), leaf = d.leaf, inside = tree.count(side);
@@ -213,8 +213,8 @@ double side_best(const Data& d, std::size_t k, const PrefixTree& tree, PrefixTre
         const std::size_t hi = total - leaf - off;
         if (hi < lo || lo > inside) continue;
         const double* prefix = scratch.data();
-        if (leaf == 1 && (left || pool.count == 0)) {
-            // Every prefix is then a legal split or, the empty side's, worth a leaf: no range to look up.
+        if (leaf == 1) {
+            // Every prefix is then a legal split or, with an empty side, worth a leaf: no range to look up.
             prefix = tree.best_any(side);
         } else {
             const std::size_t first = lo == 0 ? 1 : tree.bin_of(side, lo) + 1;
@@ -292,7 +292,10 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
         const std::vector<std::int32_t>& bin_k = d.bin[k];
         for (int o = 0; o < options; ++o) {
             parallel::checkpoint();
-            tree.reset(d.bins(k), K);
+            // The last bin stays out of the tree: a prefix of the tree's bins is then always a split
+            // below some threshold, and those rows only count towards the side's totals.
+            const auto last = static_cast<std::int32_t>(d.bins(k) - 1);
+            tree.reset(d.bins(k) - 1, K);
             pool_left.count = pool_right.count = 0;
             pool_left.sum.assign(K, 0.0);
             pool_right.sum.assign(K, 0.0);
@@ -300,7 +303,7 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                 const bool starts_left = o == 1 && d.bin[j][i] == kMissing;
                 if (bin_k[i] == kMissing)
                     (starts_left ? pool_left : pool_right).add(d.r(i), 1);
-                else
+                else if (bin_k[i] != last)
                     tree.fill(starts_left ? PrefixTree::Left : PrefixTree::Right, static_cast<std::size_t>(bin_k[i]),
                               d.r(i));
             }
@@ -313,7 +316,7 @@ RootChoice best_root_on(const Data& d, const Rows& rows, std::size_t j) {
                     if (bin_k[i] == kMissing) {
                         pool_left.add(d.r(i), 1);
                         pool_right.add(d.r(i), -1);
-                    } else {
+                    } else if (bin_k[i] != last) {
                         tree.move_left(static_cast<std::size_t>(bin_k[i]), d.r(i));
                     }
                 }
