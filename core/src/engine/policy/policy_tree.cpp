@@ -217,10 +217,7 @@ double side_best(const Data& d, std::size_t k, const PrefixTree& tree, PrefixTre
             // Every prefix is then a legal split or, with an empty side, worth a leaf: no range to look up.
             prefix = tree.best_any(side);
         } else {
-            const std::size_t first = lo == 0 ? 1 : tree.bin_of(side, lo) + 1;
-            const std::size_t last = std::min(hi >= inside ? B - 1 : tree.bin_of(side, hi + 1), B - 1);
-            if (first > last) continue;
-            tree.best_prefix(side, first, last, scratch.data());
+            tree.best_prefix(side, lo, hi, scratch.data());
         }
         for (std::size_t q = 0; q < tree.pairs(); ++q) {
             const std::size_t a = tree.pair_first(q), b = tree.pair_second(q);

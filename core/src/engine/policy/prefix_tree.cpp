@@ -75,52 +75,31 @@ void PrefixTree::move_left(std::size_t bin, const double* reward) {
     for (i >>= 1; i >= 1; i >>= 1) pull(i);
 }
 
-std::size_t PrefixTree::bin_of(Side side, std::size_t c) const {
-    std::size_t i = 1;
-    auto left = static_cast<double>(c);
-    while (i < size_) {
-        const double below = node(2 * i, side)[0];
-        if (below >= left) {
-            i = 2 * i;
-        } else {
-            left -= below;
-            i = 2 * i + 1;
+// `before` rows and acc_ sums precede node i; acc_ moves past it.
+void PrefixTree::visit(std::size_t i, int side, double before, double lo, double hi, double* out) const {
+    const double* v = node(i, side);
+    const double* s = v + 1;
+    const double count = v[0];
+    if (before > hi) return;  // so are all later prefixes
+    const bool inside = before >= lo && before + count <= hi;
+    const bool leaf_inside = i >= size_ && before + count >= lo && before + count <= hi;
+    if (before + count < lo || inside || leaf_inside || i >= size_) {
+        if (inside || leaf_inside) {
+            const double* best = s + actions_;
+            for (std::size_t p = 0; p < pair_a_.size(); ++p)
+                out[p] = std::max(out[p], acc_[pair_a_[p]] - acc_[pair_b_[p]] + best[p]);
         }
+        for (std::size_t a = 0; a < actions_; ++a) acc_[a] += s[a];
+        return;
     }
-    return i - size_;
-}
-
-std::size_t PrefixTree::nodes_of(std::size_t first, std::size_t last, std::size_t* out) const {
-    std::size_t right[64];
-    std::size_t n = 0, m = 0;
-    for (std::size_t l = first + size_, r = last + size_ + 1; l < r; l >>= 1, r >>= 1) {
-        if (l & 1) out[n++] = l++;
-        if (r & 1) right[m++] = --r;
-    }
-    while (m > 0) out[n++] = right[--m];
-    return n;
+    visit(2 * i, side, before, lo, hi, out);
+    visit(2 * i + 1, side, before + node(2 * i, side)[0], lo, hi, out);
 }
 
 void PrefixTree::best_prefix(Side side, std::size_t lo, std::size_t hi, double* out) const {
-    std::size_t nodes[128];
     std::fill(acc_.begin(), acc_.end(), 0.0);
-    if (lo >= 2) {
-        const std::size_t count = nodes_of(0, lo - 2, nodes);
-        for (std::size_t k = 0; k < count; ++k) {
-            const double* s = node(nodes[k], side) + 1;
-            for (std::size_t a = 0; a < actions_; ++a) acc_[a] += s[a];
-        }
-    }
-    const std::size_t pairs = pair_a_.size();
-    std::fill(out, out + pairs, -std::numeric_limits<double>::infinity());
-    const std::size_t count = nodes_of(lo - 1, hi - 1, nodes);
-    for (std::size_t k = 0; k < count; ++k) {
-        const double* s = node(nodes[k], side) + 1;
-        const double* best = s + actions_;
-        for (std::size_t p = 0; p < pairs; ++p)
-            out[p] = std::max(out[p], acc_[pair_a_[p]] - acc_[pair_b_[p]] + best[p]);
-        for (std::size_t a = 0; a < actions_; ++a) acc_[a] += s[a];
-    }
+    std::fill(out, out + pair_a_.size(), -std::numeric_limits<double>::infinity());
+    visit(1, side, 0.0, static_cast<double>(lo), static_cast<double>(hi), out);
 }
 
 }  // namespace quorvantis::engine

@@ -29,10 +29,9 @@ public:
     std::size_t pairs() const { return pair_a_.size(); }
     std::size_t pair_first(std::size_t pair) const { return pair_a_[pair]; }
     std::size_t pair_second(std::size_t pair) const { return pair_b_[pair]; }
-    // The bin of the c-th row of `side` in bin order, 1 <= c <= count(side).
-    std::size_t bin_of(Side side, std::size_t c) const;
     // For every pair, into out[pair]: the largest sum over `side`'s rows of
-    // r_a - r_b in bins [0, L) for lo <= L <= hi, where 1 <= lo <= hi < bins.
+    // r_a - r_b in the bins of a nonempty prefix holding between lo and hi of
+    // those rows, or -inf. One pass down the two boundaries.
     void best_prefix(Side side, std::size_t lo, std::size_t hi, double* out) const;
     // The same over every nonempty prefix, padding included.
     const double* best_any(Side side) const { return node(1, side) + 1 + actions_; }
@@ -43,8 +42,7 @@ private:
     const double* node(std::size_t i, int side) const { return values_.data() + i * stride_ + side * half_; }
     void pull(std::size_t i);
     void leaf_pairs(std::size_t i);
-    // The nodes covering bins [first, last] in order, into `out`; returns their number.
-    std::size_t nodes_of(std::size_t first, std::size_t last, std::size_t* out) const;
+    void visit(std::size_t i, int side, double before, double lo, double hi, double* out) const;
 
     std::size_t size_ = 0;  // leaves, a power of two
     std::size_t actions_ = 0;
