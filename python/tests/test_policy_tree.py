@@ -95,6 +95,7 @@ def test_rule_value_and_chart():
     v = tree.value()
     assert v.policy[0] == pytest.approx(R[np.arange(400), tree.predict(X)].mean())
     assert v.differences["action 0"][0] == pytest.approx(v.policy[0]) and "policy - always" in repr(v)
+    assert repr(tree.value(X, R)) == repr(v)
     chart = tree.to_dict()
     leaves = [node for node in chart["data"]["nodes"] if node["kind"] == "leaf"]
     assert chart["visual_type"] == "policy_tree" and sum(node["share"] for node in leaves) == pytest.approx(1)
