@@ -137,7 +137,8 @@ class PolicyTree:
     feature had none at fit). Depth 1 and 2 are exact: no tree of that depth on the candidate
     thresholds earns more on the training rows. Deeper trees take the root of the exact
     depth-2 tree at each level above the last two, whose depth-2 subtrees are exact; they
-    never earn less than the exact depth-2 tree. Ties go to the simpler tree, then the lower
+    never earn less than the exact depth-2 tree, and each level costs at most one depth-2
+    search over all rows. Ties go to the simpler tree, then the lower
     feature index, the lower threshold, missing values right, and the lower action index.
 
     Parameters
