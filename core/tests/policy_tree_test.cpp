@@ -86,6 +86,7 @@ TEST(PolicyTree, SameTreeForAnyThreadCountAndHaltsOnInterrupt) {
                     a.action == b.action);
     }
     EXPECT_EQ(one.value().reward, all.value().reward);
+    options.n_threads = 1;  // checkpoints then poll the interrupt themselves, from the first one
     const auto stopped = fit_policy_tree(xv, rv, options, [] { return true; });
     ASSERT_TRUE(stopped.halted());
     EXPECT_EQ(stopped.halt(), Halt::Interrupted);
