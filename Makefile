@@ -103,7 +103,8 @@ bench: install
 	$(VPY) bench/run.py
 	$(VPY) bench/memory.py
 
-# Causal forest next to EconML and causalml (bench/causal/run.py --help);
+# Causal forest next to EconML and causalml (bench/causal/run.py --help), then
+# policy trees next to EconML's (bench/policy.py);
 # e.g. BENCH_ARGS=--quick or BENCH_ARGS="--section scale". NumPy stays at the
 # venv's pin; a peer that cannot install under it is left out.
 BENCH_PEERS := $(PIN) "numpy==2.4.6"
@@ -112,6 +113,7 @@ bench-causal: install
 	-$(VPY) -m pip install -q $(BENCH_PEERS) econml
 	-$(VPY) -m pip install -q $(BENCH_PEERS) causalml
 	$(VPY) bench/causal/run.py $(BENCH_ARGS)
+	$(VPY) bench/policy.py
 
 clean:
 	rm -rf build $(VENV) $(NP1) $(DEMO)

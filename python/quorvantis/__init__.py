@@ -11,6 +11,7 @@ from _quorvantis import (
 
 from .causal_forest import CausalForest, NotFittedError
 from .report import CausalForestReport
+from .policy import PolicyTree
 
 __version__ = "0.1.0"
 
@@ -24,4 +25,5 @@ __all__ = [
     "CausalForest",
     "NotFittedError",
     "CausalForestReport",
+    "PolicyTree",
 ]

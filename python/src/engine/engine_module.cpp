@@ -17,6 +17,7 @@
 #include "quorvantis/engine/estimators/staged_fit.hpp"
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/report/html.hpp"
+#include "engine/policy_binding.hpp"
 
 namespace quorvantis::py {
 namespace {
@@ -598,7 +599,8 @@ PyObject* element_id(PyObject*, PyObject*) {
 
 PyObject* echarts_url(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
-        return utf8_to_str("https://" + std::string(report::kEchartsCdnHost) + std::string(report::kEchartsPath)).release();
+        return utf8_to_str("https://" + std::string(report::kEchartsCdnHost) + std::string(report::kEchartsPath))
+            .release();
     });
 }
 
@@ -615,6 +617,8 @@ PyMethodDef module_functions[] = {
     {"fenced_block", fenced_block, METH_O, "fenced_block(json)\n--\n\nThe json:causal-plot fenced block."},
     {"element_id", element_id, METH_NOARGS, "element_id()\n--\n\nA chart element id unique in the process."},
     {"echarts_url", echarts_url, METH_NOARGS, "echarts_url()\n--\n\nWhere the charts load ECharts from."},
+    {"policy_tree", policy_tree, METH_VARARGS,
+     "policy_tree(X, rewards, max_depth, min_samples_leaf, split_step, n_jobs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
