@@ -1,0 +1,253 @@
+"""CausalForest under extreme scales, no overlap, degenerate sampling, interrupts and odd inputs."""
+
+import _thread
+import re
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import quorvantis.causal_forest as cf
+from quorvantis import CausalForest
+
+
+def design(n=600, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, 3))
+    T = (rng.random(n) < 1 / (1 + np.exp(-X[:, 0]))).astype(float)
+    y = X[:, 1] + T * (1 + (X[:, 2] > 0)) + rng.normal(size=n)
+    return X, T, y
+
+
+def small(**kw):
+    return CausalForest(n_estimators=kw.pop("n_estimators", 40), random_state=3, n_jobs=2, **kw)
+
+
+@pytest.fixture(scope="module")
+def plain():
+    X, T, y = design()
+    forest = small().fit(X, T, y)
+    return X, T, y, forest
+
+
+def results(forest, X):
+    tau, std = forest._effect_and_std(X, "effect_std")
+    return {
+        "effect": tau,
+        "std": std,
+        "oob": forest.oob_effect(),
+        "Y_hat": forest.Y_hat_,
+        "ate": np.array(forest.average_treatment_effect()),
+    }
+
+
+@pytest.mark.parametrize("k", [-900, -500, -1, 1, 500, 900])
+def test_power_of_two_outcome_scales_give_exactly_scaled_results(plain, k):
+    X, T, y, forest = plain
+    base, scaled = results(forest, X), results(small().fit(X, T, np.ldexp(y, k)), X)
+    for name in base:
+        assert np.array_equal(scaled[name], np.ldexp(base[name], k)), name
+
+
+@pytest.mark.parametrize("factor", [1e200, 1e-200, 1e-300])
+def test_decimal_outcome_scales_keep_effects_and_intervals(plain, factor):
+    X, T, y, forest = plain
+    # Rounding y * factor moves near-tied splits, so the oracle is the same
+    # outcome brought near 1 by a power of two, fitted as ordinary data.
+    k = int(np.round(np.log2(factor)))
+    scaled, near_one = small().fit(X, T, y * factor), small().fit(X, T, np.ldexp(y * factor, -k))
+    lower, upper = scaled.effect_interval(X)
+    assert np.all(upper - lower > 0)
+    for name, value in results(near_one, X).items():
+        assert np.array_equal(results(scaled, X)[name], np.ldexp(value, k)), name
+
+
+@pytest.mark.parametrize(
+    "outcome",
+    [
+        lambda T, y: np.where(T == 1, 1e308, -1e308),
+        lambda T, y: np.concatenate([[1e308], y[1:]]),
+        lambda T, y: y * 1e305,
+    ],
+)
+def test_outcomes_beyond_the_handled_range_are_refused_naming_y(plain, outcome):
+    X, T, y, _ = plain
+    with pytest.raises(ValueError, match=r"^y holds .* outcomes must stay below 2\*\*1000"):
+        small().fit(X, T, outcome(T, y))
+
+
+@pytest.mark.parametrize(
+    "params, name",
+    [
+        ({"sample_fraction": 1e-9}, "sample_fraction"),
+        ({"sample_fraction": 1e-300}, "sample_fraction"),
+        ({"sample_fraction": 0.01, "ci_group_size": 1}, "sample_fraction"),
+        ({"honesty_fraction": 0.999}, "honesty_fraction"),
+        ({"honesty_fraction": 1 - 1e-16}, "honesty_fraction"),
+        ({"honesty_fraction": 1e-3}, "honesty_fraction"),
+    ],
+)
+def test_degenerate_sampling_is_refused_with_a_usable_value_that_works(plain, params, name):
+    X, T, y, _ = plain
+    with pytest.raises(ValueError, match=f"^{name}=") as info:
+        small(**params).fit(X, T, y)
+    # The quoted smallest (or range of) usable values must fit without a NaN effect.
+    found = re.search(r"use \w+ (?:>= (\S+)|in \[(\S+), (\S+)\])$", str(info.value))
+    quoted = [float(v) for v in found.groups() if v is not None]
+    assert quoted
+    for value in quoted:
+        forest = small(**{**params, name: value}).fit(X, T, y)
+        assert np.isfinite(forest.effect(X[:100])).all()
+
+
+def no_overlap(X, T):
+    copy = np.column_stack([X, T])
+    half = copy.copy()
+    half[T == 0, -1] = np.nan
+    return [({"X": copy}, "X predicts T perfectly"), ({"X": half}, "X predicts T perfectly")]
+
+
+@pytest.mark.parametrize("case", range(3))
+def test_no_overlap_is_refused(plain, case):
+    X, T, y, _ = plain
+    cases = [*no_overlap(X, T), ({"X": X, "T_hat": T}, "T_hat must hold some propensities strictly between")]
+    given, message = cases[case]
+    forest = small()
+    with pytest.raises(ValueError, match=message):
+        forest.fit(given["X"], T, y, T_hat=given.get("T_hat"))
+    assert not hasattr(forest, "T_hat_")
+
+
+def test_known_propensities_give_the_documented_shares():
+    # Propensities are given: 20% of rows at 0.02 or 0.98 and 10% certain (0 or 1),
+    # set apart on column 0: 30% lie outside [0.05, 0.95].
+    rng = np.random.default_rng(5)
+    n = 2000
+    X = rng.normal(size=(n, 2))
+    e = np.full(n, 0.5)
+    e[:200] = 0.02
+    e[200:400] = 0.98
+    X[400:600, 0] = 50.0
+    e[400:600] = rng.random(200) < 0.5
+    T = np.where((e == 0) | (e == 1), e, rng.random(n) < e).astype(float)
+    y = X[:, 1] + T + rng.normal(size=n)
+    with pytest.warns(UserWarning, match=r"^10\.0% of training rows have a propensity \(T_hat_\) of exactly 0 or 1"):
+        forest = small(n_estimators=100, min_samples_leaf=10).fit(X, T, y, T_hat=e)
+    with pytest.warns(UserWarning, match=r"^30\.0% of training rows have estimated propensities outside"):
+        forest.average_treatment_effect()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isfinite(forest.effect(X[600:700])).all()
+
+
+def test_a_nan_out_of_bag_effect_comes_with_its_reason(plain):
+    X, T, y, _ = plain
+    forest = small(n_estimators=2).fit(X, T, y)
+    with pytest.warns(UserWarning, match=r"^the out-of-bag effect is NaN for \d+ of 600 rows: every tree sampled"):
+        assert np.isnan(forest.oob_effect()).any()
+
+
+@pytest.mark.parametrize("rows", [1, 7, 4096])
+def test_prediction_in_row_blocks_is_the_same(plain, monkeypatch, rows):
+    X, _, _, forest = plain
+    whole = (forest.effect(X), *forest.effect_interval(X, alpha=0.1))
+    monkeypatch.setattr(cf, "_PREDICT_BLOCK_ROWS", rows)
+    blocked = (forest.effect(X), *forest.effect_interval(X, alpha=0.1))
+    for a, b in zip(whole, blocked, strict=True):
+        assert np.array_equal(a, b)
+
+
+def long_fit():
+    X, T, y = design(n=20_000, seed=1)
+    return CausalForest(n_estimators=4000, random_state=0, n_jobs=2), (X, T, y)
+
+
+def test_other_python_threads_run_during_a_fit():
+    forest, (X, T, y) = long_fit()
+    forest.set_params(n_estimators=200)
+    ticks, stop = [0], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0.01)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        forest.fit(X, T, y)
+    finally:
+        stop.set()
+        ticker.join()
+    # With the interpreter lock held throughout, the ticker would count one or two.
+    assert ticks[0] >= 5
+
+
+@pytest.mark.parametrize("call", ["fit", "effect_interval"])
+def test_an_interrupt_from_another_thread_stops_the_call_promptly(call):
+    forest, (X, T, y) = long_fit()
+    if call == "effect_interval":
+        forest.set_params(n_estimators=400).fit(X, T, y)
+        X = np.tile(X, (30, 1))
+    sent = []
+    timer = threading.Timer(0.3, lambda: (sent.append(time.monotonic()), _thread.interrupt_main()))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            if call == "fit":
+                forest.fit(X, T, y)
+            else:
+                forest.effect_interval(X)
+                time.sleep(10)  # too quick a call: the test says nothing then
+        assert time.monotonic() - sent[0] < 3.0
+    finally:
+        timer.cancel()
+    assert hasattr(forest, "_forest") == (call != "fit")
+
+
+def huge_frame():
+    pd = pytest.importorskip("pandas")
+    X, _, _ = design(n=60)
+    frame = pd.DataFrame(X, columns=["a", "b", "c"]).astype(object)
+    frame.loc[3, "b"] = 10**400
+    return frame
+
+
+def complex_frame():
+    pd = pytest.importorskip("pandas")
+    X, _, _ = design(n=60)
+    return pd.DataFrame({"a": X[:, 0], "b": X[:, 1] + 1j, "c": X[:, 2]})
+
+
+def big(v, i=3):
+    v = list(v)
+    v[i] = 10**400
+    return v
+
+
+@pytest.mark.parametrize(
+    "spoil, message",
+    [
+        (lambda X, T, y: {"X": np.array(big(X.tolist()[:3] + [[10**400, 0, 0]] + X.tolist()[4:]), dtype=object)}, "X"),
+        (lambda X, T, y: {"T": big(T)}, "T"),
+        (lambda X, T, y: {"y": np.array(big(y), dtype=object)}, "y"),
+        (lambda X, T, y: {"X": huge_frame()}, "X"),
+        (lambda X, T, y: {"X": complex_frame()}, "X must hold real numbers"),
+        (lambda X, T, y: {"X": X + 1j}, "X must hold numbers"),
+    ],
+)
+def test_unrepresentable_numbers_are_value_errors_naming_the_argument(spoil, message):
+    X, T, y = design(n=60)
+    args = {"X": X, "T": T, "y": y, **spoil(X, T, y)}
+    with pytest.raises(ValueError, match=f"^{message}"):
+        small().fit(args["X"], args["T"], args["y"])
+
+
+def test_effect_refuses_an_int_beyond_float64_naming_x(plain):
+    X, _, _, forest = plain
+    rows = np.array(X[:4], dtype=object)
+    rows[1, 2] = -(10**400)
+    with pytest.raises(ValueError, match="^X must hold numbers within float64's range"):
+        forest.effect(rows)
