@@ -68,13 +68,10 @@ def _share(fraction: float) -> str:
     return f"{percent:.4g}%" if text == "100.0" and fraction < 1.0 else f"{text}%"
 
 
-def _warn_nan(values: np.ndarray, what: str, why: str, stacklevel: int) -> None:
-    """Warn when some of `values` are NaN, saying why; `stacklevel` counts from the caller of this."""
-    missing = int(np.count_nonzero(np.isnan(values)))
+def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> None:
+    """Warn when `missing` of `rows` results are NaN, saying why; `stacklevel` counts from the caller of this."""
     if missing:
-        warnings.warn(
-            f"{what} is NaN for {missing} of {len(values)} rows: {why}", UserWarning, stacklevel=stacklevel + 1
-        )
+        warnings.warn(f"{what} is NaN for {missing} of {rows} rows: {why}", UserWarning, stacklevel=stacklevel + 1)
 
 
 class CausalForest:
@@ -498,7 +495,7 @@ class CausalForest:
     # -- prediction ----------------------------------------------------------
 
     def _rows(self, X: Any, method: str) -> tuple[_engine.Forest, np.ndarray]:
-        # Called from a public method through two helpers: warnings point at the caller.
+        # Called from a public method through _predict: warnings point at the caller.
         forest = self._fitted(method)
         fitted_names = self.__dict__.get("feature_names_in_")
         names = _feature_names(X)
@@ -512,13 +509,13 @@ class CausalForest:
             warnings.warn(
                 f"X has no feature names, but this {type(self).__name__} was fitted with feature names",
                 UserWarning,
-                stacklevel=5,
+                stacklevel=4,
             )
         elif names is not None:
             warnings.warn(
                 f"X has feature names, but this {type(self).__name__} was fitted without feature names",
                 UserWarning,
-                stacklevel=5,
+                stacklevel=4,
             )
         Xa = _to_float(X, "X")
         if Xa.ndim != 2:
@@ -558,47 +555,59 @@ class CausalForest:
             When some effects are NaN, saying why (no treatment variation left in the
             forest's leaves at those rows).
         """
-        return self._effect(X, "effect")
+        return self._predict(X, "effect")[0]
 
-    def _predict(self, X: Any, method: str, variance: bool) -> tuple[np.ndarray, np.ndarray | None]:
-        """Effects (and standard deviations) in row blocks, scaled back to y's units."""
+    def _predict(self, X: Any, method: str, z: float | None = None) -> tuple[np.ndarray, ...]:
+        """In row blocks, scaled back to y's units: (effect,) for ``effect``, (std,) for
+        ``effect_std``, (lower, upper) at ``z`` for ``effect_interval``."""
         forest, Xa = self._rows(X, method)
+        variance = method in ("effect_std", "effect_interval")
         if variance and forest.ci_group_size < 2:
             raise ValueError(
                 f"{method} needs a forest fitted with ci_group_size >= 2 (variances come from groups "
                 "of trees), but this one was fitted with ci_group_size=1"
             )
         n, exponent, threads = len(Xa), self.__dict__.get("_y_exponent", 0), _engine_threads(self.n_jobs)
-        tau, std = np.empty(n), np.empty(n) if variance else None
+        out = tuple(np.empty(n) for _ in range(2 if z is not None else 1))
+        no_effect = no_std = 0
         for lo in range(0, max(n, 1), _PREDICT_BLOCK_ROWS):
             hi = min(n, lo + _PREDICT_BLOCK_ROWS)
-            t, v = forest.predict(Xa[lo:hi], variance, threads)
-            tau[lo:hi] = np.ldexp(t, exponent)
-            if std is not None:
-                if v is None or len(v) != len(t):
-                    raise RuntimeError("the forest engine returned no variance for some rows")
-                # The root before scaling back: a variance of a tiny y would underflow.
-                std[lo:hi] = np.ldexp(np.sqrt(np.maximum(v, 0.0)), exponent)
+            tau, v = forest.predict(Xa[lo:hi], variance, threads)
+            tau = np.ldexp(tau, exponent)
+            missing = np.isnan(tau)
+            no_effect += int(np.count_nonzero(missing))
+            if not variance:
+                out[0][lo:hi] = tau
+                continue
+            if v is None or len(v) != len(tau):
+                raise RuntimeError("the forest engine returned no variance for some rows")
+            # The root before scaling back: a variance of a tiny y would underflow.
+            std = np.ldexp(np.sqrt(np.maximum(v, 0.0)), exponent)
+            no_std += int(np.count_nonzero(np.isnan(std) & ~missing))
+            if z is None:
+                out[0][lo:hi] = std
+            else:
+                std *= z
+                np.subtract(tau, std, out=out[0][lo:hi])
+                np.add(tau, std, out=out[1][lo:hi])
         _warn_nan(
-            tau,
+            no_effect,
+            n,
             "the effect",
             "the training rows in the forest's leaves there show no variation in the treatment left after "
             "the propensity (T - T_hat_ is constant, e.g. all treated or all control with propensity 0 or 1): "
             "the features determine the treatment there",
-            4,
+            3,
         )
-        if std is not None:
-            _warn_nan(
-                std[~np.isnan(tau)],
-                "the effect's standard deviation",
-                f"no group of {forest.ci_group_size} trees reached a non-empty leaf at all of them; "
-                "grow more trees (n_estimators) or use a larger sample_fraction",
-                4,
-            )
-        return tau, std
-
-    def _effect(self, X: Any, method: str) -> np.ndarray:
-        return self._predict(X, method, False)[0]
+        _warn_nan(
+            no_std,
+            n,
+            "the effect's standard deviation",
+            f"no group of {forest.ci_group_size} trees reached a non-empty leaf at all of them; "
+            "grow more trees (n_estimators) or use a larger sample_fraction",
+            3,
+        )
+        return out
 
     def predict(self, X: Any) -> np.ndarray:
         """Same as :meth:`effect`: the estimated effects for the rows of ``X``.
@@ -618,12 +627,7 @@ class CausalForest:
         ValueError
             As for :meth:`effect`.
         """
-        return self._effect(X, "predict")
-
-    def _effect_and_std(self, X: Any, method: str) -> tuple[np.ndarray, np.ndarray]:
-        tau, std = self._predict(X, method, True)
-        assert std is not None
-        return tau, std
+        return self._predict(X, "predict")[0]
 
     def effect_std(self, X: Any) -> np.ndarray:
         """Estimated standard deviations of the effect estimates for the rows of ``X``.
@@ -643,7 +647,7 @@ class CausalForest:
         ValueError
             For invalid ``X``, or when the forest was fitted with ``ci_group_size=1``.
         """
-        return self._effect_and_std(X, "effect_std")[1]
+        return self._predict(X, "effect_std")[0]
 
     def effect_interval(self, X: Any, alpha: float = 0.05) -> tuple[np.ndarray, np.ndarray]:
         """Two-sided normal confidence intervals for the effects at the rows of ``X``.
@@ -668,11 +672,8 @@ class CausalForest:
             ``ci_group_size=1``.
         """
         level = _check_real("alpha", alpha, 0.0, 1.0, True, True)
-        tau, std = self._effect_and_std(X, "effect_interval")
-        std *= normal_upper_quantile(level / 2.0)
-        lower = tau - std
-        tau += std  # in place: no third array of the rows' length
-        return lower, tau
+        lower, upper = self._predict(X, "effect_interval", normal_upper_quantile(level / 2.0))
+        return lower, upper
 
     def oob_effect(self) -> np.ndarray:
         """Out-of-bag effect estimates for the training rows.
@@ -691,7 +692,8 @@ class CausalForest:
         """
         tau = np.ldexp(self._fitted("oob_effect").oob_effect(), self.__dict__.get("_y_exponent", 0))
         _warn_nan(
-            tau,
+            int(np.count_nonzero(np.isnan(tau))),
+            len(tau),
             "the out-of-bag effect",
             "every tree sampled the row, or the leaves holding it show no variation in T - T_hat_ (the "
             "features determine the treatment there)",

@@ -33,10 +33,9 @@ def plain():
 
 
 def results(forest, X):
-    tau, std = forest._effect_and_std(X, "effect_std")
     return {
-        "effect": tau,
-        "std": std,
+        "effect": forest.effect(X),
+        "std": forest.effect_std(X),
         "oob": forest.oob_effect(),
         "Y_hat": forest.Y_hat_,
         "ate": np.array(forest.average_treatment_effect()),
