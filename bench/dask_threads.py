@@ -1,7 +1,8 @@
 """A CausalForest fit on a dask cluster: one worker process with two threads against two one-thread workers.
 
 Tasks of a fit release the interpreter lock while they grow trees, so the two
-threads of one worker grow at once.
+threads of one worker grow at once; one worker with one thread is the serial
+reference.
 
     python bench/dask_threads.py [--rows 20000] [--trees 400] [--repeats 3]
 """
@@ -26,6 +27,7 @@ def main() -> None:
     T = (rng.random(args.rows) < 0.5) * 1.0
     y = X[:, 0] + T * (1 + (X[:, 1] > 0)) + rng.normal(size=args.rows)
     setups = {
+        "1 worker x 1 thread": {"n_workers": 1, "threads_per_worker": 1},
         "1 worker x 2 threads": {"n_workers": 1, "threads_per_worker": 2},
         "2 workers x 1 thread": {"n_workers": 2, "threads_per_worker": 1},
     }
