@@ -45,7 +45,9 @@ def main() -> None:
     print(f"{'method':<16}{'rows':>10}{'output MiB':>12}{'working MiB':>13}")
     for method in ("effect", "effect_interval"):
         for n in args.rows:
-            run = subprocess.run([sys.executable, "-c", CHILD, method, str(n)], capture_output=True, text=True)
+            run = subprocess.run(
+                [sys.executable, "-c", CHILD, method, str(n)], capture_output=True, text=True
+            )
             if run.returncode != 0:
                 print(run.stderr, file=sys.stderr)
                 continue

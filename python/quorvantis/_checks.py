@@ -116,7 +116,7 @@ def _round_up(value: float) -> str:
 
 
 def _check_sampling(n: int, options: dict[str, Any], nuisance: bool) -> None:
-    """Refuse a sample_fraction or honesty_fraction that leaves a tree too few rows to split or fill its leaves."""
+    """Refuse a sample_fraction or honesty_fraction leaving a tree too few rows to split or fill leaves."""
     need = 2 * options["min_samples_leaf"]  # the fewest rows any split can leave both children
     fraction, honest, hf = options["sample_fraction"], options["honesty"], options["honesty_fraction"]
     for group in (options["ci_group_size"], 1) if nuisance else (options["ci_group_size"],):
@@ -130,8 +130,10 @@ def _check_sampling(n: int, options: dict[str, Any], nuisance: bool) -> None:
                 )
             smallest = (fewest - 1) / pool / (share / fraction)
             raise ValueError(
-                f"sample_fraction={_num(fraction)} gives each tree {k} of the {n} rows, but a tree needs at least "
-                f"{fewest} (2 * min_samples_leaf{', in each honest half' if honest else ''}): use sample_fraction "
+                f"sample_fraction={_num(fraction)} gives each tree "
+                f"{k} of the {n} rows, but a tree needs at least "
+                f"{fewest} (2 * min_samples_leaf{', in each honest half' if honest else ''}): "
+                "use sample_fraction "
                 f">= {_round_up(smallest * (1 + 1e-9))}"
             )
         split = min(k, math.ceil(k * hf)) if honest else k
@@ -140,6 +142,7 @@ def _check_sampling(n: int, options: dict[str, Any], nuisance: bool) -> None:
             digits = 10 ** (math.floor(math.log10(1 - high)) - 2) if high < 1 else 1e-3
             raise ValueError(
                 f"honesty_fraction={_num(hf)} splits each tree's {k} rows into {split} to choose splits and "
-                f"{k - split} to fill the leaves, but each part needs at least {need} (2 * min_samples_leaf): "
+                f"{k - split} to fill the leaves, but each part "
+                f"needs at least {need} (2 * min_samples_leaf): "
                 f"use honesty_fraction in [{low}, {_num(math.floor(high * (1 - 1e-9) / digits) * digits)}]"
             )

@@ -37,7 +37,9 @@ def _frame_to_float(value: Any, name: str) -> np.ndarray:
         complex_ = pd.api.types.is_complex_dtype(dtype)
         if complex_ or not (numeric or dtype == np.dtype(object)) or isinstance(dtype, pd.CategoricalDtype):
             where = f"column {column!r}" if isinstance(value, pd.DataFrame) else "the Series"
-            raise ValueError(f"{name} must hold real numbers (bool, int or float), but {where} has dtype {dtype}")
+            raise ValueError(
+                f"{name} must hold real numbers (bool, int or float), but {where} has dtype {dtype}"
+            )
     try:
         array: np.ndarray = value.to_numpy(dtype=np.float64, na_value=np.nan)
         return array
@@ -66,7 +68,9 @@ def _to_float(value: Any, name: str) -> np.ndarray:
         try:
             return array.astype(np.float64)
         except OverflowError as exc:
-            raise ValueError(f"{name} must hold numbers within float64's range (about 1.8e308): {exc}") from None
+            raise ValueError(
+                f"{name} must hold numbers within float64's range (about 1.8e308): {exc}"
+            ) from None
         except (TypeError, ValueError) as exc:
             raise ValueError(f"{name} must hold numbers: {exc}") from None
     if array.dtype.kind not in "biuf":
@@ -93,7 +97,8 @@ def _to_matrix(value: Any, name: str = "X") -> np.ndarray:
         if len(infinite):
             row, col = (int(i) for i in infinite[0])
             raise ValueError(
-                f"{name} holds {_num(block[row, col])} at row {lo + row}, column {col}; only NaN (missing) is "
+                f"{name} holds {_num(block[row, col])} at row "
+                f"{lo + row}, column {col}; only NaN (missing) is "
                 "allowed besides finite numbers"
             )
     return X
@@ -139,7 +144,8 @@ def _outcome_exponent(vectors: list[tuple[str, np.ndarray | None]]) -> int:
     if exponent > _MAX_EXPONENT:
         name, i = where
         raise ValueError(
-            f"{name} holds {_num(top)} in magnitude at position {i}; outcomes must stay below 2**{_MAX_EXPONENT} "
+            f"{name} holds {_num(top)} in magnitude at position "
+            f"{i}; outcomes must stay below 2**{_MAX_EXPONENT} "
             f"(about {2.0**_MAX_EXPONENT:.3g}), as effects and their variances would overflow float64: "
             f"divide y by a power of ten and multiply the effects back"
         )

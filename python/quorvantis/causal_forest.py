@@ -69,9 +69,11 @@ def _share(fraction: float) -> str:
 
 
 def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> None:
-    """Warn when `missing` of `rows` results are NaN, saying why; `stacklevel` counts from the caller of this."""
+    """Warn when `missing` of `rows` results are NaN, saying why; `stacklevel` counts from our caller."""
     if missing:
-        warnings.warn(f"{what} is NaN for {missing} of {rows} rows: {why}", UserWarning, stacklevel=stacklevel + 1)
+        warnings.warn(
+            f"{what} is NaN for {missing} of {rows} rows: {why}", UserWarning, stacklevel=stacklevel + 1
+        )
 
 
 class CausalForest:
@@ -432,7 +434,8 @@ class CausalForest:
         if th is not None and not ((th > 0.0) & (th < 1.0)).any():
             raise ValueError(
                 "T_hat must hold some propensities strictly between 0 and 1, got only 0s and 1s: with every "
-                "row's treatment certain there are no comparable treated and control rows and no effect can be "
+                "row's treatment certain there are no comparable "
+                "treated and control rows and no effect can be "
                 "estimated"
             )
         # Outcomes far from 1 in magnitude are scaled by a power of two (exact)
@@ -463,9 +466,11 @@ class CausalForest:
             )
         if certain > 0.0:
             warnings.warn(
-                f"{_share(certain)} of training rows have a propensity (T_hat_) of exactly 0 or 1: their treatment "
+                f"{_share(certain)} of training rows have a propensity "
+                "(T_hat_) of exactly 0 or 1: their treatment "
                 "is certain given X, so they carry no information on the effect, and effects near them are "
-                "extrapolated from other rows; drop features that determine the treatment, or keep rows where both arms occur",
+                "extrapolated from other rows; drop features that determine "
+                "the treatment, or keep rows where both arms occur",
                 UserWarning,
                 stacklevel=2,
             )
@@ -595,7 +600,8 @@ class CausalForest:
             n,
             "the effect",
             "the training rows in the forest's leaves there show no variation in the treatment left after "
-            "the propensity (T - T_hat_ is constant, e.g. all treated or all control with propensity 0 or 1): "
+            "the propensity (T - T_hat_ is constant, e.g. all "
+            "treated or all control with propensity 0 or 1): "
             "the features determine the treatment there",
             3,
         )

@@ -132,7 +132,9 @@ def test_known_propensities_give_the_documented_shares():
     e[400:600] = rng.random(200) < 0.5
     T = np.where((e == 0) | (e == 1), e, rng.random(n) < e).astype(float)
     y = X[:, 1] + T + rng.normal(size=n)
-    with pytest.warns(UserWarning, match=r"^10\.0% of training rows have a propensity \(T_hat_\) of exactly 0 or 1"):
+    with pytest.warns(
+        UserWarning, match=r"^10\.0% of training rows have a propensity \(T_hat_\) of exactly 0 or 1"
+    ):
         forest = small(n_estimators=100, min_samples_leaf=10).fit(X, T, y, T_hat=e)
     with pytest.warns(UserWarning, match=r"^30\.0% of training rows have estimated propensities outside"):
         forest.average_treatment_effect()
@@ -144,7 +146,9 @@ def test_known_propensities_give_the_documented_shares():
 def test_a_nan_out_of_bag_effect_comes_with_its_reason(plain):
     X, T, y, _ = plain
     forest = small(n_estimators=2).fit(X, T, y)
-    with pytest.warns(UserWarning, match=r"^the out-of-bag effect is NaN for \d+ of 600 rows: every tree sampled"):
+    with pytest.warns(
+        UserWarning, match=r"^the out-of-bag effect is NaN for \d+ of 600 rows: every tree sampled"
+    ):
         assert np.isnan(forest.oob_effect()).any()
 
 
@@ -229,7 +233,12 @@ def big(v, i=3):
 @pytest.mark.parametrize(
     "spoil, message",
     [
-        (lambda X, T, y: {"X": np.array(big(X.tolist()[:3] + [[10**400, 0, 0]] + X.tolist()[4:]), dtype=object)}, "X"),
+        (
+            lambda X, T, y: {
+                "X": np.array(big(X.tolist()[:3] + [[10**400, 0, 0]] + X.tolist()[4:]), dtype=object)
+            },
+            "X",
+        ),
         (lambda X, T, y: {"T": big(T)}, "T"),
         (lambda X, T, y: {"y": np.array(big(y), dtype=object)}, "y"),
         (lambda X, T, y: {"X": huge_frame()}, "X"),
