@@ -102,3 +102,47 @@ def _draw_seed(random_state: Any) -> int:
     if isinstance(random_state, np.random.RandomState):
         return int(random_state.randint(0, 1 << 64, dtype=np.uint64))
     return int(random_state)
+
+
+def _subsample_rows(n: int, fraction: float, group: int) -> tuple[int, int, float]:
+    """A tree's subsample size as the engine's sampler draws it, with its pool and fraction of the pool."""
+    pool, share = (n // 2, 2.0 * fraction) if group > 1 else (n, fraction)
+    return min(pool, math.ceil(pool * share)), pool, share
+
+
+def _round_up(value: float) -> str:
+    digits = 10 ** (math.floor(math.log10(value)) - 2)
+    return _num(math.ceil(value / digits) * digits)
+
+
+def _check_sampling(n: int, options: dict[str, Any], nuisance: bool) -> None:
+    """Refuse a sample_fraction or honesty_fraction leaving a tree too few rows to split or fill leaves."""
+    need = 2 * options["min_samples_leaf"]  # the fewest rows any split can leave both children
+    fraction, honest, hf = options["sample_fraction"], options["honesty"], options["honesty_fraction"]
+    for group in (options["ci_group_size"], 1) if nuisance else (options["ci_group_size"],):
+        k, pool, share = _subsample_rows(n, fraction, group)
+        fewest = 2 * need if honest else need
+        if k < fewest:
+            if pool < fewest:
+                raise ValueError(
+                    f"X has {n} rows, too few for trees of at least {fewest} rows (2 * min_samples_leaf"
+                    f"{', in each honest half' if honest else ''}): give more rows or lower min_samples_leaf"
+                )
+            smallest = (fewest - 1) / pool / (share / fraction)
+            raise ValueError(
+                f"sample_fraction={_num(fraction)} gives each tree "
+                f"{k} of the {n} rows, but a tree needs at least "
+                f"{fewest} (2 * min_samples_leaf{', in each honest half' if honest else ''}): "
+                "use sample_fraction "
+                f">= {_round_up(smallest * (1 + 1e-9))}"
+            )
+        split = min(k, math.ceil(k * hf)) if honest else k
+        if honest and (split < need or k - split < need):
+            low, high = _round_up(need / k * (1 + 1e-9)), (k - need) / k
+            digits = 10 ** (math.floor(math.log10(1 - high)) - 2) if high < 1 else 1e-3
+            raise ValueError(
+                f"honesty_fraction={_num(hf)} splits each tree's {k} rows into {split} to choose splits and "
+                f"{k - split} to fill the leaves, but each part "
+                f"needs at least {need} (2 * min_samples_leaf): "
+                f"use honesty_fraction in [{low}, {_num(math.floor(high * (1 - 1e-9) / digits) * digits)}]"
+            )

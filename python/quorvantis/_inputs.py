@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import sys
 from typing import Any
 
@@ -32,12 +33,18 @@ def _frame_to_float(value: Any, name: str) -> np.ndarray:
         dtype = series.dtype
         # Object columns may hold plain numbers; conversion below tells otherwise.
         numeric = pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
-        if not (numeric or dtype == np.dtype(object)) or isinstance(dtype, pd.CategoricalDtype):
+        # Complex columns would lose their imaginary part silently, as arrays do not.
+        complex_ = pd.api.types.is_complex_dtype(dtype)
+        if complex_ or not (numeric or dtype == np.dtype(object)) or isinstance(dtype, pd.CategoricalDtype):
             where = f"column {column!r}" if isinstance(value, pd.DataFrame) else "the Series"
-            raise ValueError(f"{name} must hold numbers, but {where} has dtype {dtype}")
+            raise ValueError(
+                f"{name} must hold real numbers (bool, int or float), but {where} has dtype {dtype}"
+            )
     try:
         array: np.ndarray = value.to_numpy(dtype=np.float64, na_value=np.nan)
         return array
+    except OverflowError as exc:
+        raise ValueError(f"{name} must hold numbers within float64's range (about 1.8e308): {exc}") from None
     except (TypeError, ValueError) as exc:
         raise ValueError(f"{name} must hold numbers; converting it to float64 failed: {exc}") from None
 
@@ -51,6 +58,8 @@ def _to_float(value: Any, name: str) -> np.ndarray:
         raise ValueError(f"{name} must be an array-like of numbers, got None")
     try:
         array = np.asarray(value)
+    except OverflowError as exc:
+        raise ValueError(f"{name} must hold numbers within float64's range (about 1.8e308): {exc}") from None
     except (TypeError, ValueError) as exc:
         raise ValueError(
             f"{name} must be an array-like of numbers; it could not be read as an array: {exc}"
@@ -58,11 +67,18 @@ def _to_float(value: Any, name: str) -> np.ndarray:
     if array.dtype.kind == "O":
         try:
             return array.astype(np.float64)
+        except OverflowError as exc:
+            raise ValueError(
+                f"{name} must hold numbers within float64's range (about 1.8e308): {exc}"
+            ) from None
         except (TypeError, ValueError) as exc:
             raise ValueError(f"{name} must hold numbers: {exc}") from None
     if array.dtype.kind not in "biuf":
         raise ValueError(f"{name} must hold numbers (bool, int or float), got dtype {array.dtype}")
     return array.astype(np.float64, copy=False)
+
+
+_CHECK_ROWS = 1 << 16
 
 
 def _to_matrix(value: Any, name: str = "X") -> np.ndarray:
@@ -72,13 +88,18 @@ def _to_matrix(value: Any, name: str = "X") -> np.ndarray:
         raise ValueError(f"{name} must be 2-D (rows by features), got an array of shape {X.shape}{hint}")
     if X.shape[1] == 0:
         raise ValueError(f"{name} must have at least one feature column, got shape {X.shape}")
-    if not np.isfinite(X).all():
-        infinite = np.argwhere(np.isinf(X))
+    # In row blocks: the check's temporaries stay small for any number of rows.
+    for lo in range(0, X.shape[0], _CHECK_ROWS):
+        block = X[lo : lo + _CHECK_ROWS]
+        if np.isfinite(block).all():
+            continue
+        infinite = np.argwhere(np.isinf(block))
         if len(infinite):
             row, col = (int(i) for i in infinite[0])
             raise ValueError(
-                f"{name} holds {_num(X[row, col])} at row {row}, column {col}; only NaN (missing) is allowed "
-                "besides finite numbers"
+                f"{name} holds {_num(block[row, col])} at row "
+                f"{lo + row}, column {col}; only NaN (missing) is "
+                "allowed besides finite numbers"
             )
     return X
 
@@ -97,3 +118,35 @@ def _to_vector(value: Any, name: str, n: int) -> np.ndarray:
         i = int(np.flatnonzero(~np.isfinite(v))[0])
         raise ValueError(f"{name} holds {_num(v[i])} at position {i}; every entry must be finite")
     return v
+
+
+# Outcomes whose largest magnitude lies in [2**-_PLAIN_EXPONENT, 2**_PLAIN_EXPONENT)
+# go to the engine as given (its sums of squares and products stay normal
+# float64 there); others are scaled by a power of two, which is exact.
+_PLAIN_EXPONENT = 256
+# Effects are differences of outcomes and their variances sums of squares:
+# beyond this the scaled-back results could overflow.
+_MAX_EXPONENT = 1000
+
+
+def _outcome_exponent(vectors: list[tuple[str, np.ndarray | None]]) -> int:
+    """The power of two ``e`` to divide the outcome vectors by: 0 for ordinary ranges."""
+    top, where = 0.0, ("y", 0)
+    for name, v in vectors:
+        if v is None or not len(v):
+            continue
+        i = int(np.argmax(np.abs(v)))
+        if abs(v[i]) > top:
+            top, where = abs(float(v[i])), (name, i)
+    if top == 0.0:
+        return 0
+    exponent = math.frexp(top)[1]  # top in [2**(exponent - 1), 2**exponent)
+    if exponent > _MAX_EXPONENT:
+        name, i = where
+        raise ValueError(
+            f"{name} holds {_num(top)} in magnitude at position "
+            f"{i}; outcomes must stay below 2**{_MAX_EXPONENT} "
+            f"(about {2.0**_MAX_EXPONENT:.3g}), as effects and their variances would overflow float64: "
+            f"divide y by a power of ten and multiply the effects back"
+        )
+    return exponent if abs(exponent) > _PLAIN_EXPONENT else 0

@@ -17,6 +17,8 @@ from ._checks import (
     _check_int,
     _check_random_state,
     _check_real,
+    _check_sampling,
+    _cpu_count,
     _draw_seed,
     _engine_threads,
     _is_int,
@@ -25,7 +27,7 @@ from ._checks import (
     _short,
     _show,
 )
-from ._inputs import _feature_names, _to_float, _to_matrix, _to_vector
+from ._inputs import _feature_names, _outcome_exponent, _to_float, _to_matrix, _to_vector
 from ._normal import normal_upper_quantile
 from ._progress import _Progress
 from .report import ReportMixin
@@ -51,9 +53,28 @@ _FITTED = (
     "feature_importances_",
     "Y_hat_",
     "T_hat_",
+    "_y_exponent",
 )
 _MAX_TREES = 1_000_000
 _LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
+# Prediction goes in blocks of rows (binning included), so its working memory
+# does not grow with the rows; a block still holds many of the engine's
+# 4096-row work units for every thread.
+_PREDICT_BLOCK_ROWS = 4096 * max(8, 2 * _cpu_count())
+
+
+def _share(fraction: float) -> str:
+    percent = fraction * 100.0
+    text = f"{percent:.1f}" if percent >= 0.1 else f"{percent:.2g}"
+    return f"{percent:.4g}%" if text == "100.0" and fraction < 1.0 else f"{text}%"
+
+
+def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> None:
+    """Warn when `missing` of `rows` results are NaN, saying why; `stacklevel` counts from our caller."""
+    if missing:
+        warnings.warn(
+            f"{what} is NaN for {missing} of {rows} rows: {why}", UserWarning, stacklevel=stacklevel + 1
+        )
 
 
 class CausalForest(ReportMixin):
@@ -324,7 +345,9 @@ class CausalForest(ReportMixin):
         T : array-like of shape (n_samples,) or (n_samples, 1)
             Treatment, 0 or 1 (bools are fine), with both values present.
         y : array-like of shape (n_samples,) or (n_samples, 1)
-            Outcome, finite.
+            Outcome, finite, below 2**1000 (about 1e301) in magnitude. Outcomes of any
+            scale within that are handled alike: far from 1 they are scaled by a power
+            of two inside, and every result scaled back.
         Y_hat : array-like of shape (n_samples,), optional
             Given estimates of E[Y | X]; fitted by a regression forest when omitted.
         T_hat : array-like of shape (n_samples,), optional
@@ -349,7 +372,11 @@ class CausalForest(ReportMixin):
         ValueError
             For an invalid parameter or input, naming it. Each arm (treated and
             control) needs at least ``2 * min_samples_leaf`` rows, the fewest with which
-            any split is possible. Also when ``dask_client`` is closed or its cluster has
+            any split is possible, and so does every tree's subsample (each honest half
+            with ``honesty``): a ``sample_fraction`` or ``honesty_fraction`` that leaves
+            fewer is refused with the usable values. Also when the treatment is certain
+            for every row (``T_hat`` of only 0s and 1s, or features that predict ``T``
+            perfectly: no overlap), and when ``dask_client`` is closed or its cluster has
             no workers.
         TypeError
             When ``dask_client`` is not a (synchronous) ``dask.distributed.Client``.
@@ -357,7 +384,13 @@ class CausalForest(ReportMixin):
             When a dask worker cannot import quorvantis, naming the workers.
         KeyboardInterrupt
             On Ctrl-C; the estimator is then left unfitted, and with ``dask_client``
-            the fit's tasks are cancelled.
+            the fit's tasks are cancelled. The fit runs without the interpreter lock,
+            so other Python threads go on meanwhile.
+
+        Warns
+        -----
+        UserWarning
+            When some training rows have a propensity of exactly 0 or 1, with their share.
         """
         for name in _FITTED:
             self.__dict__.pop(name, None)
@@ -398,25 +431,57 @@ class CausalForest(ReportMixin):
                 f"{options['min_samples_leaf']} each arm needs at least {need} rows for any split to be "
                 "possible: give more rows or lower min_samples_leaf"
             )
+        _check_sampling(n, options, yh is None or th is None)
+        if th is not None and not ((th > 0.0) & (th < 1.0)).any():
+            raise ValueError(
+                "T_hat must hold some propensities strictly between 0 and 1, got only 0s and 1s: with every "
+                "row's treatment certain there are no comparable "
+                "treated and control rows and no effect can be "
+                "estimated"
+            )
+        # Outcomes far from 1 in magnitude are scaled by a power of two (exact)
+        # and every result is scaled back.
+        exponent = _outcome_exponent([("y", ya), ("Y_hat", yh)])
+        y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
+        yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
         options["seed"] = _draw_seed(self.random_state)
 
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
         try:
             if dask_client is None:
-                forest = _engine.fit(Xa, Ta, ya, yh, th, options, progress)
+                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress)
             else:
-                forest = _dask.fit(dask_client, Xa, Ta, ya, yh, th, options, progress)
+                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress)
             trees = forest.n_trees
         finally:
             if progress is not None:
                 progress.close(trees)
+        t_hat = forest.t_hat()
+        certain = float(np.mean((t_hat <= 0.0) | (t_hat >= 1.0)))
+        if certain == 1.0:
+            raise ValueError(
+                "X predicts T perfectly: every training row's estimated propensity is 0 or 1, so no row has "
+                "comparable rows in the other arm and no effect can be estimated; drop the features that "
+                "determine the treatment (for instance a copy of T), or give T_hat"
+            )
+        if certain > 0.0:
+            warnings.warn(
+                f"{_share(certain)} of training rows have a propensity "
+                "(T_hat_) of exactly 0 or 1: their treatment "
+                "is certain given X, so they carry no information on the effect, and effects near them are "
+                "extrapolated from other rows; drop features that determine "
+                "the treatment, or keep rows where both arms occur",
+                UserWarning,
+                stacklevel=2,
+            )
         fitted = {
             "_forest": forest,
+            "_y_exponent": exponent,
             "n_features_in_": p,
             "feature_importances_": forest.importances(),
-            "Y_hat_": forest.y_hat(),
-            "T_hat_": forest.t_hat(),
+            "Y_hat_": np.ldexp(forest.y_hat(), exponent),
+            "T_hat_": t_hat,
             # Kept for the diagnostics and refits that need the rows again; a private
             # copy, so that later changes to the caller's arrays cannot reach it.
             "_training": tuple(
@@ -436,7 +501,7 @@ class CausalForest(ReportMixin):
     # -- prediction ----------------------------------------------------------
 
     def _rows(self, X: Any, method: str) -> tuple[_engine.Forest, np.ndarray]:
-        # Called from a public method through one helper: warnings point at the caller.
+        # Called from a public method through _predict: warnings point at the caller.
         forest = self._fitted(method)
         fitted_names = self.__dict__.get("feature_names_in_")
         names = _feature_names(X)
@@ -489,12 +554,67 @@ class CausalForest(ReportMixin):
             Before :meth:`fit`.
         ValueError
             For a wrong number of features, other feature names, or infinite values.
-        """
-        return self._effect(X, "effect")
 
-    def _effect(self, X: Any, method: str) -> np.ndarray:
+        Warns
+        -----
+        UserWarning
+            When some effects are NaN, saying why (no treatment variation left in the
+            forest's leaves at those rows).
+        """
+        return self._predict(X, "effect")[0]
+
+    def _predict(self, X: Any, method: str, z: float | None = None) -> tuple[np.ndarray, ...]:
+        """In row blocks, scaled back to y's units: (effect,) for ``effect``, (std,) for
+        ``effect_std``, (lower, upper) at ``z`` for ``effect_interval``."""
         forest, Xa = self._rows(X, method)
-        return forest.predict(Xa, False, _engine_threads(self.n_jobs))[0]
+        variance = method in ("effect_std", "effect_interval")
+        if variance and forest.ci_group_size < 2:
+            raise ValueError(
+                f"{method} needs a forest fitted with ci_group_size >= 2 (variances come from groups "
+                "of trees), but this one was fitted with ci_group_size=1"
+            )
+        n, exponent, threads = len(Xa), self.__dict__.get("_y_exponent", 0), _engine_threads(self.n_jobs)
+        out = tuple(np.empty(n) for _ in range(2 if z is not None else 1))
+        no_effect = no_std = 0
+        for lo in range(0, max(n, 1), _PREDICT_BLOCK_ROWS):
+            hi = min(n, lo + _PREDICT_BLOCK_ROWS)
+            tau, v = forest.predict(Xa[lo:hi], variance, threads)
+            tau = np.ldexp(tau, exponent)
+            missing = np.isnan(tau)
+            no_effect += int(np.count_nonzero(missing))
+            if not variance:
+                out[0][lo:hi] = tau
+                continue
+            if v is None or len(v) != len(tau):
+                raise RuntimeError("the forest engine returned no variance for some rows")
+            # The root before scaling back: a variance of a tiny y would underflow.
+            std = np.ldexp(np.sqrt(np.maximum(v, 0.0)), exponent)
+            no_std += int(np.count_nonzero(np.isnan(std) & ~missing))
+            if z is None:
+                out[0][lo:hi] = std
+            else:
+                std *= z
+                np.subtract(tau, std, out=out[0][lo:hi])
+                np.add(tau, std, out=out[1][lo:hi])
+        _warn_nan(
+            no_effect,
+            n,
+            "the effect",
+            "the training rows in the forest's leaves there show no variation in the treatment left after "
+            "the propensity (T - T_hat_ is constant, e.g. all "
+            "treated or all control with propensity 0 or 1): "
+            "the features determine the treatment there",
+            3,
+        )
+        _warn_nan(
+            no_std,
+            n,
+            "the effect's standard deviation",
+            f"no group of {forest.ci_group_size} trees reached a non-empty leaf at all of them; "
+            "grow more trees (n_estimators) or use a larger sample_fraction",
+            3,
+        )
+        return out
 
     def predict(self, X: Any) -> np.ndarray:
         """Same as :meth:`effect`: the estimated effects for the rows of ``X``.
@@ -514,19 +634,7 @@ class CausalForest(ReportMixin):
         ValueError
             As for :meth:`effect`.
         """
-        return self._effect(X, "predict")
-
-    def _effect_and_std(self, X: Any, method: str) -> tuple[np.ndarray, np.ndarray]:
-        forest, Xa = self._rows(X, method)
-        if forest.ci_group_size < 2:
-            raise ValueError(
-                f"{method} needs a forest fitted with ci_group_size >= 2 (variances come from groups "
-                "of trees), but this one was fitted with ci_group_size=1"
-            )
-        tau, variance = forest.predict(Xa, True, _engine_threads(self.n_jobs))
-        if variance is None or len(variance) != len(tau):
-            raise RuntimeError("the forest engine returned no variance for some rows")
-        return tau, np.sqrt(np.maximum(variance, 0.0))
+        return self._predict(X, "predict")[0]
 
     def effect_std(self, X: Any) -> np.ndarray:
         """Estimated standard deviations of the effect estimates for the rows of ``X``.
@@ -546,7 +654,7 @@ class CausalForest(ReportMixin):
         ValueError
             For invalid ``X``, or when the forest was fitted with ``ci_group_size=1``.
         """
-        return self._effect_and_std(X, "effect_std")[1]
+        return self._predict(X, "effect_std")[0]
 
     def effect_interval(self, X: Any, alpha: float = 0.05) -> tuple[np.ndarray, np.ndarray]:
         """Two-sided normal confidence intervals for the effects at the rows of ``X``.
@@ -571,15 +679,14 @@ class CausalForest(ReportMixin):
             ``ci_group_size=1``.
         """
         level = _check_real("alpha", alpha, 0.0, 1.0, True, True)
-        tau, std = self._effect_and_std(X, "effect_interval")
-        z = normal_upper_quantile(level / 2.0)
-        return tau - z * std, tau + z * std
+        lower, upper = self._predict(X, "effect_interval", normal_upper_quantile(level / 2.0))
+        return lower, upper
 
     def oob_effect(self) -> np.ndarray:
         """Out-of-bag effect estimates for the training rows.
 
         Each row's estimate comes from the trees that did not see it; a row that every
-        tree saw (possible with few trees) is NaN.
+        tree saw (possible with few trees) is NaN, with a warning.
 
         Returns
         -------
@@ -590,7 +697,16 @@ class CausalForest(ReportMixin):
         NotFittedError
             Before :meth:`fit`.
         """
-        return self._fitted("oob_effect").oob_effect()
+        tau = np.ldexp(self._fitted("oob_effect").oob_effect(), self.__dict__.get("_y_exponent", 0))
+        _warn_nan(
+            int(np.count_nonzero(np.isnan(tau))),
+            len(tau),
+            "the out-of-bag effect",
+            "every tree sampled the row, or the leaves holding it show no variation in T - T_hat_ (the "
+            "features determine the treatment there)",
+            2,
+        )
+        return tau
 
     def average_treatment_effect(self, target: str = "all") -> tuple[float, float]:
         """Doubly robust (AIPW) average effect from the out-of-bag estimates of the fit.
@@ -622,12 +738,11 @@ class CausalForest(ReportMixin):
             _TARGETS[target]
         )
         if outside > 0:
-            percent = outside * 100.0
-            share = f"{percent:.1f}%" if percent >= 0.1 else f"{percent:.2g}%"
             warnings.warn(
-                f"{share} of training rows have estimated propensities outside [{_LOW_PROPENSITY}, "
+                f"{_share(outside)} of training rows have estimated propensities outside [{_LOW_PROPENSITY}, "
                 f"{_HIGH_PROPENSITY}]; the average effect leans on few comparable rows there",
                 UserWarning,
                 stacklevel=2,
             )
-        return float(estimate), float(std_error)
+        exponent = self.__dict__.get("_y_exponent", 0)
+        return float(np.ldexp(estimate, exponent)), float(np.ldexp(std_error, exponent))

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,56 @@ PyObject* new_forest(CausalForestModel model) {
     auto data = std::make_unique<ForestData>();
     data->model = std::move(model);
     return new_instance(forest_type(), std::move(data));
+}
+
+// Long work runs without the interpreter lock, so that other Python threads
+// (and other tasks of a dask worker) go on meanwhile. What the work reads is
+// pinned: arrays by their buffer exports (NumPy refuses to resize or free
+// them), models and training data by the call's own references. Each poll
+// takes the lock back for signal handlers, progress callbacks and the checks
+// of watched arrays; the pool has paused the job's tasks by then.
+class Unlocked {
+public:
+    explicit Unlocked(Interrupt inner) : inner_(std::move(inner)) {}
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+    // The interrupt to hand the work: the inner one, run with the lock held.
+    Interrupt interrupt() {
+        return [this]() -> bool {
+            PyEval_RestoreThread(state_);
+            state_ = nullptr;
+            const bool stop = inner_ && inner_();
+            state_ = PyEval_SaveThread();
+            return stop;
+        };
+    }
+
+    // work() with the lock released; it is held again when this returns or throws.
+    template <class F>
+    auto run(F&& work) {
+        struct Relock {
+            PyThreadState*& state;
+            ~Relock() {
+                if (state != nullptr) PyEval_RestoreThread(state);
+                state = nullptr;
+            }
+        };
+        state_ = PyEval_SaveThread();
+        Relock relock{state_};
+        return work();
+    }
+
+private:
+    Interrupt inner_;
+    PyThreadState* state_ = nullptr;
+};
+
+// parallel::run_job without the interpreter lock.
+std::optional<Halt> run_unlocked(const std::function<void()>& body, parallel::JobOptions job) {
+    Unlocked unlocked(std::move(job.interrupt));
+    job.interrupt = unlocked.interrupt();
+    return unlocked.run([&] { return parallel::run_job(body, job); });
 }
 
 PyObject* raise_value(const std::string& message) {
@@ -161,7 +212,9 @@ PyObject* fit(PyObject*, PyObject* args) {
             wh = t_hat.vector();
             input.t_hat = &wh;
         }
-        Result<CausalForestModel> fitted = CausalForestModel::fit(input, options, &progress, interrupt);
+        Unlocked unlocked(interrupt);
+        Result<CausalForestModel> fitted =
+            unlocked.run([&] { return CausalForestModel::fit(input, options, &progress, unlocked.interrupt()); });
         if (!fitted) return raise_failure(fitted, guard);
         if (oprogress != Py_None) {
             const auto total = static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed));
@@ -195,8 +248,11 @@ PyObject* forest_predict(PyObject* self, PyObject* args) {
                                std::to_string(m.features()));
         CallGuard guard;
         guard.watch(x, "X");
-        Result<engine::CausalPrediction> predicted = m.predict(
-            x.matrix(), variance != 0, static_cast<std::size_t>(std::max<Py_ssize_t>(0, n_jobs)), guard.interrupt());
+        Unlocked unlocked(guard.interrupt());
+        Result<engine::CausalPrediction> predicted = unlocked.run([&] {
+            return m.predict(x.matrix(), variance != 0, static_cast<std::size_t>(std::max<Py_ssize_t>(0, n_jobs)),
+                             unlocked.interrupt());
+        });
         if (!predicted) return raise_failure(predicted, guard);
         PyRef tau = new_float64_array(predicted.value().tau);
         if (!tau) return nullptr;
@@ -395,7 +451,7 @@ PyObject* prepare(PyObject*, PyObject* args) {
         job.max_threads = options.n_threads;
         TrainingData data;
         const auto halt =
-            parallel::run_job([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options); }, job);
+            run_unlocked([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options); }, job);
         if (halt) return guard.raise(*halt);
         return new_training(std::move(data));
     });
@@ -438,7 +494,7 @@ PyObject* grow(PyObject*, PyObject* args) {
         job.interrupt = guard.interrupt();
         job.max_threads = options.n_threads;
         TreeBatch batch;
-        const auto halt = parallel::run_job(
+        const auto halt = run_unlocked(
             [&] {
                 batch = engine::grow_batch(*data, stage, options, y_hat, t_hat, static_cast<std::size_t>(first),
                                            static_cast<std::size_t>(last));
@@ -472,7 +528,7 @@ PyObject* nuisance(PyObject*, PyObject* args) {
         job.max_threads = options.n_threads;
         std::vector<double> out;
         const auto halt =
-            parallel::run_job([&] { out = engine::nuisance_estimates(*data, stage, options, ordered.value()); }, job);
+            run_unlocked([&] { out = engine::nuisance_estimates(*data, stage, options, ordered.value()); }, job);
         if (halt) return guard.raise(*halt);
         return doubles(out);
     });
@@ -498,7 +554,7 @@ PyObject* assemble(PyObject*, PyObject* args) {
         job.interrupt = guard.interrupt();
         job.max_threads = options.n_threads;
         std::optional<Result<CausalForestModel>> model;
-        const auto halt = parallel::run_job(
+        const auto halt = run_unlocked(
             [&] {
                 model.emplace(CausalForestModel::assemble(*data, options, std::move(y_hat), std::move(t_hat),
                                                           std::move(batches)));
