@@ -11,20 +11,9 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
-from ..causal_forest import (
-    CausalForest,
-    NotFittedError,
-    _check_int,
-    _check_random_state,
-    _engine_threads,
-    _feature_names,
-    _num,
-    _pandas,
-    _short,
-    _show,
-    _to_float,
-    _to_matrix,
-)
+from .._checks import _check_int, _check_random_state, _engine_threads, _num, _short, _show
+from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
+from ..causal_forest import CausalForest, NotFittedError
 
 __all__ = ["PolicyTree", "PolicyValue"]
 
