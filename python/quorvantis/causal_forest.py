@@ -40,19 +40,41 @@ class NotFittedError(ValueError, AttributeError):
     """
 
 
-_TARGETS = {"all": 0, "treated": 1, "control": 2}
+# Read from the fitted forest, so a pickle stores them once, inside its checksummed bytes.
+_DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = (
-    "_forest",
-    "_training",
-    "n_features_in_",
-    "feature_names_in_",
-    "feature_importances_",
-    "Y_hat_",
-    "T_hat_",
-)
-_MAX_TREES = 1_000_000
-_LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
+_FITTED = ("_forest", "_training", "feature_names_in_", *_DERIVED)
+# The engine's bounds of each option: (low, high, low_open, high_open).
+_LIMITS: dict[str, tuple[Any, Any, bool, bool]] = _engine.OPTION_LIMITS
+
+
+def _count(name: str, value: Any) -> int:
+    low, high, _, _ = _LIMITS[name]
+    return _check_int(name, value, low, high)
+
+
+def _real(name: str, value: Any) -> float:
+    return _check_real(name, value, *_LIMITS[name])
+
+
+def _derived(forest: _engine.Forest) -> dict[str, Any]:
+    return {
+        "n_features_in_": forest.n_features,
+        "feature_importances_": forest.importances(),
+        "Y_hat_": forest.y_hat(),
+        "T_hat_": forest.t_hat(),
+    }
+
+
+def _same(value: Any, expected: Any) -> bool:
+    if isinstance(expected, np.ndarray):
+        return (
+            isinstance(value, np.ndarray)
+            and value.dtype == expected.dtype
+            and value.shape == expected.shape
+            and value.tobytes() == expected.tobytes()
+        )
+    return _is_int(value) and bool(value == expected)
 
 
 class CausalForest:
@@ -241,6 +263,73 @@ class CausalForest:
             input_tags=utils.InputTags(allow_nan=True),
         )
 
+    # -- pickling --------------------------------------------------------------
+
+    def __getstate__(self) -> dict[str, Any]:
+        # What the forest holds is stored once, in its checksummed bytes.
+        return {name: value for name, value in self.__dict__.items() if name not in _DERIVED}
+
+    def __setstate__(self, state: Any) -> None:
+        self.__dict__.update(self._checked_state(state))
+
+    @classmethod
+    def _checked_state(cls, state: Any) -> dict[str, Any]:
+        """The attributes of a pickled estimator, or ValueError when they do not describe one."""
+        what = f"a pickled {cls.__name__}"
+        if not isinstance(state, dict):
+            raise ValueError(f"{what} must hold a dict of attributes, got {type(state).__name__}")
+        params = cls._param_names()
+        unknown = [k for k in state if k not in params and k not in _FITTED]
+        missing = [k for k in params if k not in state]
+        if unknown or missing:
+            raise ValueError(
+                f"{what} must hold the parameters {', '.join(params)} and the fitted attributes "
+                f"{', '.join(_FITTED)}; got unknown {_short.repr(unknown)}, missing {missing}"
+            )
+        probe = object.__new__(cls)
+        probe.__dict__.update({k: state[k] for k in params})
+        try:
+            probe._options()
+        except ValueError as exc:
+            raise ValueError(f"{what} has an invalid parameter: {exc}") from None
+        out = dict(probe.__dict__)
+        if all(k in params for k in state):
+            return out
+        forest, training = state.get("_forest"), state.get("_training")
+        if not isinstance(forest, _engine.Forest):
+            raise ValueError(f"{what} must hold its fitted forest as _forest, got {_show(forest)}")
+        derived = _derived(forest)
+        n, p = len(derived["Y_hat_"]), derived["n_features_in_"]
+        shapes = ((n, p), (n,), (n,))
+        if not (
+            isinstance(training, tuple)
+            and len(training) == 3
+            and all(
+                isinstance(a, np.ndarray) and a.dtype == np.float64 and a.shape == shape
+                for a, shape in zip(training, shapes, strict=True)
+            )
+        ):
+            raise ValueError(
+                f"{what} must hold its training rows as _training, a tuple of float64 arrays X, T, y of "
+                f"shapes {shapes} (the forest's rows and features), got {_show(training)}"
+            )
+        for name in _DERIVED:
+            if name in state and not _same(state[name], derived[name]):
+                raise ValueError(f"{what} holds a {name} that differs from its forest's")
+        out.update(_forest=forest, _training=training, **derived)
+        if "feature_names_in_" in state:
+            names = state["feature_names_in_"]
+            if not (
+                isinstance(names, np.ndarray)
+                and names.shape == (p,)
+                and all(isinstance(name, str) for name in names)
+            ):
+                raise ValueError(
+                    f"{what} must hold feature_names_in_ as an array of {p} strings, got {_show(names)}"
+                )
+            out["feature_names_in_"] = names
+        return out
+
     def _fitted(self, method: str) -> _engine.Forest:
         forest: _engine.Forest | None = self.__dict__.get("_forest")
         if forest is None:
@@ -253,18 +342,19 @@ class CausalForest:
 
     def _options(self) -> dict[str, Any]:
         """Engine options from the parameters, each checked; max_features is resolved at fit."""
-        group = _check_int("ci_group_size", self.ci_group_size, 1, _MAX_TREES)
+        group = _count("ci_group_size", self.ci_group_size)
         n_trees = self.n_estimators
-        if not (_is_int(n_trees) and 1 <= n_trees <= _MAX_TREES and n_trees % group == 0):
+        low, high, _, _ = _LIMITS["n_estimators"]
+        if not (_is_int(n_trees) and low <= n_trees <= high and n_trees % group == 0):
             raise ValueError(
-                f"n_estimators must be a positive multiple of ci_group_size ({group}), at most {_MAX_TREES}, "
+                f"n_estimators must be a positive multiple of ci_group_size ({group}), at most {high}, "
                 f"got {_show(n_trees)}"
             )
-        leaf = _check_int("min_samples_leaf", self.min_samples_leaf, 1)
         if self.max_depth is None:
             depth = 0
         elif _is_int(self.max_depth) and self.max_depth >= 1:
-            depth = int(min(self.max_depth, 1 << 32))  # no tree is deeper than the engine's row limit
+            # No tree is deeper than the engine's limit, which is its row limit.
+            depth = int(min(self.max_depth, _LIMITS["max_depth"][1]))
         else:
             raise ValueError(f"max_depth must be None (no limit) or an int >= 1, got {_show(self.max_depth)}")
         mf = self.max_features
@@ -273,31 +363,26 @@ class CausalForest:
                 "max_features must be None, an int >= 1 (at most the number of features) or a float "
                 f"in (0, 1], got {_show(mf)}"
             )
-        fraction = _check_real("sample_fraction", self.sample_fraction, 0.0, 1.0, True, False)
-        if group > 1 and fraction > 0.5:
-            raise ValueError(
-                f"sample_fraction must be at most 0.5 when ci_group_size > 1, got {_num(fraction)}"
-            )
         if not isinstance(self.honesty, bool | np.bool_):
             raise ValueError(f"honesty must be a bool (True or False), got {_show(self.honesty)}")
         options = {
             "n_estimators": int(n_trees),
-            "min_samples_leaf": leaf,
+            "min_samples_leaf": _count("min_samples_leaf", self.min_samples_leaf),
             "max_depth": depth,
-            "sample_fraction": fraction,
+            "sample_fraction": _real("sample_fraction", self.sample_fraction),
             "honesty": bool(self.honesty),
-            "honesty_fraction": _check_real("honesty_fraction", self.honesty_fraction, 0.0, 1.0, True, True),
+            "honesty_fraction": _real("honesty_fraction", self.honesty_fraction),
             "ci_group_size": group,
-            "alpha": _check_real("alpha", self.alpha, 0.0, 0.5, False, True),
-            "imbalance_penalty": _check_real(
-                "imbalance_penalty", self.imbalance_penalty, 0.0, math.inf, False, True
-            ),
-            "max_bins": _check_int("max_bins", self.max_bins, 2, 256),
+            "alpha": _real("alpha", self.alpha),
+            "imbalance_penalty": _real("imbalance_penalty", self.imbalance_penalty),
+            "max_bins": _count("max_bins", self.max_bins),
         }
         _check_random_state(self.random_state)
         options["n_jobs"] = _engine_threads(self.n_jobs)
         if not (_is_int(self.verbose) or isinstance(self.verbose, bool | np.bool_)) or self.verbose < 0:
             raise ValueError(f"verbose must be an int >= 0, got {_show(self.verbose)}")
+        # The rules that join options (sample_fraction at most 0.5 with groups) are the engine's.
+        _engine.check_options(options)
         return options
 
     def _max_features(self, p: int) -> int:
@@ -412,10 +497,7 @@ class CausalForest:
                 progress.close(trees)
         fitted = {
             "_forest": forest,
-            "n_features_in_": p,
-            "feature_importances_": forest.importances(),
-            "Y_hat_": forest.y_hat(),
-            "T_hat_": forest.t_hat(),
+            **_derived(forest),
             # Kept for the diagnostics and refits that need the rows again; a private
             # copy, so that later changes to the caller's arrays cannot reach it.
             "_training": tuple(
@@ -615,17 +697,20 @@ class CausalForest:
         UserWarning
             When some training rows have estimated propensities outside [0.05, 0.95].
         """
-        if not isinstance(target, str) or target not in _TARGETS:
-            raise ValueError(f"target must be 'all', 'treated' or 'control', got {_show(target)}")
+        targets = _engine.TARGETS
+        if not isinstance(target, str) or target not in targets:
+            *first, last = (repr(t) for t in targets)
+            raise ValueError(f"target must be {', '.join(first)} or {last}, got {_show(target)}")
         estimate, std_error, outside = self._fitted("average_treatment_effect").average_effect(
-            _TARGETS[target]
+            targets[target]
         )
         if outside > 0:
+            low, high = _engine.PROPENSITY_BOUNDS
             percent = outside * 100.0
             share = f"{percent:.1f}%" if percent >= 0.1 else f"{percent:.2g}%"
             warnings.warn(
-                f"{share} of training rows have estimated propensities outside [{_LOW_PROPENSITY}, "
-                f"{_HIGH_PROPENSITY}]; the average effect leans on few comparable rows there",
+                f"{share} of training rows have estimated propensities outside [{low}, {high}]; "
+                "the average effect leans on few comparable rows there",
                 UserWarning,
                 stacklevel=2,
             )
