@@ -35,9 +35,7 @@ def grow(
     last: int,
     options: _Options,
 ) -> bytes: ...
-def nuisance(
-    data: TrainingData, stage: int, batches: Sequence[bytes], options: _Options
-) -> _Vector: ...
+def nuisance(data: TrainingData, stage: int, batches: Sequence[bytes], options: _Options) -> _Vector: ...
 def assemble(
     data: TrainingData,
     Y_hat: _Vector,

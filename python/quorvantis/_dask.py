@@ -241,7 +241,9 @@ def fit(
                     label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
                     batches = run.gather([task for _, tasks in nuisance for task in tasks], label)
                     for s, _ in nuisance:
-                        estimates[s["estimates"]] = _engine.nuisance(data, s["stage"], batches[s["stage"]], options)
+                        estimates[s["estimates"]] = _engine.nuisance(
+                            data, s["stage"], batches[s["stage"]], options
+                        )
                 y_hat, t_hat = (run.scatter(estimates[name]) for name in ("Y_hat", "T_hat"))
                 causal = run.submit(data_future, step, y_hat, t_hat)
                 causal_label = f"{step['label']} on dask"

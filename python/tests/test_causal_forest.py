@@ -382,7 +382,9 @@ def test_state_is_stored_once_and_loads_exactly(small):
     assert vars(twin).keys() == vars(fitted).keys()
     for name, value in vars(fitted).items():
         if isinstance(value, np.ndarray):
-            assert value.dtype == twin.__dict__[name].dtype and value.tobytes() == twin.__dict__[name].tobytes()
+            assert (
+                value.dtype == twin.__dict__[name].dtype and value.tobytes() == twin.__dict__[name].tobytes()
+            )
     assert all(np.array_equal(a, b) for a, b in zip(twin._training, fitted._training, strict=True))
     # A state that still holds the forest's values as copies loads when they agree.
     legacy = dict(state, Y_hat_=fitted.Y_hat_.copy(), n_features_in_=3)
@@ -406,7 +408,11 @@ FORGED = [
     ("n_features_in_", lambda s, f: dict(s, n_features_in_=4), "n_features_in_ that differs"),
     ("flipped Y_hat_", lambda s, f: dict(s, Y_hat_=_flip_bit(f.Y_hat_)), "Y_hat_ that differs"),
     ("short T_hat_", lambda s, f: dict(s, T_hat_=f.T_hat_[:-1]), "T_hat_ that differs"),
-    ("X short a column", lambda s, f: dict(s, _training=(f._training[0][:, :2], *f._training[1:])), "_training"),
+    (
+        "X short a column",
+        lambda s, f: dict(s, _training=(f._training[0][:, :2], *f._training[1:])),
+        "_training",
+    ),
     ("y short a row", lambda s, f: dict(s, _training=(*f._training[:2], f._training[2][:-1])), "_training"),
     ("training a list", lambda s, f: dict(s, _training=list(f._training)), "_training"),
     ("no training", lambda s, f: {k: v for k, v in s.items() if k != "_training"}, "_training"),
@@ -447,7 +453,10 @@ ENGINE_OPTIONS = [
     ({"seed": -1}, "seed must be in [0, 18446744073709551615], got a negative int"),
     ({"seed": 2**64}, "seed must be at most 18446744073709551615"),
     ({"alpha": 0.5}, "alpha must be in [0.0, 0.5), got 0.5"),
-    ({"n_estimators": 10, "sample_fraction": 0.6}, "sample_fraction must be at most 0.5 when ci_group_size > 1"),
+    (
+        {"n_estimators": 10, "sample_fraction": 0.6},
+        "sample_fraction must be at most 0.5 when ci_group_size > 1",
+    ),
 ]
 
 

@@ -58,7 +58,8 @@ PyObject* raise_failure(Result<T>& result, const CallGuard& guard) {
 
 std::string valid_options() {
     std::string names;
-    for (const engine::OptionSpec& s : engine::option_specs()) names += (names.empty() ? "" : ", ") + std::string(s.name);
+    for (const engine::OptionSpec& s : engine::option_specs())
+        names += (names.empty() ? "" : ", ") + std::string(s.name);
     return names;
 }
 
@@ -78,8 +79,8 @@ bool option_value(const engine::OptionSpec& spec, PyObject* v, engine::OptionVal
             const long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (small == -1 && overflow == 0 && PyErr_Occurred()) return false;
             if (overflow < 0 || (overflow == 0 && small < 0))
-                return raise_value(name + " must be in [" + std::to_string(spec.min) + ", " +
-                                   std::to_string(spec.max) + "], got a negative int"),
+                return raise_value(name + " must be in [" + std::to_string(spec.min) + ", " + std::to_string(spec.max) +
+                                   "], got a negative int"),
                        false;
             if (overflow == 0) {
                 out.count = static_cast<std::uint64_t>(small);
@@ -88,8 +89,7 @@ bool option_value(const engine::OptionSpec& spec, PyObject* v, engine::OptionVal
             out.count = PyLong_AsUnsignedLongLong(v);
             if (PyErr_Occurred()) {
                 PyErr_Clear();
-                return raise_value(name + " must be at most " + std::to_string(spec.max) + ", got a larger int"),
-                       false;
+                return raise_value(name + " must be at most " + std::to_string(spec.max) + ", got a larger int"), false;
             }
             return true;
         }
@@ -449,11 +449,11 @@ PyObject* fit_plan(PyObject*, PyObject* args) {
                 const char* estimates = s.stage == FitStage::Outcome     ? "Y_hat"
                                         : s.stage == FitStage::Treatment ? "T_hat"
                                                                          : nullptr;
-                step = PyRef::steal(Py_BuildValue(
-                    "{s:s,s:s,s:i,s:s,s:n,s:n,s:n,s:z}", "step", "grow", "label", label, "stage",
-                    static_cast<int>(s.stage), "name", engine::stage_name(s.stage), "first",
-                    static_cast<Py_ssize_t>(s.first), "last", static_cast<Py_ssize_t>(s.last), "trees",
-                    static_cast<Py_ssize_t>(s.trees), "estimates", estimates));
+                step = PyRef::steal(
+                    Py_BuildValue("{s:s,s:s,s:i,s:s,s:n,s:n,s:n,s:z}", "step", "grow", "label", label, "stage",
+                                  static_cast<int>(s.stage), "name", engine::stage_name(s.stage), "first",
+                                  static_cast<Py_ssize_t>(s.first), "last", static_cast<Py_ssize_t>(s.last), "trees",
+                                  static_cast<Py_ssize_t>(s.trees), "estimates", estimates));
             } else {
                 const char* kind = s.step == engine::FitStep::Prepare ? "prepare" : "assemble";
                 step = PyRef::steal(Py_BuildValue("{s:s,s:s}", "step", kind, "label", label));
@@ -655,10 +655,10 @@ PyObject* option_limits() {
     if (!out) return nullptr;
     for (const engine::OptionSpec& s : engine::option_specs()) {
         const bool real = s.type == engine::OptionType::Real;
-        PyRef bounds = PyRef::steal(real ? Py_BuildValue("(ddNN)", s.low, s.high, PyBool_FromLong(s.low_open),
-                                                         PyBool_FromLong(s.high_open))
-                                         : Py_BuildValue("(KKOO)", static_cast<unsigned long long>(s.min),
-                                                         static_cast<unsigned long long>(s.max), Py_False, Py_False));
+        PyRef bounds = PyRef::steal(
+            real ? Py_BuildValue("(ddNN)", s.low, s.high, PyBool_FromLong(s.low_open), PyBool_FromLong(s.high_open))
+                 : Py_BuildValue("(KKOO)", static_cast<unsigned long long>(s.min),
+                                 static_cast<unsigned long long>(s.max), Py_False, Py_False));
         if (!bounds || PyDict_SetItemString(out.get(), std::string(s.name).c_str(), bounds.get()) != 0) return nullptr;
     }
     return out.release();

@@ -79,8 +79,8 @@ const char* progress_label(int stage) noexcept {
 std::vector<PlannedStep> fit_plan(const ForestOptions& options, bool have_y_hat, bool have_t_hat) {
     std::vector<PlannedStep> plan{{FitStep::Prepare}};
     auto grow = [&](FitStage stage, int shown) {
-        plan.push_back({FitStep::Grow, stage, 0, stage_groups(options, stage), stage_options(options, stage).n_trees,
-                        shown});
+        plan.push_back(
+            {FitStep::Grow, stage, 0, stage_groups(options, stage), stage_options(options, stage).n_trees, shown});
     };
     if (!have_y_hat) grow(FitStage::Outcome, FitProgress::OutcomeModel);
     if (!have_t_hat) grow(FitStage::Treatment, FitProgress::TreatmentModel);

@@ -83,7 +83,8 @@ std::string OptionSpec::check(OptionValue v) const {
             const bool below = high_open ? v.real < high : v.real <= high;
             if (above && below) return {};
             const std::string got = ", got " + format_diagnostic(v.real);
-            if (std::isinf(high)) return head + "a finite number " + (low_open ? "> " : ">= ") + format_diagnostic(low) + got;
+            if (std::isinf(high))
+                return head + "a finite number " + (low_open ? "> " : ">= ") + format_diagnostic(low) + got;
             return head + "in " + (low_open ? "(" : "[") + format_diagnostic(low) + ", " + format_diagnostic(high) +
                    (high_open ? ")" : "]") + got;
         }
@@ -112,7 +113,8 @@ std::string ForestOptions::check(std::size_t n, std::size_t p) const {
     if (std::string why = check(); !why.empty()) return why;
     if (p > kMaxFeatures)
         return "X has " + std::to_string(p) + " features; at most " + std::to_string(kMaxFeatures) + " are supported";
-    if (n > kMaxRows) return "X has " + std::to_string(n) + " rows; at most " + std::to_string(kMaxRows) + " are supported";
+    if (n > kMaxRows)
+        return "X has " + std::to_string(n) + " rows; at most " + std::to_string(kMaxRows) + " are supported";
     if (mtry > p)
         return "max_features must be at most the number of features (" + std::to_string(p) + "), got " +
                std::to_string(mtry);
