@@ -209,12 +209,13 @@ class CausalForest:
         return {name: getattr(self, name) for name in self._param_names()}
 
     def set_params(self, **params: Any) -> CausalForest:
-        """Set parameters; they are checked at the next :meth:`fit`.
+        """Set parameters, checked together with the others as :meth:`fit` checks them.
 
         Parameters
         ----------
         **params
-            Constructor parameters and their new values.
+            Constructor parameters and their new values; values that depend on each
+            other (``n_estimators`` and ``ci_group_size``) are best set in one call.
 
         Returns
         -------
@@ -224,7 +225,9 @@ class CausalForest:
         Raises
         ------
         ValueError
-            For a name that is not a constructor parameter.
+            For a name that is not a constructor parameter, or a value that fit would
+            refuse (those that depend on the data, such as ``max_features`` above the
+            number of features, are checked at fit); the parameters are then unchanged.
         """
         valid = self._param_names()
         for name in params:
@@ -233,6 +236,10 @@ class CausalForest:
                     f"invalid parameter {name!r} for {type(self).__name__}; "
                     f"valid parameters are {', '.join(valid)}"
                 )
+        # Whatever set_params accepts, pickling keeps: loading checks the same way.
+        probe = object.__new__(type(self))
+        probe.__dict__.update(self.get_params(), **params)
+        probe._options()
         for name, value in params.items():
             setattr(self, name, value)
         return self

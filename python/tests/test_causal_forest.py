@@ -116,6 +116,9 @@ def test_estimator_protocol():
     assert forest.set_params(n_jobs=1, verbose=0) is forest and forest.n_jobs == 1
     with pytest.raises(ValueError, match="invalid parameter 'depth' for CausalForest; valid parameters are"):
         forest.set_params(depth=3)
+    with pytest.raises(ValueError, match="n_estimators must be a positive multiple of ci_group_size \\(3\\)"):
+        forest.set_params(ci_group_size=3, n_jobs=2)
+    assert forest.get_params() == dict(params, n_jobs=1, verbose=0)
     with pytest.raises(TypeError):
         CausalForest(10, 5)  # all but n_estimators are keyword-only
     unfitted = CausalForest()
