@@ -321,7 +321,7 @@ class CausalForest:
             )
         for name in _DERIVED:
             if name in state and not _same(state[name], derived[name]):
-                raise ValueError(f"{what} holds a {name} that differs from its forest's")
+                raise ValueError(f"{what} holds {name} differing from the forest's own")
         out.update(_forest=forest, _training=training, **derived)
         if "feature_names_in_" in state:
             names = state["feature_names_in_"]

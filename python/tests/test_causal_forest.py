@@ -408,9 +408,9 @@ FORGED = [
     ("bad param", lambda s, f: dict(s, n_estimators=7), "invalid parameter: n_estimators must be"),
     ("forest a string", lambda s, f: dict(s, _forest="forest"), "fitted forest as _forest, got 'forest'"),
     ("no forest", lambda s, f: {k: v for k, v in s.items() if k != "_forest"}, "as _forest, got None"),
-    ("n_features_in_", lambda s, f: dict(s, n_features_in_=4), "n_features_in_ that differs"),
-    ("flipped Y_hat_", lambda s, f: dict(s, Y_hat_=_flip_bit(f.Y_hat_)), "Y_hat_ that differs"),
-    ("short T_hat_", lambda s, f: dict(s, T_hat_=f.T_hat_[:-1]), "T_hat_ that differs"),
+    ("n_features_in_", lambda s, f: dict(s, n_features_in_=4), "n_features_in_ differing"),
+    ("flipped Y_hat_", lambda s, f: dict(s, Y_hat_=_flip_bit(f.Y_hat_)), "Y_hat_ differing"),
+    ("short T_hat_", lambda s, f: dict(s, T_hat_=f.T_hat_[:-1]), "T_hat_ differing"),
     (
         "X short a column",
         lambda s, f: dict(s, _training=(f._training[0][:, :2], *f._training[1:])),
