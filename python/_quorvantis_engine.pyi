@@ -7,6 +7,11 @@ import numpy.typing as npt
 _Matrix = npt.NDArray[np.float64]
 _Vector = npt.NDArray[np.float64]
 _Progress = Callable[[str, int, int], object]
+_Options = dict[str, int | float | bool]
+
+OPTION_LIMITS: dict[str, tuple[Any, Any, bool, bool]]
+TARGETS: dict[str, int]
+PROPENSITY_BOUNDS: tuple[float, float]
 
 def fit(
     X: _Matrix,
@@ -14,12 +19,13 @@ def fit(
     y: _Vector,
     Y_hat: _Vector | None,
     T_hat: _Vector | None,
-    options: dict[str, int | float | bool],
+    options: _Options,
     progress: _Progress | None,
 ) -> Forest: ...
 def from_bytes(data: bytes) -> Forest: ...
-def prepare(X: _Matrix, T: _Vector, y: _Vector, options: dict[str, int | float | bool]) -> TrainingData: ...
-def stage_groups(options: dict[str, int | float | bool], stage: int) -> int: ...
+def prepare(X: _Matrix, T: _Vector, y: _Vector, options: _Options) -> TrainingData: ...
+def check_options(options: _Options) -> None: ...
+def fit_plan(options: _Options, have_Y_hat: bool, have_T_hat: bool) -> list[dict[str, Any]]: ...
 def grow(
     data: TrainingData,
     stage: int,
@@ -27,17 +33,15 @@ def grow(
     T_hat: _Vector | None,
     first: int,
     last: int,
-    options: dict[str, int | float | bool],
+    options: _Options,
 ) -> bytes: ...
-def nuisance(
-    data: TrainingData, stage: int, batches: Sequence[bytes], options: dict[str, int | float | bool]
-) -> _Vector: ...
+def nuisance(data: TrainingData, stage: int, batches: Sequence[bytes], options: _Options) -> _Vector: ...
 def assemble(
     data: TrainingData,
     Y_hat: _Vector,
     T_hat: _Vector,
     batches: Sequence[bytes],
-    options: dict[str, int | float | bool],
+    options: _Options,
 ) -> Forest: ...
 def training_from_bytes(data: bytes) -> TrainingData: ...
 def script_json(json: str) -> str: ...

@@ -10,8 +10,8 @@ from _quorvantis import (
 )
 
 from .causal_forest import CausalForest, NotFittedError
-from .report import CausalForestReport
 from .policy import PolicyTree
+from .report import CausalForestReport
 
 __version__ = "0.1.0"
 

@@ -10,6 +10,8 @@ from typing import Any
 
 import numpy as np
 
+import _quorvantis_engine as _engine
+
 _short = reprlib.Repr()
 _short.maxstring = 40
 _short.maxother = 40
@@ -78,7 +80,7 @@ def _engine_threads(n_jobs: Any) -> int:
     if n_jobs == -1:
         return 0
     if n_jobs > 0:
-        return int(min(n_jobs, 1 << 30))
+        return int(min(n_jobs, _engine.OPTION_LIMITS["n_jobs"][1]))
     return max(1, _cpu_count() + 1 + int(n_jobs))
 
 

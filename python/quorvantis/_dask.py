@@ -25,9 +25,6 @@ _MAX_GROUPS_PER_TASK = 64
 # a lost worker's tasks are rescheduled by the scheduler anyway.
 _RETRIES = 2
 
-_STAGE_OUTCOME, _STAGE_TREATMENT, _STAGE_CAUSAL = 0, 1, 2
-_NUISANCE_NAMES = {_STAGE_OUTCOME: "outcome", _STAGE_TREATMENT: "treatment"}
-
 # Sent by value (its module is not importable anywhere), so a worker can run it
 # even when quorvantis is missing there: that is what it checks.
 _PROBE_SOURCE = """
@@ -148,16 +145,18 @@ class _Run:
         self.futures.append(future)
         return future
 
-    def submit(self, data: Any, stage: int, y_hat: Any, t_hat: Any) -> list[tuple[int, Any]]:
+    def submit(self, data: Any, step: dict[str, Any], y_hat: Any, t_hat: Any) -> list[tuple[int, Any]]:
+        """The tasks growing one grow step of the fit plan, over ranges of its groups."""
+        stage = step["stage"]
         token = self.tokenize(
             data.key,
             None if y_hat is None else y_hat.key,
             None if t_hat is None else t_hat.key,
             sorted(self.task_options.items()),
         )
-        groups = _engine.stage_groups(self.options, stage)
         submitted = []
-        for first, last in _ranges(groups, self.threads):
+        for first, last in _ranges(step["last"] - step["first"], self.threads):
+            first, last = first + step["first"], last + step["first"]
             future = self.client.submit(
                 _engine.grow,
                 data,
@@ -211,36 +210,49 @@ def fit(
     options: dict[str, Any],
     progress: Any,
 ) -> _engine.Forest:
-    """The forest ``_engine.fit`` would grow, its trees grown as tasks on the client's cluster."""
+    """The forest ``_engine.fit`` would grow, its trees grown as tasks on the client's cluster.
+
+    Runs the engine's plan of the fit, the one a local fit runs: binning, the
+    nuisance stages not given, the causal stage, the assembly. The nuisance
+    stages are independent, so their tasks are all submitted before any is
+    gathered.
+    """
     threads = probe_workers(client)
-    if progress is not None:
-        progress("binning", 0, 0)
-    data = _engine.prepare(X, T, y, options)
+    plan = _engine.fit_plan(options, Y_hat is not None, T_hat is not None)
+    estimates = {"Y_hat": Y_hat, "T_hat": T_hat}
     run = _Run(client, threads, options, progress)
+    data = data_future = None
+    nuisance: list[tuple[dict[str, Any], list[tuple[int, Any]]]] = []
+    causal: list[tuple[int, Any]] = []
+    causal_label = ""
     try:
-        data_future = run.scatter(data)
-        # The two nuisance models are independent: grow them together.
-        stages = [s for s, given in ((_STAGE_OUTCOME, Y_hat), (_STAGE_TREATMENT, T_hat)) if given is None]
-        batches: dict[int, list[bytes]] = {}
-        if stages:
-            label = " and ".join(_NUISANCE_NAMES[s] for s in stages)
-            submitted = [task for s in stages for task in run.submit(data_future, s, None, None)]
-            batches = run.gather(submitted, f"{label} model{'s' if len(stages) > 1 else ''} on dask")
-        y_hat = (
-            Y_hat
-            if Y_hat is not None
-            else _engine.nuisance(data, _STAGE_OUTCOME, batches[_STAGE_OUTCOME], options)
-        )
-        t_hat = (
-            T_hat
-            if T_hat is not None
-            else _engine.nuisance(data, _STAGE_TREATMENT, batches[_STAGE_TREATMENT], options)
-        )
-        causal = run.submit(data_future, _STAGE_CAUSAL, run.scatter(y_hat), run.scatter(t_hat))
-        trees = run.gather(causal, "causal trees on dask")[_STAGE_CAUSAL]
-        if progress is not None:
-            progress("out-of-bag effects", 0, 0)
-        return _engine.assemble(data, y_hat, t_hat, trees, options)
+        for step in plan:
+            kind = step["step"]
+            if kind == "prepare":
+                if progress is not None:
+                    progress(step["label"], 0, 0)
+                data = _engine.prepare(X, T, y, options)
+                data_future = run.scatter(data)
+            elif kind == "grow" and step["estimates"] is not None:
+                nuisance.append((step, run.submit(data_future, step, None, None)))
+            elif kind == "grow":
+                if nuisance:
+                    names = [s["name"] for s, _ in nuisance]
+                    label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
+                    batches = run.gather([task for _, tasks in nuisance for task in tasks], label)
+                    for s, _ in nuisance:
+                        estimates[s["estimates"]] = _engine.nuisance(
+                            data, s["stage"], batches[s["stage"]], options
+                        )
+                y_hat, t_hat = (run.scatter(estimates[name]) for name in ("Y_hat", "T_hat"))
+                causal = run.submit(data_future, step, y_hat, t_hat)
+                causal_label = f"{step['label']} on dask"
+            else:
+                trees = run.gather(causal, causal_label)[causal[0][0]]
+                if progress is not None:
+                    progress(step["label"], 0, 0)
+                return _engine.assemble(data, estimates["Y_hat"], estimates["T_hat"], trees, options)
+        raise RuntimeError("the engine's fit plan ends without assembling the forest")
     except BaseException:
         run.cancel()
         raise

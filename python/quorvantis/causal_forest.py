@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import math
 import sys
 import warnings
 from typing import Any
@@ -43,24 +42,46 @@ class NotFittedError(ValueError, AttributeError):
     """
 
 
-_TARGETS = {"all": 0, "treated": 1, "control": 2}
+# Read from the fitted forest, so a pickle stores them once, inside its checksummed bytes.
+_DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = (
-    "_forest",
-    "_training",
-    "n_features_in_",
-    "feature_names_in_",
-    "feature_importances_",
-    "Y_hat_",
-    "T_hat_",
-    "_y_exponent",
-)
-_MAX_TREES = 1_000_000
-_LOW_PROPENSITY, _HIGH_PROPENSITY = 0.05, 0.95
+_FITTED = ("_forest", "_training", "_y_exponent", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
 # does not grow with the rows; a block still holds many of the engine's
 # 4096-row work units for every thread.
 _PREDICT_BLOCK_ROWS = 4096 * max(8, 2 * _cpu_count())
+# The engine's bounds of each option: (low, high, low_open, high_open).
+_LIMITS: dict[str, tuple[Any, Any, bool, bool]] = _engine.OPTION_LIMITS
+
+
+def _count(name: str, value: Any) -> int:
+    low, high, _, _ = _LIMITS[name]
+    return _check_int(name, value, low, high)
+
+
+def _real(name: str, value: Any) -> float:
+    return _check_real(name, value, *_LIMITS[name])
+
+
+def _derived(forest: _engine.Forest, exponent: int) -> dict[str, Any]:
+    # The engine works on y scaled by 2**-exponent (exact); Y_hat_ is in y's units.
+    return {
+        "n_features_in_": forest.n_features,
+        "feature_importances_": forest.importances(),
+        "Y_hat_": np.ldexp(forest.y_hat(), exponent),
+        "T_hat_": forest.t_hat(),
+    }
+
+
+def _same(value: Any, expected: Any) -> bool:
+    if isinstance(expected, np.ndarray):
+        return (
+            isinstance(value, np.ndarray)
+            and value.dtype == expected.dtype
+            and value.shape == expected.shape
+            and value.tobytes() == expected.tobytes()
+        )
+    return _is_int(value) and bool(value == expected)
 
 
 def _share(fraction: float) -> str:
@@ -210,7 +231,7 @@ class CausalForest(ReportMixin):
         return {name: getattr(self, name) for name in self._param_names()}
 
     def set_params(self, **params: Any) -> CausalForest:
-        """Set parameters; they are checked at the next :meth:`fit`.
+        """Set parameters; as in the constructor, values are checked at :meth:`fit`.
 
         Parameters
         ----------
@@ -225,7 +246,7 @@ class CausalForest(ReportMixin):
         Raises
         ------
         ValueError
-            For a name that is not a constructor parameter.
+            For a name that is not a constructor parameter; the parameters are then unchanged.
         """
         valid = self._param_names()
         for name in params:
@@ -263,6 +284,79 @@ class CausalForest(ReportMixin):
             input_tags=utils.InputTags(allow_nan=True),
         )
 
+    # -- pickling --------------------------------------------------------------
+
+    def __getstate__(self) -> dict[str, Any]:
+        # What the forest holds is stored once, in its checksummed bytes.
+        return {name: value for name, value in self.__dict__.items() if name not in _DERIVED}
+
+    def __setstate__(self, state: Any) -> None:
+        self.__dict__.update(self._checked_state(state))
+
+    @classmethod
+    def _checked_state(cls, state: Any) -> dict[str, Any]:
+        """The attributes of a pickled estimator, or ValueError when they do not describe one."""
+        what = f"a pickled {cls.__name__}"
+        if not isinstance(state, dict):
+            raise ValueError(f"{what} must hold a dict of attributes, got {type(state).__name__}")
+        params = cls._param_names()
+        unknown = [k for k in state if k not in params and k not in _FITTED]
+        if unknown:
+            raise ValueError(
+                f"{what} may hold the parameters {', '.join(params)} and the fitted attributes "
+                f"{', '.join(_FITTED)}; got unknown {_short.repr(unknown)}"
+            )
+        # Parameters are checked at fit, as for the constructor; one that a newer
+        # version added takes its default, so older pickles keep loading.
+        defaults = inspect.signature(cls.__init__).parameters
+        out = {k: state[k] if k in state else defaults[k].default for k in params}
+        if "_forest" not in state:
+            stray = [k for k in state if k in _FITTED]
+            if stray:
+                raise ValueError(f"{what} holds fitted attributes {stray} but no _forest")
+            return out
+        forest, training = state.get("_forest"), state.get("_training")
+        if not isinstance(forest, _engine.Forest):
+            raise ValueError(f"{what} must hold its fitted forest as _forest, got {_show(forest)}")
+        exponent = state.get("_y_exponent", 0)
+        if not _is_int(exponent) or abs(exponent) > 1100:
+            raise ValueError(
+                f"{what} must hold _y_exponent as an int in [-1100, 1100], got {_show(exponent)}"
+            )
+        derived = _derived(forest, int(exponent))
+        n, p = len(derived["Y_hat_"]), derived["n_features_in_"]
+        shapes = ((n, p), (n,), (n,))
+        if "_training" in state and not (
+            isinstance(training, tuple)
+            and len(training) == 3
+            and all(
+                isinstance(a, np.ndarray) and a.dtype == np.float64 and a.shape == shape
+                for a, shape in zip(training, shapes, strict=True)
+            )
+        ):
+            raise ValueError(
+                f"{what} must hold its training rows as _training, a tuple of float64 arrays X, T, y of "
+                f"shapes {shapes} (the forest's rows and features), got {_show(training)}"
+            )
+        for name in _DERIVED:
+            if name in state and not _same(state[name], derived[name]):
+                raise ValueError(f"{what} holds {name} differing from the forest's own")
+        out.update(_forest=forest, _y_exponent=int(exponent), **derived)
+        if "_training" in state:
+            out["_training"] = training
+        if "feature_names_in_" in state:
+            names = state["feature_names_in_"]
+            if not (
+                isinstance(names, np.ndarray)
+                and names.shape == (p,)
+                and all(isinstance(name, str) for name in names)
+            ):
+                raise ValueError(
+                    f"{what} must hold feature_names_in_ as an array of {p} strings, got {_show(names)}"
+                )
+            out["feature_names_in_"] = names
+        return out
+
     def _fitted(self, method: str) -> _engine.Forest:
         forest: _engine.Forest | None = self.__dict__.get("_forest")
         if forest is None:
@@ -275,18 +369,19 @@ class CausalForest(ReportMixin):
 
     def _options(self) -> dict[str, Any]:
         """Engine options from the parameters, each checked; max_features is resolved at fit."""
-        group = _check_int("ci_group_size", self.ci_group_size, 1, _MAX_TREES)
+        group = _count("ci_group_size", self.ci_group_size)
         n_trees = self.n_estimators
-        if not (_is_int(n_trees) and 1 <= n_trees <= _MAX_TREES and n_trees % group == 0):
+        low, high, _, _ = _LIMITS["n_estimators"]
+        if not (_is_int(n_trees) and low <= n_trees <= high and n_trees % group == 0):
             raise ValueError(
-                f"n_estimators must be a positive multiple of ci_group_size ({group}), at most {_MAX_TREES}, "
+                f"n_estimators must be a positive multiple of ci_group_size ({group}), at most {high}, "
                 f"got {_show(n_trees)}"
             )
-        leaf = _check_int("min_samples_leaf", self.min_samples_leaf, 1)
         if self.max_depth is None:
             depth = 0
         elif _is_int(self.max_depth) and self.max_depth >= 1:
-            depth = int(min(self.max_depth, 1 << 32))  # no tree is deeper than the engine's row limit
+            # No tree is deeper than the engine's limit, which is its row limit.
+            depth = int(min(self.max_depth, _LIMITS["max_depth"][1]))
         else:
             raise ValueError(f"max_depth must be None (no limit) or an int >= 1, got {_show(self.max_depth)}")
         mf = self.max_features
@@ -295,31 +390,26 @@ class CausalForest(ReportMixin):
                 "max_features must be None, an int >= 1 (at most the number of features) or a float "
                 f"in (0, 1], got {_show(mf)}"
             )
-        fraction = _check_real("sample_fraction", self.sample_fraction, 0.0, 1.0, True, False)
-        if group > 1 and fraction > 0.5:
-            raise ValueError(
-                f"sample_fraction must be at most 0.5 when ci_group_size > 1, got {_num(fraction)}"
-            )
         if not isinstance(self.honesty, bool | np.bool_):
             raise ValueError(f"honesty must be a bool (True or False), got {_show(self.honesty)}")
         options = {
             "n_estimators": int(n_trees),
-            "min_samples_leaf": leaf,
+            "min_samples_leaf": _count("min_samples_leaf", self.min_samples_leaf),
             "max_depth": depth,
-            "sample_fraction": fraction,
+            "sample_fraction": _real("sample_fraction", self.sample_fraction),
             "honesty": bool(self.honesty),
-            "honesty_fraction": _check_real("honesty_fraction", self.honesty_fraction, 0.0, 1.0, True, True),
+            "honesty_fraction": _real("honesty_fraction", self.honesty_fraction),
             "ci_group_size": group,
-            "alpha": _check_real("alpha", self.alpha, 0.0, 0.5, False, True),
-            "imbalance_penalty": _check_real(
-                "imbalance_penalty", self.imbalance_penalty, 0.0, math.inf, False, True
-            ),
-            "max_bins": _check_int("max_bins", self.max_bins, 2, 256),
+            "alpha": _real("alpha", self.alpha),
+            "imbalance_penalty": _real("imbalance_penalty", self.imbalance_penalty),
+            "max_bins": _count("max_bins", self.max_bins),
         }
         _check_random_state(self.random_state)
         options["n_jobs"] = _engine_threads(self.n_jobs)
         if not (_is_int(self.verbose) or isinstance(self.verbose, bool | np.bool_)) or self.verbose < 0:
             raise ValueError(f"verbose must be an int >= 0, got {_show(self.verbose)}")
+        # The rules that join options (sample_fraction at most 0.5 with groups) are the engine's.
+        _engine.check_options(options)
         return options
 
     def _max_features(self, p: int) -> int:
@@ -478,10 +568,7 @@ class CausalForest(ReportMixin):
         fitted = {
             "_forest": forest,
             "_y_exponent": exponent,
-            "n_features_in_": p,
-            "feature_importances_": forest.importances(),
-            "Y_hat_": np.ldexp(forest.y_hat(), exponent),
-            "T_hat_": t_hat,
+            **_derived(forest, exponent),
             # Kept for the diagnostics and refits that need the rows again; a private
             # copy, so that later changes to the caller's arrays cannot reach it.
             "_training": tuple(
@@ -496,7 +583,13 @@ class CausalForest(ReportMixin):
     def _training_data(self, method: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The training rows as float64 arrays: ``X`` (n, p), ``T`` and ``y`` (n,)."""
         self._fitted(method)
-        return self.__dict__["_training"]
+        training = self.__dict__.get("_training")
+        if training is None:
+            raise ValueError(
+                f"{method} needs the training rows, which this {type(self).__name__} was pickled without "
+                "(by an older version); fit it again"
+            )
+        return training
 
     # -- prediction ----------------------------------------------------------
 
@@ -732,15 +825,18 @@ class CausalForest(ReportMixin):
         UserWarning
             When some training rows have estimated propensities outside [0.05, 0.95].
         """
-        if not isinstance(target, str) or target not in _TARGETS:
-            raise ValueError(f"target must be 'all', 'treated' or 'control', got {_show(target)}")
+        targets = _engine.TARGETS
+        if not isinstance(target, str) or target not in targets:
+            *first, last = (repr(t) for t in targets)
+            raise ValueError(f"target must be {', '.join(first)} or {last}, got {_show(target)}")
         estimate, std_error, outside = self._fitted("average_treatment_effect").average_effect(
-            _TARGETS[target]
+            targets[target]
         )
         if outside > 0:
+            low, high = _engine.PROPENSITY_BOUNDS
             warnings.warn(
-                f"{_share(outside)} of training rows have estimated propensities outside [{_LOW_PROPENSITY}, "
-                f"{_HIGH_PROPENSITY}]; the average effect leans on few comparable rows there",
+                f"{_share(outside)} of training rows have estimated propensities outside [{low}, {high}]; "
+                "the average effect leans on few comparable rows there",
                 UserWarning,
                 stacklevel=2,
             )

@@ -55,7 +55,7 @@ BAD_PARAMS = [
     ("n_estimators", 0, "n_estimators must be a positive multiple of ci_group_size (2)"),
     ("n_estimators", 7, "multiple of ci_group_size (2), at most 1000000, got 7"),
     ("n_estimators", True, "got True"),
-    ("min_samples_leaf", 0, "min_samples_leaf must be an int >= 1, got 0"),
+    ("min_samples_leaf", 0, "min_samples_leaf must be an int in [1, 4294967295], got 0"),
     ("max_depth", 0, "max_depth must be None (no limit) or an int >= 1, got 0"),
     ("max_features", 0, "max_features must be None, an int >= 1"),
     ("max_features", 1.5, "float in (0, 1], got 1.5"),
@@ -116,6 +116,9 @@ def test_estimator_protocol():
     assert forest.set_params(n_jobs=1, verbose=0) is forest and forest.n_jobs == 1
     with pytest.raises(ValueError, match="invalid parameter 'depth' for CausalForest; valid parameters are"):
         forest.set_params(depth=3)
+    with pytest.raises(ValueError, match="n_estimators must be a positive multiple of ci_group_size \\(3\\)"):
+        forest.set_params(ci_group_size=3, n_jobs=2)
+    assert forest.get_params() == dict(params, n_jobs=1, verbose=0)
     with pytest.raises(TypeError):
         CausalForest(10, 5)  # all but n_estimators are keyword-only
     unfitted = CausalForest()
@@ -372,6 +375,101 @@ def test_round_trips(small, round_trip):
     unfitted = round_trip(quick(max_depth=4))
     assert repr(unfitted) == "CausalForest(n_estimators=10, max_depth=4, random_state=0)"
     assert not hasattr(unfitted, "n_features_in_")
+
+
+def test_state_is_stored_once_and_loads_exactly(small):
+    fitted = quick().fit(*small)
+    state = fitted.__getstate__()
+    assert set(state) == {*fitted.get_params(), "_forest", "_training"}
+    twin = pickle.loads(pickle.dumps(fitted))
+    assert vars(twin).keys() == vars(fitted).keys()
+    for name, value in vars(fitted).items():
+        if isinstance(value, np.ndarray):
+            assert (
+                value.dtype == twin.__dict__[name].dtype and value.tobytes() == twin.__dict__[name].tobytes()
+            )
+    assert all(np.array_equal(a, b) for a, b in zip(twin._training, fitted._training, strict=True))
+    # A state that still holds the forest's values as copies loads when they agree.
+    legacy = dict(state, Y_hat_=fitted.Y_hat_.copy(), n_features_in_=3)
+    CausalForest.__new__(CausalForest).__setstate__(legacy)
+
+
+def _flip_bit(a):
+    a = a.copy()
+    a.view(np.uint64)[5] ^= 1
+    return a
+
+
+# (what is forged, how the state changes, what the error says)
+FORGED = [
+    ("not a dict", lambda s, f: list(s), "must hold a dict"),
+    ("unknown key", lambda s, f: dict(s, colour="red"), "unknown ['colour']"),
+    ("missing param", lambda s, f: {k: v for k, v in s.items() if k != "alpha"}, "missing ['alpha']"),
+    ("bad param", lambda s, f: dict(s, n_estimators=7), "invalid parameter: n_estimators must be"),
+    ("forest a string", lambda s, f: dict(s, _forest="forest"), "fitted forest as _forest, got 'forest'"),
+    ("no forest", lambda s, f: {k: v for k, v in s.items() if k != "_forest"}, "as _forest, got None"),
+    ("n_features_in_", lambda s, f: dict(s, n_features_in_=4), "n_features_in_ differing"),
+    ("flipped Y_hat_", lambda s, f: dict(s, Y_hat_=_flip_bit(f.Y_hat_)), "Y_hat_ differing"),
+    ("short T_hat_", lambda s, f: dict(s, T_hat_=f.T_hat_[:-1]), "T_hat_ differing"),
+    (
+        "X short a column",
+        lambda s, f: dict(s, _training=(f._training[0][:, :2], *f._training[1:])),
+        "_training",
+    ),
+    ("y short a row", lambda s, f: dict(s, _training=(*f._training[:2], f._training[2][:-1])), "_training"),
+    ("training a list", lambda s, f: dict(s, _training=list(f._training)), "_training"),
+    ("no training", lambda s, f: {k: v for k, v in s.items() if k != "_training"}, "_training"),
+    ("names", lambda s, f: dict(s, feature_names_in_=np.array(["a", "b"], dtype=object)), "3 strings"),
+]
+
+
+@pytest.mark.parametrize("forge,message", [c[1:] for c in FORGED], ids=[c[0] for c in FORGED])
+def test_forged_states_are_refused_on_load(small, forge, message):
+    fitted = quick().fit(*small)
+    with pytest.raises(ValueError, match="a pickled CausalForest") as info:
+        pickle.loads(pickle.dumps(fitted)).__setstate__(forge(fitted.__getstate__(), fitted))
+    assert message in str(info.value)
+
+
+# Fits at the options' limits, each of which must load again.
+AT_LIMITS = [
+    {"n_estimators": 1025, "ci_group_size": 1025, "max_depth": 2},
+    {"ci_group_size": 1, "sample_fraction": 1.0, "honesty": False, "max_bins": 2, "max_depth": 10**30},
+    {"max_bins": 256, "alpha": 0.0, "imbalance_penalty": 1e300, "min_samples_leaf": 25},
+]
+
+
+@pytest.mark.parametrize("params", AT_LIMITS)
+@pytest.mark.parametrize("round_trip", [lambda f: pickle.loads(pickle.dumps(f)), copy.deepcopy])
+def test_fits_at_the_limits_load_again(small, params, round_trip):
+    fitted = quick(**params).fit(*small)
+    assert round_trip(fitted)._forest.to_bytes() == fitted._forest.to_bytes()
+
+
+# (options given to the engine, what its ValueError says)
+ENGINE_OPTIONS = [
+    ({"n_estimator": 10}, "unknown option 'n_estimator'; valid options are n_estimators, min_samples_leaf"),
+    ({1: 10}, "unknown option 1"),
+    ({"honesty": 1}, "option honesty must be a bool, got int"),
+    ({"max_bins": 2.0}, "option max_bins must be an int, got float"),
+    ({"n_estimators": 1_000_001}, "n_estimators must be in [1, 1000000], got 1000001"),
+    ({"seed": -1}, "seed must be in [0, 18446744073709551615], got a negative int"),
+    ({"seed": 2**64}, "seed must be at most 18446744073709551615"),
+    ({"alpha": 0.5}, "alpha must be in [0.0, 0.5), got 0.5"),
+    (
+        {"n_estimators": 10, "sample_fraction": 0.6},
+        "sample_fraction must be at most 0.5 when ci_group_size > 1",
+    ),
+]
+
+
+@pytest.mark.parametrize("options,message", ENGINE_OPTIONS)
+def test_engine_parses_options_strictly(options, message):
+    engine = pytest.importorskip("_quorvantis_engine")
+    for call in (engine.check_options, lambda o: engine.fit_plan(o, False, False)):
+        with pytest.raises(ValueError) as info:
+            call(options)
+        assert message in str(info.value)
 
 
 def test_sklearn_clone(small):

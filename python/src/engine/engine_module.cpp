@@ -109,61 +109,83 @@ PyObject* raise_failure(Result<T>& result, const CallGuard& guard) {
     return nullptr;
 }
 
-bool option(PyObject* dict, const char* key, std::uint64_t& out) {
-    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
-    if (v == nullptr) return true;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(v);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = value;
-    return true;
+std::string valid_options() {
+    std::string names;
+    for (const engine::OptionSpec& s : engine::option_specs())
+        names += (names.empty() ? "" : ", ") + std::string(s.name);
+    return names;
 }
 
-bool option(PyObject* dict, const char* key, double& out) {
-    PyObject* v = PyDict_GetItemString(dict, key);
-    if (v == nullptr) return true;
-    const double value = PyFloat_AsDouble(v);
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    out = value;
-    return true;
+// One option's value from Python: an int for a count, a real number for a
+// real, a bool for a flag; false with ValueError set otherwise.
+bool option_value(const engine::OptionSpec& spec, PyObject* v, engine::OptionValue& out) {
+    const std::string name(spec.name);
+    switch (spec.type) {
+        case engine::OptionType::Flag:
+            if (!PyBool_Check(v)) return raise_value("option " + name + " must be a bool, got " + type_name(v)), false;
+            out.count = v == Py_True ? 1 : 0;
+            return true;
+        case engine::OptionType::Count: {
+            if (!PyLong_Check(v) || PyBool_Check(v))
+                return raise_value("option " + name + " must be an int, got " + type_name(v)), false;
+            int overflow = 0;
+            const long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (small == -1 && overflow == 0 && PyErr_Occurred()) return false;
+            if (overflow < 0 || (overflow == 0 && small < 0))
+                return raise_value(name + " must be in [" + std::to_string(spec.min) + ", " + std::to_string(spec.max) +
+                                   "], got a negative int"),
+                       false;
+            if (overflow == 0) {
+                out.count = static_cast<std::uint64_t>(small);
+                return true;
+            }
+            out.count = PyLong_AsUnsignedLongLong(v);
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return raise_value(name + " must be at most " + std::to_string(spec.max) + ", got a larger int"), false;
+            }
+            return true;
+        }
+        case engine::OptionType::Real:
+            if (!PyFloat_Check(v) && !(PyLong_Check(v) && !PyBool_Check(v)))
+                return raise_value("option " + name + " must be a float, got " + type_name(v)), false;
+            out.real = PyFloat_AsDouble(v);
+            return !(out.real == -1.0 && PyErr_Occurred());
+    }
+    return false;
 }
 
-bool option(PyObject* dict, const char* key, bool& out) {
-    PyObject* v = PyDict_GetItemString(dict, key);
-    if (v == nullptr) return true;
-    const int truth = PyObject_IsTrue(v);
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
-}
-
+// The options record from a dict of them: a key that names no option is an
+// error (a misspelt one would otherwise leave its default in place), as is
+// a value out of its bounds or options that disagree; missing keys keep the
+// defaults.
 bool read_options(PyObject* dict, engine::ForestOptions& o) {
     if (!PyDict_Check(dict)) {
         raise_argument_error("options", "expected a dict, got " + type_name(dict));
         return false;
     }
-    return option(dict, "n_estimators", o.n_trees) && option(dict, "min_samples_leaf", o.min_samples_leaf) &&
-           option(dict, "max_depth", o.max_depth) && option(dict, "max_features", o.mtry) &&
-           option(dict, "sample_fraction", o.sample_fraction) && option(dict, "honesty", o.honesty) &&
-           option(dict, "honesty_fraction", o.honesty_fraction) && option(dict, "ci_group_size", o.ci_group_size) &&
-           option(dict, "alpha", o.alpha) && option(dict, "imbalance_penalty", o.imbalance_penalty) &&
-           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) && option(dict, "n_jobs", o.n_threads);
-}
-
-const char* stage_name(int stage) {
-    switch (stage) {
-        case engine::FitProgress::Binning:
-            return "binning";
-        case engine::FitProgress::OutcomeModel:
-            return "outcome model";
-        case engine::FitProgress::TreatmentModel:
-            return "treatment model";
-        case engine::FitProgress::CausalTrees:
-            return "causal trees";
-        case engine::FitProgress::OutOfBag:
-            return "out-of-bag effects";
-        default:
-            return "done";
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        const engine::OptionSpec* spec =
+            name != nullptr ? engine::find_option({name, static_cast<std::size_t>(size)}) : nullptr;
+        if (spec == nullptr) {
+            PyErr_Clear();
+            PyRef shown = PyRef::steal(PyObject_Repr(key));
+            const char* text = shown ? PyUnicode_AsUTF8AndSize(shown.get(), nullptr) : nullptr;
+            if (text == nullptr) PyErr_Clear();
+            raise_value("unknown option " + std::string(text != nullptr ? text : "?") + "; valid options are " +
+                        valid_options());
+            return false;
+        }
+        engine::OptionValue v;
+        if (!option_value(*spec, value, v)) return false;
+        spec->set(o, v);
     }
+    if (const std::string why = o.check(); !why.empty()) return raise_value(why), false;
+    return true;
 }
 
 // fit(X, W, Y, Y_hat, W_hat, options, progress) -> Forest
@@ -197,7 +219,7 @@ PyObject* fit(PyObject*, PyObject* args) {
             if (oprogress == Py_None) return false;
             const int stage = progress.stage.load(std::memory_order_relaxed);
             PyRef out = PyRef::steal(
-                PyObject_CallFunction(oprogress, "snn", stage_name(stage),
+                PyObject_CallFunction(oprogress, "snn", engine::progress_label(stage),
                                       static_cast<Py_ssize_t>(progress.trees_done.load(std::memory_order_relaxed)),
                                       static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed))));
             return !out;  // an exception from the callback stops the fit
@@ -276,12 +298,13 @@ PyObject* forest_importances(PyObject* self, PyObject*) {
     return guarded([&] { return doubles(model_of(self).importances()); });
 }
 
-// average_effect(target: 0 all, 1 treated, 2 control) -> (estimate, std_error, share outside [0.05, 0.95])
+// average_effect(target, one of TARGETS' values) -> (estimate, std_error, share outside PROPENSITY_BOUNDS)
 PyObject* forest_average_effect(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         int target = 0;
         if (!PyArg_ParseTuple(args, "i:average_effect", &target)) return nullptr;
-        if (target < 0 || target > 2) return raise_value("target must be 0, 1 or 2");
+        if (target < 0 || target >= static_cast<int>(engine::kEffectTargets.size()))
+            return raise_value("target must be one of TARGETS' values");
         const CausalForestModel& m = model_of(self);
         const engine::AverageEffect& a = m.average(static_cast<engine::EffectTarget>(target));
         return Py_BuildValue("(ddd)", a.estimate, a.std_error, m.overlap_violation());
@@ -457,16 +480,45 @@ PyObject* prepare(PyObject*, PyObject* args) {
     });
 }
 
-// stage_groups(options, stage) -> int
-PyObject* stage_groups(PyObject*, PyObject* args) {
+// check_options(options) -> None, or ValueError naming the option at fault
+PyObject* check_options(PyObject*, PyObject* dict) {
+    return guarded([&]() -> PyObject* {
+        engine::ForestOptions options;
+        if (!read_options(dict, options)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// fit_plan(options, have_Y_hat, have_T_hat) -> [dict], the steps of a fit in order
+PyObject* fit_plan(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* odict;
-        int stage_value = 0;
-        if (!PyArg_ParseTuple(args, "Oi:stage_groups", &odict, &stage_value)) return nullptr;
+        int have_y_hat = 0, have_t_hat = 0;
+        if (!PyArg_ParseTuple(args, "Opp:fit_plan", &odict, &have_y_hat, &have_t_hat)) return nullptr;
         engine::ForestOptions options;
-        FitStage stage;
-        if (!read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
-        return PyLong_FromSize_t(engine::stage_groups(options, stage));
+        if (!read_options(odict, options)) return nullptr;
+        const std::vector<engine::PlannedStep> plan = engine::fit_plan(options, have_y_hat != 0, have_t_hat != 0);
+        PyRef out = PyRef::steal(PyList_New(0));
+        if (!out) return nullptr;
+        for (const engine::PlannedStep& s : plan) {
+            const char* label = engine::progress_label(s.progress);
+            PyRef step;
+            if (s.step == engine::FitStep::Grow) {
+                const char* estimates = s.stage == FitStage::Outcome     ? "Y_hat"
+                                        : s.stage == FitStage::Treatment ? "T_hat"
+                                                                         : nullptr;
+                step = PyRef::steal(
+                    Py_BuildValue("{s:s,s:s,s:i,s:s,s:n,s:n,s:n,s:z}", "step", "grow", "label", label, "stage",
+                                  static_cast<int>(s.stage), "name", engine::stage_name(s.stage), "first",
+                                  static_cast<Py_ssize_t>(s.first), "last", static_cast<Py_ssize_t>(s.last), "trees",
+                                  static_cast<Py_ssize_t>(s.trees), "estimates", estimates));
+            } else {
+                const char* kind = s.step == engine::FitStep::Prepare ? "prepare" : "assemble";
+                step = PyRef::steal(Py_BuildValue("{s:s,s:s}", "step", kind, "label", label));
+            }
+            if (!step || PyList_Append(out.get(), step.get()) != 0) return nullptr;
+        }
+        return out.release();
     });
 }
 
@@ -664,7 +716,8 @@ PyMethodDef module_functions[] = {
     {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
     {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options)\n--\n\n"},
-    {"stage_groups", stage_groups, METH_VARARGS, "stage_groups(options, stage)\n--\n\n"},
+    {"check_options", check_options, METH_O, "check_options(options)\n--\n\n"},
+    {"fit_plan", fit_plan, METH_VARARGS, "fit_plan(options, have_Y_hat, have_T_hat)\n--\n\n"},
     {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},
     {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options)\n--\n\n"},
     {"assemble", assemble, METH_VARARGS, "assemble(data, Y_hat, T_hat, batches, options)\n--\n\n"},
@@ -688,6 +741,39 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           nullptr,
                           nullptr};
 
+// {name: (low, high, low_open, high_open)} for every option, the bounds
+// the Python layer checks its parameters against.
+PyObject* option_limits() {
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const engine::OptionSpec& s : engine::option_specs()) {
+        const bool real = s.type == engine::OptionType::Real;
+        PyRef bounds = PyRef::steal(
+            real ? Py_BuildValue("(ddNN)", s.low, s.high, PyBool_FromLong(s.low_open), PyBool_FromLong(s.high_open))
+                 : Py_BuildValue("(KKOO)", static_cast<unsigned long long>(s.min),
+                                 static_cast<unsigned long long>(s.max), Py_False, Py_False));
+        if (!bounds || PyDict_SetItemString(out.get(), std::string(s.name).c_str(), bounds.get()) != 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* effect_targets() {
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const auto& [name, target] : engine::kEffectTargets) {
+        PyRef value = PyRef::steal(PyLong_FromLong(static_cast<long>(target)));
+        if (!value || PyDict_SetItemString(out.get(), std::string(name).c_str(), value.get()) != 0) return nullptr;
+    }
+    return out.release();
+}
+
+bool add_constant(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return false;
+    if (PyModule_AddObject(module, name, value) == 0) return true;
+    Py_DECREF(value);
+    return false;
+}
+
 PyObject* init() {
     static bool initialised = false;
     if (initialised) {
@@ -707,6 +793,11 @@ PyObject* init() {
             return nullptr;
         }
     }
+    if (!add_constant(module.get(), "OPTION_LIMITS", option_limits()) ||
+        !add_constant(module.get(), "TARGETS", effect_targets()) ||
+        !add_constant(module.get(), "PROPENSITY_BOUNDS",
+                      Py_BuildValue("(dd)", engine::kPropensityLow, engine::kPropensityHigh)))
+        return nullptr;
     initialised = true;
     return module.release();
 }

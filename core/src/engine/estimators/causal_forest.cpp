@@ -59,40 +59,72 @@ std::vector<double> depth_weighted_importance(const std::vector<double>& counts,
     return out;
 }
 
+const char* progress_label(int stage) noexcept {
+    switch (stage) {
+        case FitProgress::Binning:
+            return "binning";
+        case FitProgress::OutcomeModel:
+            return "outcome model";
+        case FitProgress::TreatmentModel:
+            return "treatment model";
+        case FitProgress::CausalTrees:
+            return "causal trees";
+        case FitProgress::OutOfBag:
+            return "out-of-bag effects";
+        default:
+            return "done";
+    }
+}
+
+std::vector<PlannedStep> fit_plan(const ForestOptions& options, bool have_y_hat, bool have_t_hat) {
+    std::vector<PlannedStep> plan{{FitStep::Prepare}};
+    auto grow = [&](FitStage stage, int shown) {
+        plan.push_back(
+            {FitStep::Grow, stage, 0, stage_groups(options, stage), stage_options(options, stage).n_trees, shown});
+    };
+    if (!have_y_hat) grow(FitStage::Outcome, FitProgress::OutcomeModel);
+    if (!have_t_hat) grow(FitStage::Treatment, FitProgress::TreatmentModel);
+    grow(FitStage::Causal, FitProgress::CausalTrees);
+    plan.push_back({FitStep::Assemble, FitStage::Causal, 0, 0, 0, FitProgress::OutOfBag});
+    return plan;
+}
+
 Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const ForestOptions& options,
                                                  FitProgress* progress, const Interrupt& interrupt) {
     const std::size_t n = in.x.rows, p = in.x.cols;
     if (const std::string why = options.check(n, p); !why.empty()) return QuorvantisError::internal(why);
     if (in.w.size < n || in.y.size < n || (in.y_hat && in.y_hat->size < n) || (in.t_hat && in.t_hat->size < n))
         return QuorvantisError::internal("every vector needs an entry for each row of x");
+    auto given = [n](const VectorView* v) {
+        std::vector<double> out(v != nullptr ? n : 0);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = (*v)[i];
+        return out;
+    };
+    std::vector<double> y_hat = given(in.y_hat), t_hat = given(in.t_hat);
     std::optional<Result<CausalForestModel>> model;
     parallel::JobOptions job;
     job.interrupt = interrupt;
     job.max_threads = options.n_threads;
     const std::optional<Halt> halt = parallel::run_job(
         [&] {
-            begin(progress, FitProgress::Binning, 0);
-            const TrainingData data = prepare_training(in.x, in.w, in.y, options);
-            auto nuisance = [&](const VectorView* given, FitStage stage, FitProgress::Stage shown) {
-                std::vector<double> out(n);
-                if (given != nullptr) {
-                    for (std::size_t i = 0; i < n; ++i) out[i] = (*given)[i];
-                    return out;
+            TrainingData data;
+            std::vector<TreeBatch> causal;
+            for (const PlannedStep& s : fit_plan(options, in.y_hat != nullptr, in.t_hat != nullptr)) {
+                begin(progress, static_cast<FitProgress::Stage>(s.progress), s.trees);
+                if (s.step == FitStep::Prepare) {
+                    data = prepare_training(in.x, in.w, in.y, options);
+                } else if (s.step == FitStep::Assemble) {
+                    model.emplace(assemble(data, options, y_hat, t_hat, std::move(causal)));
+                } else if (s.stage == FitStage::Causal) {
+                    causal.push_back(
+                        grow_batch(data, s.stage, options, y_hat, t_hat, s.first, s.last, counting(progress)));
+                } else {
+                    std::vector<TreeBatch> batches;
+                    batches.push_back(grow_batch(data, s.stage, options, {}, {}, s.first, s.last, counting(progress)));
+                    (s.stage == FitStage::Outcome ? y_hat : t_hat) =
+                        nuisance_estimates(data, s.stage, options, batches);
                 }
-                begin(progress, shown, stage_options(options, stage).n_trees);
-                std::vector<TreeBatch> batches;
-                batches.push_back(
-                    grow_batch(data, stage, options, {}, {}, 0, stage_groups(options, stage), counting(progress)));
-                return nuisance_estimates(data, stage, options, batches);
-            };
-            const std::vector<double> y_hat = nuisance(in.y_hat, FitStage::Outcome, FitProgress::OutcomeModel);
-            const std::vector<double> t_hat = nuisance(in.t_hat, FitStage::Treatment, FitProgress::TreatmentModel);
-            begin(progress, FitProgress::CausalTrees, options.n_trees);
-            std::vector<TreeBatch> batches;
-            batches.push_back(grow_batch(data, FitStage::Causal, options, y_hat, t_hat, 0,
-                                         stage_groups(options, FitStage::Causal), counting(progress)));
-            begin(progress, FitProgress::OutOfBag, 0);
-            model.emplace(assemble(data, options, y_hat, t_hat, std::move(batches)));
+            }
             begin(progress, FitProgress::Done, 0);
         },
         job);
@@ -193,11 +225,13 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
     CausalForestModel m;
     m.group_ = static_cast<std::size_t>(r.u64());
     std::string error;
-    if (r.failed || m.group_ < 1 || m.group_ > 1024) return refuse("bad confidence group size");
+    // Whatever a fit accepts must load again.
+    if (r.failed || m.group_ < 1 || m.group_ > ForestOptions::kMaxTrees) return refuse("bad confidence group size");
     if (!m.cuts_.read(r, error)) return refuse(error);
     const std::size_t p = m.cuts_.features();
     const std::uint64_t n_trees = r.u64();
-    if (r.failed || n_trees == 0 || n_trees % m.group_ != 0 || n_trees > r.remaining() / 24)
+    if (r.failed || n_trees == 0 || n_trees > ForestOptions::kMaxTrees || n_trees % m.group_ != 0 ||
+        n_trees > r.remaining() / 24)
         return refuse("bad tree count");
     m.trees_.resize(static_cast<std::size_t>(n_trees));
     for (auto& t : m.trees_)

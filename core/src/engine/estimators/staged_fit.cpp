@@ -35,6 +35,18 @@ void keep(TreeBatch& batch, TrainedForest<CausalCriterion>&& forest) {
 
 }  // namespace
 
+const char* stage_name(FitStage stage) noexcept {
+    switch (stage) {
+        case FitStage::Outcome:
+            return "outcome";
+        case FitStage::Treatment:
+            return "treatment";
+        case FitStage::Causal:
+            break;
+    }
+    return "causal";
+}
+
 TrainingData prepare_training(const MatrixView& x, const VectorView& w, const VectorView& y,
                               const ForestOptions& options) {
     TrainingData data;

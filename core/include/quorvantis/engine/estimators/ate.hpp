@@ -7,12 +7,27 @@
 // (mu_1 = m + (1 - e) tau) and the matching propensity weights.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
+#include <utility>
 
 namespace quorvantis::engine {
 
 enum class EffectTarget { All = 0, Treated = 1, Control = 2 };
+
+// The targets by the names the Python layer takes.
+inline constexpr std::array<std::pair<std::string_view, EffectTarget>, 3> kEffectTargets = {{
+    {"all", EffectTarget::All},
+    {"treated", EffectTarget::Treated},
+    {"control", EffectTarget::Control},
+}};
+
+// Propensities outside these bounds leave the average effects leaning on few
+// comparable rows; the share of such rows is reported.
+inline constexpr double kPropensityLow = 0.05;
+inline constexpr double kPropensityHigh = 0.95;
 
 struct AverageEffect {
     double estimate = 0.0;
@@ -24,6 +39,6 @@ AverageEffect average_effect(EffectTarget target, std::span<const double> w, std
                              std::span<const double> y_hat, std::span<const double> t_hat, std::span<const double> tau);
 
 // Share of rows whose propensity lies outside [lo, hi].
-double share_outside(std::span<const double> t_hat, double lo = 0.05, double hi = 0.95);
+double share_outside(std::span<const double> t_hat, double lo = kPropensityLow, double hi = kPropensityHigh);
 
 }  // namespace quorvantis::engine

@@ -35,6 +35,22 @@ struct FitProgress {
     std::atomic<std::size_t> trees_total{0};
 };
 
+// The label a progress report shows for a stage of FitProgress.
+const char* progress_label(int stage) noexcept;
+
+// The steps of a fit, in order, run alike by the local fit and by a cluster:
+// bin the data; grow each nuisance stage not given (they are independent of
+// each other); grow the causal stage on their estimates; assemble the model.
+enum class FitStep : std::uint8_t { Prepare, Grow, Assemble };
+struct PlannedStep {
+    FitStep step = FitStep::Prepare;
+    FitStage stage = FitStage::Causal;  // of a Grow step
+    std::size_t first = 0, last = 0;    // its confidence groups
+    std::size_t trees = 0;
+    int progress = FitProgress::Binning;  // the stage reported meanwhile
+};
+std::vector<PlannedStep> fit_plan(const ForestOptions& options, bool have_y_hat, bool have_t_hat);
+
 struct FitInput {
     MatrixView x;
     VectorView w, y;

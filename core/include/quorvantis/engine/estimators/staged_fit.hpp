@@ -26,6 +26,7 @@
 namespace quorvantis::engine {
 
 enum class FitStage : std::uint8_t { Outcome = 0, Treatment = 1, Causal = 2 };
+const char* stage_name(FitStage stage) noexcept;  // "outcome", "treatment", "causal"
 
 // What every step reads: the binned features, the treatment and the outcome.
 struct TrainingData {
