@@ -10,6 +10,13 @@ from _quorvantis import (
 )
 
 from .causal_forest import CausalForest, NotFittedError
+from .diagnostics import (
+    CalibrationResult,
+    Coefficient,
+    LinearProjection,
+    RankAverageEffect,
+    Refutation,
+)
 
 __version__ = "0.1.0"
 
@@ -22,4 +29,9 @@ __all__ = [
     "ValidationResult",
     "CausalForest",
     "NotFittedError",
+    "CalibrationResult",
+    "Coefficient",
+    "LinearProjection",
+    "RankAverageEffect",
+    "Refutation",
 ]

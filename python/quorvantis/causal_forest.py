@@ -17,6 +17,8 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
+from .diagnostics import DiagnosticsMixin
+
 __all__ = ["CausalForest", "NotFittedError"]
 
 
@@ -289,7 +291,7 @@ class _Progress:
                 pass
 
 
-class CausalForest:
+class CausalForest(DiagnosticsMixin):
     """Honest causal forest estimating heterogeneous treatment effects tau(x) = E[Y(1) - Y(0) | X = x].
 
     The outcome and the treatment are first centred on out-of-bag regression forest
