@@ -103,7 +103,9 @@ def test_forest_diagnostics_match_oracles(fitted):
     design = np.column_stack([r * tau.mean(), r * (tau - tau.mean())])
     beta, se = hc3_oracle(design, y - fitted.Y_hat_)
     cal = fitted.test_calibration()
-    for c, b, s in zip((cal.mean_forest_prediction, cal.differential_forest_prediction), beta, se, strict=True):
+    for c, b, s in zip(
+        (cal.mean_forest_prediction, cal.differential_forest_prediction), beta, se, strict=True
+    ):
         assert (c.estimate, c.std_err) == pytest.approx((b, s), rel=1e-9)
         assert c.p_value == pytest.approx(scipy_stats.t.sf(b / s, len(y) - 2), rel=1e-8)
 
@@ -141,12 +143,36 @@ def test_refutations_refit_with_own_settings(fitted):
         (lambda f, X: f.rank_average_treatment_effect(), NotFittedError, "rank_average"),
         (lambda f, X: f.refute("data_subset"), NotFittedError, "refute"),
         (lambda f, X: f.doubly_robust_scores(), NotFittedError, "doubly_robust_scores"),
-        (lambda f, X: f.best_linear_projection(X[:-1]), ValueError, "A must have one row per training row: expected 400 rows, got 399"),
-        (lambda f, X: f.best_linear_projection(np.where(X == X[5, 1], np.nan, X)), ValueError, "A holds nan at row 5, column 'x1'"),
-        (lambda f, X: f.best_linear_projection(np.column_stack([X, X[:, 0] - X[:, 1]])), ValueError, "A's column 'x3'"),
-        (lambda f, X: f.rank_average_treatment_effect(X[:-1, 0]), ValueError, "priorities must be 1-D with one entry per training row: expected 400"),
-        (lambda f, X: f.rank_average_treatment_effect(np.where(X[:, 0] == X[3, 0], np.nan, X[:, 0])), ValueError, "priorities must be finite, got nan at position 3"),
-        (lambda f, X: f.rank_average_treatment_effect(target="AUC"), ValueError, "target must be one of 'AUTOC', 'QINI', got 'AUC'"),
+        (
+            lambda f, X: f.best_linear_projection(X[:-1]),
+            ValueError,
+            "A must have one row per training row: expected 400 rows, got 399",
+        ),
+        (
+            lambda f, X: f.best_linear_projection(np.where(X == X[5, 1], np.nan, X)),
+            ValueError,
+            "A holds nan at row 5, column 'x1'",
+        ),
+        (
+            lambda f, X: f.best_linear_projection(np.column_stack([X, X[:, 0] - X[:, 1]])),
+            ValueError,
+            "A's column 'x3'",
+        ),
+        (
+            lambda f, X: f.rank_average_treatment_effect(X[:-1, 0]),
+            ValueError,
+            "priorities must be 1-D with one entry per training row: expected 400",
+        ),
+        (
+            lambda f, X: f.rank_average_treatment_effect(np.where(X[:, 0] == X[3, 0], np.nan, X[:, 0])),
+            ValueError,
+            "priorities must be finite, got nan at position 3",
+        ),
+        (
+            lambda f, X: f.rank_average_treatment_effect(target="AUC"),
+            ValueError,
+            "target must be one of 'AUTOC', 'QINI', got 'AUC'",
+        ),
         (lambda f, X: f.refute("bootstrap"), ValueError, "method must be one of 'placebo_treatment'"),
     ],
 )
@@ -162,4 +188,18 @@ def test_results_print_rounded(fitted):
     digits = [d.replace(".", "").lstrip("0") for d in re.findall(r"\d[\d.]*", text)]
     assert "differential_forest_prediction" in text and max(map(len, digits)) <= 3
     frame = fitted.best_linear_projection().summary_frame()
-    assert list(frame.index) == ["intercept", "x0", "x1", "x2"] and not math.isnan(frame.loc["x0", "ci_lower"])
+    assert list(frame.index) == ["intercept", "x0", "x1", "x2"] and not math.isnan(
+        frame.loc["x0", "ci_lower"]
+    )
+
+
+def test_default_priorities_never_see_the_rows_they_rank(fitted):
+    X, T, y = fitted._training_data("test")
+    held, first = rank.held_out_priorities(fitted, np.random.default_rng(1))
+    changed = y.copy()
+    changed[held] += np.random.default_rng(2).normal(scale=5.0, size=len(held))
+    other = CausalForest(**fitted.get_params()).fit(X, T, changed)
+    again_held, again = rank.held_out_priorities(other, np.random.default_rng(1))
+    np.testing.assert_array_equal(held, again_held)
+    np.testing.assert_array_equal(first, again)
+    assert len(held) == len(y) - len(y) // 2

@@ -75,13 +75,17 @@ class DiagnosticsMixin:
         """
         return best_linear_projection(self, A)
 
-    def rank_average_treatment_effect(self, priorities: Any = None, target: str = "AUTOC") -> RankAverageEffect:
+    def rank_average_treatment_effect(
+        self, priorities: Any = None, target: str = "AUTOC"
+    ) -> RankAverageEffect:
         """RATE of a prioritisation of the training rows, with the TOC curve.
 
         Parameters
         ----------
         priorities : array-like of shape (n_samples,), optional
-            Higher means treat first; the out-of-bag effects by default (no refit).
+            Higher means treat first, not fitted on these rows' outcomes. By default a
+            forest of at most 100 trees grown on a random half of the rows ranks the
+            other half, where the RATE is computed (out-of-bag effects would bias it).
         target : {"AUTOC", "QINI"}, default="AUTOC"
 
         Returns

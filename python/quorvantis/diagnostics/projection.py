@@ -83,7 +83,9 @@ def _covariates(forest: Any, A: Any, n: int) -> tuple[np.ndarray, list[str]]:
     try:
         matrix = np.asarray(A, dtype=np.float64)
     except (TypeError, ValueError) as exc:
-        raise ValueError(f"A must be an array-like of numbers; converting it to float64 failed: {exc}") from None
+        raise ValueError(
+            f"A must be an array-like of numbers; converting it to float64 failed: {exc}"
+        ) from None
     if matrix.ndim == 1:
         matrix = matrix[:, None]
     if matrix.ndim != 2:

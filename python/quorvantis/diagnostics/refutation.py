@@ -116,15 +116,24 @@ def refute(forest: Any, method: str, n_repeats: int | None = None) -> Refutation
             f"With the treatment permuted ({r} refit{'s' * (r > 1)}), the average effect was "
             f"{rounded(float(effects.mean()))} (original {rounded(estimate)}); "
         )
-        meaning = "it covers 0, as it should" if p >= _LEVEL else "it does not cover 0: the fit finds effects where there are none"
+        meaning = (
+            "it covers 0, as it should"
+            if p >= _LEVEL
+            else "it does not cover 0: the fit finds effects where there are none"
+        )
     elif method == "random_common_cause":
         shift = float(effects.mean() - estimate)
         p = normal_two_sided_p(shift / std_err)
         what = (
             f"With a random N(0, 1) column added ({r} refit{'s' * (r > 1)}), the average effect moved from "
-            f"{rounded(estimate)} to {rounded(float(effects.mean()))}, {rounded(abs(shift) / std_err, 2)} standard errors; "
+            f"{rounded(estimate)} to {rounded(float(effects.mean()))}, "
+            f"{rounded(abs(shift) / std_err, 2)} standard errors; "
         )
-        meaning = "an unrelated covariate leaves it stable" if p >= _LEVEL else "an unrelated covariate moves it: the estimate is fragile"
+        meaning = (
+            "an unrelated covariate leaves it stable"
+            if p >= _LEVEL
+            else "an unrelated covariate moves it: the estimate is fragile"
+        )
     else:
         kept = int(round(_SUBSET_SHARE * n))
         noise = std_err * math.sqrt(n / kept - 1.0)
@@ -132,9 +141,14 @@ def refute(forest: Any, method: str, n_repeats: int | None = None) -> Refutation
         p = normal_two_sided_p(z)
         what = (
             f"On {r} random {round(_SUBSET_SHARE * 100)}% subsets the average effect ranged from "
-            f"{rounded(float(effects.min()))} to {rounded(float(effects.max()))} (original {rounded(estimate)}); "
+            f"{rounded(float(effects.min()))} to {rounded(float(effects.max()))} "
+            f"(original {rounded(estimate)}); "
         )
-        meaning = "that is within sampling error" if p >= _LEVEL else "that is more than sampling error explains: the estimate depends on which rows are used"
+        meaning = (
+            "that is within sampling error"
+            if p >= _LEVEL
+            else "that is more than sampling error explains: the estimate depends on which rows are used"
+        )
     return Refutation(
         method=method,
         estimate=float(estimate),
