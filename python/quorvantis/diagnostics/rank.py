@@ -56,7 +56,8 @@ def _toc_curve(scores: np.ndarray, group: np.ndarray, ties: bool) -> np.ndarray:
         sums = np.add.reduceat(scores, start)
         scores = np.repeat(sums / counts, counts)
     k = np.arange(1, len(scores) + 1)
-    return np.cumsum(scores) / k - scores.mean()
+    toc: np.ndarray = np.cumsum(scores) / k - scores.mean()
+    return toc
 
 
 def _summaries(toc: np.ndarray) -> tuple[float, float]:

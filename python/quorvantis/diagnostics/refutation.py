@@ -44,7 +44,8 @@ class Refutation:
 def _refit(forest: Any, seed: int, X: np.ndarray, T: np.ndarray, y: np.ndarray) -> tuple[float, float]:
     params = forest.get_params()
     params.update(random_state=seed, verbose=0)
-    return type(forest)(**params).fit(X, T, y).average_treatment_effect()
+    estimate, std_err = type(forest)(**params).fit(X, T, y).average_treatment_effect()
+    return float(estimate), float(std_err)
 
 
 def refute(forest: Any, method: str, n_repeats: int | None = None) -> Refutation:
