@@ -203,3 +203,13 @@ def test_default_priorities_never_see_the_rows_they_rank(fitted):
     np.testing.assert_array_equal(held, again_held)
     np.testing.assert_array_equal(first, again)
     assert len(held) == len(y) - len(y) // 2
+
+
+def test_scores_average_to_the_engine_estimate_when_some_rows_lack_out_of_bag_effects():
+    rng = np.random.default_rng(4)
+    X = rng.uniform(size=(150, 2))
+    T = (rng.random(150) < 0.5).astype(float)
+    y = X[:, 0] + T + rng.normal(size=150)
+    forest = CausalForest(n_estimators=2, random_state=0).fit(X, T, y)
+    assert np.isnan(forest.oob_effect()).any()
+    assert forest.doubly_robust_scores().mean() == pytest.approx(forest.average_treatment_effect()[0], rel=1e-10)
