@@ -1,15 +1,15 @@
 """Size, power and coverage of the forest diagnostics, by simulation.
 
-Each replicate draws n rows with x ~ U[0, 1]^p, a propensity 0.25 + 0.5 x3 and
-outcome 2 x3 + T tau(x) + N(0, 1), fits the forest and runs the diagnostics:
+Each replicate draws n rows with x = (x0, ..., x(p-1)) ~ U[0, 1]^p, a propensity 0.25 + 0.5 x2 and
+outcome 2 x2 + T tau(x) + N(0, 1), fits the forest and runs the diagnostics:
 
   constant  tau = 1: calibration (differential) and RATE (AUTOC, default
             priorities) should reject at 5% no more than 5% of the time; the
             placebo refutation (one refit) should pass about 95% of the time,
             the random common cause nearly always, the data subsets about 95%.
-  wager     tau = (1 + s(x1)) (1 + s(x2)), s(x) = 1 / (1 + exp(-20 (x - 1/3))):
+  wager     tau = (1 + s(x0)) (1 + s(x1)), s(x) = 1 / (1 + exp(-20 (x - 1/3))):
             both tests should reject nearly always.
-  linear    tau = 1 + 2 x1 - x2: the best linear projection on x has 95%
+  linear    tau = 1 + 2 x0 - x1: the best linear projection on x has 95%
             intervals that should cover the true coefficients (1, 2, -1, 0, ...).
 
   python bench/diagnostics.py --quick            # 20 replicates, 200 trees

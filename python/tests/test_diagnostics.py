@@ -212,4 +212,5 @@ def test_scores_average_to_the_engine_estimate_when_some_rows_lack_out_of_bag_ef
     y = X[:, 0] + T + rng.normal(size=150)
     forest = CausalForest(n_estimators=2, random_state=0).fit(X, T, y)
     assert np.isnan(forest.oob_effect()).any()
-    assert forest.doubly_robust_scores().mean() == pytest.approx(forest.average_treatment_effect()[0], rel=1e-10)
+    ate = forest.average_treatment_effect()[0]
+    assert forest.doubly_robust_scores().mean() == pytest.approx(ate, rel=1e-10)
