@@ -41,21 +41,25 @@ def _beta_fraction(a: float, b: float, x: float) -> float:
     raise ArithmeticError(f"incomplete beta fraction did not converge for a={a}, b={b}, x={x}")
 
 
-def regularized_beta(a: float, b: float, x: float) -> float:
-    """I_x(a, b), the regularized incomplete beta function, for a, b > 0 and x in [0, 1]."""
+def regularized_beta(a: float, b: float, x: float, x_complement: float | None = None) -> float:
+    """I_x(a, b), the regularized incomplete beta function, for a, b > 0 and x in [0, 1].
+
+    ``x_complement`` is 1 - x when the caller knows it more precisely than 1 - x rounds.
+    """
     if not (a > 0.0 and b > 0.0):
         raise ValueError(f"a and b must be > 0, got a={a}, b={b}")
     if not 0.0 <= x <= 1.0:
         raise ValueError(f"x must be in [0, 1], got {x}")
-    if x == 0.0 or x == 1.0:
-        return x
-    log_front = a * math.log(x) + b * math.log1p(-x) - (math.lgamma(a) + math.lgamma(b) - math.lgamma(a + b))
+    y = 1.0 - x if x_complement is None else x_complement
+    if x == 0.0 or y == 0.0:
+        return 0.0 if x == 0.0 else 1.0
+    log_front = a * math.log(x) + b * math.log(y) - (math.lgamma(a) + math.lgamma(b) - math.lgamma(a + b))
     front = math.exp(log_front)
     # The fraction converges fast only below the mean of the beta distribution;
     # above it, use the symmetry I_x(a, b) = 1 - I_{1-x}(b, a).
     if x < (a + 1.0) / (a + b + 2.0):
         return front * _beta_fraction(a, b, x) / a
-    return 1.0 - front * _beta_fraction(b, a, 1.0 - x) / b
+    return 1.0 - front * _beta_fraction(b, a, y) / b
 
 
 def t_upper_tail(t: float, df: float) -> float:
@@ -64,13 +68,10 @@ def t_upper_tail(t: float, df: float) -> float:
         return math.nan
     if math.isinf(t):
         return 0.0 if t > 0 else 1.0
-    # P(|T| > |t|) = I_{df/(df+t^2)}(df/2, 1/2); the form with t^2/(df+t^2)
-    # keeps precision when t is small against sqrt(df).
+    # P(|T| > |t|) = I_x(df/2, 1/2) with x = df / (df + t^2); both x and 1 - x are
+    # formed directly, so that tails far out keep their relative precision.
     t2 = t * t
-    if t2 < df:
-        two_sided = 1.0 - regularized_beta(0.5, df / 2.0, t2 / (df + t2))
-    else:
-        two_sided = regularized_beta(df / 2.0, 0.5, df / (df + t2))
+    two_sided = regularized_beta(df / 2.0, 0.5, df / (df + t2), t2 / (df + t2))
     half = 0.5 * two_sided
     return half if t > 0 else 1.0 - half
 
