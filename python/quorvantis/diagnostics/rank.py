@@ -107,8 +107,8 @@ def held_out_priorities(forest: Any, rng: np.random.Generator) -> tuple[np.ndarr
     train, held = np.sort(order[: n // 2]), np.sort(order[n // 2 :])
     params = forest.get_params()
     group = int(params["ci_group_size"])
-    # Priorities need a ranking, not intervals: a hundred trees rank about as well
-    # as thousands, at a small share of a fit's cost.
+    # Priorities need only a ranking, not intervals; a hundred trees keep this a
+    # small share of a fit's cost (the power they give is in bench/diagnostics.py).
     trees = max(group, min(int(params["n_estimators"]), _PRIORITY_TREES) // group * group)
     params.update(n_estimators=trees, random_state=int(rng.integers(0, 1 << 63)), verbose=0)
     try:
@@ -190,7 +190,7 @@ def rank_average_treatment_effect(
     # Rows keep the full sort's order, so no half-sample needs a sort of its own.
     half = n // 2
     if half < 2:
-        raise ValueError(f"rank_average_treatment_effect needs at least 4 training rows, got {n}")
+        raise ValueError(f"rank_average_treatment_effect needs at least 4 rows to rank, got {n}")
     draws = np.empty(n_bootstrap)
     curves = np.empty((n_bootstrap, len(q)))
     for b in range(n_bootstrap):
