@@ -10,6 +10,13 @@ from _quorvantis import (
 )
 
 from .causal_forest import CausalForest, NotFittedError
+from .diagnostics import (
+    CalibrationResult,
+    Coefficient,
+    LinearProjection,
+    RankAverageEffect,
+    Refutation,
+)
 from .policy import PolicyTree
 from .report import CausalForestReport
 
@@ -26,4 +33,9 @@ __all__ = [
     "NotFittedError",
     "CausalForestReport",
     "PolicyTree",
+    "CalibrationResult",
+    "Coefficient",
+    "LinearProjection",
+    "RankAverageEffect",
+    "Refutation",
 ]

@@ -29,6 +29,7 @@ from ._checks import (
 from ._inputs import _feature_names, _outcome_exponent, _to_float, _to_matrix, _to_vector
 from ._normal import normal_upper_quantile
 from ._progress import _Progress
+from .diagnostics import DiagnosticsMixin
 from .report import ReportMixin
 
 __all__ = ["CausalForest", "NotFittedError"]
@@ -98,7 +99,7 @@ def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> 
         )
 
 
-class CausalForest(ReportMixin):
+class CausalForest(DiagnosticsMixin, ReportMixin):
     """Honest causal forest estimating heterogeneous treatment effects tau(x) = E[Y(1) - Y(0) | X = x].
 
     The outcome and the treatment are first centred on out-of-bag regression forest

@@ -14,26 +14,12 @@ import _quorvantis_engine as _engine
 from .._checks import _check_int, _check_random_state, _engine_threads, _num, _short, _show
 from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
 from ..causal_forest import CausalForest, NotFittedError
+from ..diagnostics import doubly_robust_scores
 
 __all__ = ["PolicyTree", "PolicyValue"]
 
 _MAX_DEPTH = 20
 _FITTED = ("_nodes", "_bounds", "_train", "n_features_in_", "feature_names_in_", "action_names_", "reward_")
-
-
-def _dr_scores(forest: CausalForest) -> np.ndarray:
-    """Doubly robust scores Gamma_i of a fitted forest's training rows (NaN where undefined).
-
-    Gamma_i = tau_i + (T_i - e_i) / (e_i (1 - e_i)) * (Y_i - m_i - (T_i - e_i) tau_i), from the
-    out-of-bag effects and nuisance estimates. To be replaced by the diagnostics module's
-    doubly_robust_scores once both are on one branch.
-    """
-    _, T, y = forest._training_data("fit_forest")
-    tau = forest.oob_effect()
-    m, e = forest.Y_hat_, forest.T_hat_
-    with np.errstate(divide="ignore", invalid="ignore"):
-        residual = T - e
-        return tau + residual / (e * (1.0 - e)) * (y - m - residual * tau)
 
 
 def _rewards(value: Any, n: int) -> np.ndarray:
@@ -294,7 +280,7 @@ class PolicyTree:
             raise ValueError(
                 f"X must hold the forest's {X_train.shape[0]} training rows, in order, got {Xa.shape[0]} rows"
             )
-        gamma = _dr_scores(forest)
+        gamma = doubly_robust_scores(forest)
         keep = np.isfinite(gamma)
         if not keep.all():
             warnings.warn(
