@@ -13,6 +13,7 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
+from . import _crossfit
 from ._checks import (
     _check_int,
     _check_random_state,
@@ -42,6 +43,7 @@ class NotFittedError(ValueError, AttributeError):
 
 
 _TARGETS = {"all": 0, "treated": 1, "control": 2}
+_NUISANCE_MODELS = ("outcome_model", "treatment_model")
 # Every attribute a fit sets; a new fit removes them all first.
 _FITTED = (
     "_forest",
@@ -101,6 +103,15 @@ class CausalForest(ReportMixin):
     verbose : int, default=0
         With 1 or more, report progress on standard error: one updating line on a
         terminal, plain lines otherwise.
+    outcome_model : estimator or None, default=None
+        A scikit-learn style regressor (``fit`` / ``predict``) for E[Y | X], cross-fitted
+        over ``cv`` folds in place of the internal outcome forest; None keeps the forest.
+    treatment_model : estimator or None, default=None
+        A classifier (``predict_proba``, the column of class 1) or a regressor (``predict``,
+        clipped to [0, 1]) for P(T = 1 | X), cross-fitted like ``outcome_model``.
+    cv : int, default=5
+        Folds (>= 2) for cross-fitting ``outcome_model`` and ``treatment_model``: shuffled,
+        stratified by treatment, from a seed derived from ``random_state``.
 
     Attributes
     ----------
@@ -146,6 +157,9 @@ class CausalForest(ReportMixin):
         random_state: Any = None,
         n_jobs: int | None = None,
         verbose: int = 0,
+        outcome_model: Any = None,
+        treatment_model: Any = None,
+        cv: int = 5,
     ) -> None:
         self.n_estimators = n_estimators
         self.min_samples_leaf = min_samples_leaf
@@ -161,6 +175,9 @@ class CausalForest(ReportMixin):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.outcome_model = outcome_model
+        self.treatment_model = treatment_model
+        self.cv = cv
 
     # -- estimator protocol -------------------------------------------------
 
@@ -179,14 +196,21 @@ class CausalForest(ReportMixin):
         Parameters
         ----------
         deep : bool, default=True
-            Accepted for compatibility; no parameter is itself an estimator.
+            Also list the parameters of ``outcome_model`` and ``treatment_model`` as
+            ``outcome_model__<name>``.
 
         Returns
         -------
         dict
             Parameter names mapped to their values.
         """
-        return {name: getattr(self, name) for name in self._param_names()}
+        params = {name: getattr(self, name) for name in self._param_names()}
+        if deep:
+            for name in _NUISANCE_MODELS:
+                model = params[name]
+                if model is not None and not isinstance(model, type) and hasattr(model, "get_params"):
+                    params.update((f"{name}__{k}", v) for k, v in model.get_params(deep=True).items())
+        return params
 
     def set_params(self, **params: Any) -> CausalForest:
         """Set parameters; they are checked at the next :meth:`fit`.
@@ -207,6 +231,11 @@ class CausalForest(ReportMixin):
             For a name that is not a constructor parameter.
         """
         valid = self._param_names()
+        nested: dict[str, dict[str, Any]] = {}
+        for name in list(params):
+            head, sep, rest = name.partition("__")
+            if sep and head in _NUISANCE_MODELS and hasattr(params.get(head, getattr(self, head)), "set_params"):
+                nested.setdefault(head, {})[rest] = params.pop(name)
         for name in params:
             if name not in valid:
                 raise ValueError(
@@ -215,12 +244,14 @@ class CausalForest(ReportMixin):
                 )
         for name, value in params.items():
             setattr(self, name, value)
+        for head, sub in nested.items():
+            getattr(self, head).set_params(**sub)
         return self
 
     def __repr__(self) -> str:
         defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
         shown = []
-        for name, value in self.get_params().items():
+        for name, value in self.get_params(deep=False).items():
             default = defaults.get(name, inspect.Parameter.empty)
             try:
                 same = value is default or (type(value) is type(default) and bool(value == default))
@@ -326,9 +357,11 @@ class CausalForest(ReportMixin):
         y : array-like of shape (n_samples,) or (n_samples, 1)
             Outcome, finite.
         Y_hat : array-like of shape (n_samples,), optional
-            Given estimates of E[Y | X]; fitted by a regression forest when omitted.
+            Given estimates of E[Y | X]; fitted by a regression forest (or cross-fitted
+            ``outcome_model``) when omitted. Not together with ``outcome_model``.
         T_hat : array-like of shape (n_samples,), optional
-            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted.
+            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted. Not together
+            with ``treatment_model``.
         dask_client : dask.distributed.Client, optional
             Grow the trees as tasks on this client's cluster instead of in this process.
             The binned training data is scattered to every worker once; each task grows a
@@ -337,7 +370,8 @@ class CausalForest(ReportMixin):
             nuisance estimates and the final assembly run here, with ``n_jobs`` threads;
             each task uses one thread of its worker. Every worker must have quorvantis
             installed (the same version). Needs the ``distributed`` package, which is
-            imported only when this is given.
+            imported only when this is given. Cross-fitting ``outcome_model`` and
+            ``treatment_model`` runs here, not on the cluster.
 
         Returns
         -------
@@ -362,6 +396,15 @@ class CausalForest(ReportMixin):
         for name in _FITTED:
             self.__dict__.pop(name, None)
         options = self._options()
+        cv = _crossfit.check_cv(self.cv)
+        _crossfit.check_model("outcome_model", self.outcome_model, treatment=False)
+        _crossfit.check_model("treatment_model", self.treatment_model, treatment=True)
+        for given, name in ((Y_hat, "outcome_model"), (T_hat, "treatment_model")):
+            if given is not None and getattr(self, name) is not None:
+                raise ValueError(
+                    f"give either {'Y_hat' if name == 'outcome_model' else 'T_hat'} to fit or {name}, "
+                    f"not both; got both (set {name}=None to use the given estimates)"
+                )
         if dask_client is not None:
             from . import _dask  # dask stays optional: imported only for a cluster fit
 
@@ -399,6 +442,18 @@ class CausalForest(ReportMixin):
                 "possible: give more rows or lower min_samples_leaf"
             )
         options["seed"] = _draw_seed(self.random_state)
+        if self.outcome_model is not None or self.treatment_model is not None:
+            if cv > n:
+                raise ValueError(f"cv must be at most the number of rows ({n}), got {cv}")
+            # Out-of-fold estimates take the place of given ones; with a dask
+            # client this still runs here, before any tree is grown.
+            fold = _crossfit.folds(Ta, cv, options["seed"])
+            if self.outcome_model is not None:
+                yh = _crossfit.cross_fit("outcome_model", self.outcome_model, X, Xa, ya, fold, False)
+            if self.treatment_model is not None:
+                th = _crossfit.cross_fit(
+                    "treatment_model", self.treatment_model, X, Xa, Ta.astype(np.int64), fold, True
+                )
 
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
@@ -597,8 +652,13 @@ class CausalForest(ReportMixin):
 
         Parameters
         ----------
-        target : {"all", "treated", "control"}, default="all"
-            Average over all training rows, the treated ones, or the control ones.
+        target : {"all", "treated", "control", "overlap"}, default="all"
+            Average over all training rows, the treated ones, the control ones, or all
+            rows weighted by e(1 - e) with e the propensity estimate (the overlap-weighted
+            average: ``sum(w * Gamma) / sum(w)`` over the AIPW scores ``Gamma``, with a
+            delta-method standard error). The overlap weights vanish where e nears 0 or 1,
+            so that estimate stays stable under poor overlap; it averages over a
+            population tilted toward rows with comparable treated and control rows.
 
         Returns
         -------
@@ -614,10 +674,14 @@ class CausalForest(ReportMixin):
         Warns
         -----
         UserWarning
-            When some training rows have estimated propensities outside [0.05, 0.95].
+            When some training rows have estimated propensities outside [0.05, 0.95]
+            (not for ``"overlap"``), or when every propensity is 0 or 1 (the overlap
+            average is then NaN).
         """
+        if target == "overlap":
+            return self._overlap_effect()
         if not isinstance(target, str) or target not in _TARGETS:
-            raise ValueError(f"target must be 'all', 'treated' or 'control', got {_show(target)}")
+            raise ValueError(f"target must be 'all', 'treated', 'control' or 'overlap', got {_show(target)}")
         estimate, std_error, outside = self._fitted("average_treatment_effect").average_effect(
             _TARGETS[target]
         )
@@ -631,3 +695,29 @@ class CausalForest(ReportMixin):
                 stacklevel=2,
             )
         return float(estimate), float(std_error)
+
+    def _overlap_effect(self) -> tuple[float, float]:
+        # w * Gamma = e (1 - e) tau + (T - e)(y - Y_hat - (T - e) tau): the weight cancels
+        # the division by the propensity, so no clipping is needed.
+        forest = self._fitted("average_treatment_effect")
+        X, T, y = self._training_data("average_treatment_effect")
+        tau = forest.oob_effect()
+        unanswered = np.isnan(tau)
+        if unanswered.any():  # rows every tree saw: the whole forest's effect
+            tau[unanswered] = forest.predict(X[unanswered], False, _engine_threads(self.n_jobs))[0]
+        e = self.__dict__["T_hat_"]
+        r = T - e
+        w = e * (1.0 - e)
+        if not w.sum() > 0.0:
+            warnings.warn(
+                "every propensity estimate is 0 or 1, so no row has overlap weight; the overlap "
+                "average is NaN",
+                UserWarning,
+                stacklevel=2,
+            )
+            return math.nan, math.nan
+        weighted = w * tau + r * (y - self.__dict__["Y_hat_"] - r * tau)
+        estimate = weighted.sum() / w.sum()
+        # Influence function of the ratio sum(w Gamma) / sum(w): (w Gamma - estimate w) / mean(w).
+        influence = (weighted - estimate * w) / w.mean()
+        return float(estimate), float(np.std(influence, ddof=1) / math.sqrt(len(influence)))
