@@ -234,7 +234,11 @@ class CausalForest(ReportMixin):
         nested: dict[str, dict[str, Any]] = {}
         for name in list(params):
             head, sep, rest = name.partition("__")
-            if sep and head in _NUISANCE_MODELS and hasattr(params.get(head, getattr(self, head)), "set_params"):
+            if (
+                sep
+                and head in _NUISANCE_MODELS
+                and hasattr(params.get(head, getattr(self, head)), "set_params")
+            ):
                 nested.setdefault(head, {})[rest] = params.pop(name)
         for name in params:
             if name not in valid:

@@ -38,14 +38,26 @@ class FitOnly:
 
 
 BAD = [
-    ({"outcome_model": "forest"}, {}, "outcome_model must be None (the internal forest) or an estimator instance"),
+    (
+        {"outcome_model": "forest"},
+        {},
+        "outcome_model must be None (the internal forest) or an estimator instance",
+    ),
     ({"outcome_model": LinearRegression}, {}, "with fit and predict methods, got"),
     ({"treatment_model": FitOnly()}, {}, "treatment_model must be None (the internal forest)"),
     ({"cv": 1}, {}, "cv must be an int >= 2 (folds for the nuisance models), got 1"),
     ({"cv": 2.0}, {}, "cv must be an int >= 2 (folds for the nuisance models), got 2.0"),
     ({"cv": True}, {}, "got True"),
-    ({"outcome_model": LinearRegression(), "cv": 601}, {}, "cv must be at most the number of rows (600), got 601"),
-    ({"outcome_model": LinearRegression()}, {"Y_hat": np.zeros(600)}, "give either Y_hat to fit or outcome_model"),
+    (
+        {"outcome_model": LinearRegression(), "cv": 601},
+        {},
+        "cv must be at most the number of rows (600), got 601",
+    ),
+    (
+        {"outcome_model": LinearRegression()},
+        {"Y_hat": np.zeros(600)},
+        "give either Y_hat to fit or outcome_model",
+    ),
     ({"treatment_model": LogisticRegression()}, {"T_hat": np.full(600, 0.5)}, "give either T_hat to fit or"),
 ]
 
@@ -80,7 +92,10 @@ def test_nuisance_models_are_parameters(data):
     assert "treatment_model__C" not in est.get_params(deep=False)
     est.set_params(treatment_model__C=0.5, cv=4)
     assert est.treatment_model.C == 0.5 and est.cv == 4
-    assert repr(est) == "CausalForest(n_estimators=20, random_state=0, treatment_model=LogisticRegression(C=0.5), cv=4)"
+    assert (
+        repr(est)
+        == "CausalForest(n_estimators=20, random_state=0, treatment_model=LogisticRegression(C=0.5), cv=4)"
+    )
     fitted = est.fit(*data[:3])
     for twin in (base.clone(fitted), pickle.loads(pickle.dumps(fitted)), copy.deepcopy(fitted)):
         assert twin.treatment_model is not est.treatment_model and twin.treatment_model.C == 0.5
@@ -108,7 +123,9 @@ def test_overlap_average_matches_the_formula(data):
     assert np.allclose((estimate, se), expected, rtol=1e-9)
     # With one propensity for every row the weights are equal: the plain AIPW average.
     flat = forest(n_estimators=40).fit(X, T, y, T_hat=np.full(len(T), 0.3))
-    assert np.allclose(flat.average_treatment_effect("overlap"), flat.average_treatment_effect("all"), rtol=1e-9)
+    assert np.allclose(
+        flat.average_treatment_effect("overlap"), flat.average_treatment_effect("all"), rtol=1e-9
+    )
 
 
 def test_overlap_warning_reports_the_share_of_extreme_propensities():

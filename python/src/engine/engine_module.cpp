@@ -94,8 +94,8 @@ bool read_options(PyObject* dict, engine::ForestOptions& o) {
            option(dict, "sample_fraction", o.sample_fraction) && option(dict, "honesty", o.honesty) &&
            option(dict, "honesty_fraction", o.honesty_fraction) && option(dict, "ci_group_size", o.ci_group_size) &&
            option(dict, "alpha", o.alpha) && option(dict, "imbalance_penalty", o.imbalance_penalty) &&
-           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) && option(dict, "n_jobs", o.n_threads) &&
-           option(dict, "smooth_nuisance", o.smooth_nuisance);
+           option(dict, "max_bins", o.max_bins) && option(dict, "seed", o.seed) &&
+           option(dict, "n_jobs", o.n_threads) && option(dict, "smooth_nuisance", o.smooth_nuisance);
 }
 
 const char* stage_name(int stage) {
@@ -599,7 +599,8 @@ PyObject* element_id(PyObject*, PyObject*) {
 
 PyObject* echarts_url(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
-        return utf8_to_str("https://" + std::string(report::kEchartsCdnHost) + std::string(report::kEchartsPath)).release();
+        return utf8_to_str("https://" + std::string(report::kEchartsCdnHost) + std::string(report::kEchartsPath))
+            .release();
     });
 }
 

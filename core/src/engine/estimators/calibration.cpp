@@ -15,7 +15,9 @@ double logit(double e) {
     return std::log(e / (1.0 - e));
 }
 
-double expit(double z) { return z >= 0.0 ? 1.0 / (1.0 + std::exp(-z)) : std::exp(z) / (1.0 + std::exp(z)); }
+double expit(double z) {
+    return z >= 0.0 ? 1.0 / (1.0 + std::exp(-z)) : std::exp(z) / (1.0 + std::exp(z));
+}
 
 }  // namespace
 
