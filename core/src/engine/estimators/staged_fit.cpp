@@ -63,7 +63,7 @@ ForestOptions stage_options(const ForestOptions& o, FitStage stage) {
                 // leaves pull the propensity toward 0.5 at small n and bias the
                 // average effects. Still honest: adaptive leaves reach 0 and 1 where
                 // one arm dominates, and the inverse weights explode.
-                // (Measured in bench/causal/coverage.py.)
+                // (Measured in bench/causal/ate_coverage.py.)
                 s.honesty = true;
                 s.min_samples_leaf = 2;
                 s.sample_fraction = 0.8;
