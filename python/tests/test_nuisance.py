@@ -137,3 +137,12 @@ def test_overlap_warning_reports_the_share_of_extreme_propensities():
     share = float(str(caught[0].message).split("%")[0]) / 100
     # The forest still rounds the extremes off at this n (the earlier settings: 0.2x).
     assert 0.3 * true_share < share < 1.3 * true_share
+
+
+def test_internal_first_stage_is_recalibrated(data):
+    X, T, y, _ = data
+    fitted = forest(n_estimators=40).fit(X, T, y)
+    # Score equations of the two refits, each with an intercept: the means match.
+    assert np.isclose(fitted.T_hat_.mean(), T.mean(), atol=1e-8)
+    assert np.isclose(fitted.Y_hat_.mean(), y.mean(), atol=1e-8)
+    assert 0.0 < fitted.T_hat_.min() and fitted.T_hat_.max() < 1.0
