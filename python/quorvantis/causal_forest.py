@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import math
 import sys
 import warnings
 from typing import Any
@@ -12,6 +13,7 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
+from . import _crossfit
 from ._checks import (
     _check_int,
     _check_random_state,
@@ -45,6 +47,7 @@ class NotFittedError(ValueError, AttributeError):
 
 # Read from the fitted forest, so a pickle stores them once, inside its checksummed bytes.
 _DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
+_NUISANCE_MODELS = ("outcome_model", "treatment_model")
 # Every attribute a fit sets; a new fit removes them all first.
 _FITTED = ("_forest", "_training", "_y_exponent", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
@@ -144,6 +147,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
     verbose : int, default=0
         With 1 or more, report progress on standard error: one updating line on a
         terminal, plain lines otherwise.
+    outcome_model : estimator or None, default=None
+        A scikit-learn style regressor (``fit`` / ``predict``) for E[Y | X], cross-fitted
+        over ``cv`` folds in place of the internal outcome forest; None keeps the forest.
+    treatment_model : estimator or None, default=None
+        A classifier (``predict_proba``, the column of class 1) or a regressor (``predict``,
+        clipped to [0, 1]) for P(T = 1 | X), cross-fitted like ``outcome_model``.
+    cv : int, default=5
+        Folds (>= 2) for cross-fitting ``outcome_model`` and ``treatment_model``: shuffled,
+        stratified by treatment, from a seed derived from ``random_state``.
 
     Attributes
     ----------
@@ -189,6 +201,9 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         random_state: Any = None,
         n_jobs: int | None = None,
         verbose: int = 0,
+        outcome_model: Any = None,
+        treatment_model: Any = None,
+        cv: int = 5,
     ) -> None:
         self.n_estimators = n_estimators
         self.min_samples_leaf = min_samples_leaf
@@ -204,6 +219,9 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.outcome_model = outcome_model
+        self.treatment_model = treatment_model
+        self.cv = cv
 
     # -- estimator protocol -------------------------------------------------
 
@@ -222,14 +240,21 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         Parameters
         ----------
         deep : bool, default=True
-            Accepted for compatibility; no parameter is itself an estimator.
+            Also list the parameters of ``outcome_model`` and ``treatment_model`` as
+            ``outcome_model__<name>``.
 
         Returns
         -------
         dict
             Parameter names mapped to their values.
         """
-        return {name: getattr(self, name) for name in self._param_names()}
+        params = {name: getattr(self, name) for name in self._param_names()}
+        if deep:
+            for name in _NUISANCE_MODELS:
+                model = params[name]
+                if model is not None and not isinstance(model, type) and hasattr(model, "get_params"):
+                    params.update((f"{name}__{k}", v) for k, v in model.get_params(deep=True).items())
+        return params
 
     def set_params(self, **params: Any) -> CausalForest:
         """Set parameters; as in the constructor, values are checked at :meth:`fit`.
@@ -250,6 +275,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             For a name that is not a constructor parameter; the parameters are then unchanged.
         """
         valid = self._param_names()
+        nested: dict[str, dict[str, Any]] = {}
+        for name in list(params):
+            head, sep, rest = name.partition("__")
+            if (
+                sep
+                and head in _NUISANCE_MODELS
+                and hasattr(params.get(head, getattr(self, head)), "set_params")
+            ):
+                nested.setdefault(head, {})[rest] = params.pop(name)
         for name in params:
             if name not in valid:
                 raise ValueError(
@@ -258,12 +292,14 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 )
         for name, value in params.items():
             setattr(self, name, value)
+        for head, sub in nested.items():
+            getattr(self, head).set_params(**sub)
         return self
 
     def __repr__(self) -> str:
         defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
         shown = []
-        for name, value in self.get_params().items():
+        for name, value in self.get_params(deep=False).items():
             default = defaults.get(name, inspect.Parameter.empty)
             try:
                 same = value is default or (type(value) is type(default) and bool(value == default))
@@ -440,9 +476,11 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             scale within that are handled alike: far from 1 they are scaled by a power
             of two inside, and every result scaled back.
         Y_hat : array-like of shape (n_samples,), optional
-            Given estimates of E[Y | X]; fitted by a regression forest when omitted.
+            Given estimates of E[Y | X]; fitted by a regression forest (or cross-fitted
+            ``outcome_model``) when omitted. Not together with ``outcome_model``.
         T_hat : array-like of shape (n_samples,), optional
-            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted.
+            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted. Not together
+            with ``treatment_model``.
         dask_client : dask.distributed.Client, optional
             Grow the trees as tasks on this client's cluster instead of in this process.
             The binned training data is scattered to every worker once; each task grows a
@@ -451,7 +489,8 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             nuisance estimates and the final assembly run here, with ``n_jobs`` threads;
             each task uses one thread of its worker. Every worker must have quorvantis
             installed (the same version). Needs the ``distributed`` package, which is
-            imported only when this is given.
+            imported only when this is given. Cross-fitting ``outcome_model`` and
+            ``treatment_model`` runs here, not on the cluster.
 
         Returns
         -------
@@ -486,6 +525,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         for name in _FITTED:
             self.__dict__.pop(name, None)
         options = self._options()
+        cv = _crossfit.check_cv(self.cv)
+        _crossfit.check_model("outcome_model", self.outcome_model, treatment=False)
+        _crossfit.check_model("treatment_model", self.treatment_model, treatment=True)
+        for given, name in ((Y_hat, "outcome_model"), (T_hat, "treatment_model")):
+            if given is not None and getattr(self, name) is not None:
+                raise ValueError(
+                    f"give either {'Y_hat' if name == 'outcome_model' else 'T_hat'} to fit or {name}, "
+                    f"not both; got both (set {name}=None to use the given estimates)"
+                )
         if dask_client is not None:
             from . import _dask  # dask stays optional: imported only for a cluster fit
 
@@ -536,6 +584,18 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
         yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
         options["seed"] = _draw_seed(self.random_state)
+        if self.outcome_model is not None or self.treatment_model is not None:
+            if cv > n:
+                raise ValueError(f"cv must be at most the number of rows ({n}), got {cv}")
+            # Out-of-fold estimates take the place of given ones; with a dask
+            # client this still runs here, before any tree is grown.
+            fold = _crossfit.folds(Ta, cv, options["seed"])
+            if self.outcome_model is not None:
+                yh = _crossfit.cross_fit("outcome_model", self.outcome_model, X, Xa, ya, fold, False)
+            if self.treatment_model is not None:
+                th = _crossfit.cross_fit(
+                    "treatment_model", self.treatment_model, X, Xa, Ta.astype(np.int64), fold, True
+                )
 
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
@@ -807,8 +867,13 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
 
         Parameters
         ----------
-        target : {"all", "treated", "control"}, default="all"
-            Average over all training rows, the treated ones, or the control ones.
+        target : {"all", "treated", "control", "overlap"}, default="all"
+            Average over all training rows, the treated ones, the control ones, or all
+            rows weighted by e(1 - e) with e the propensity estimate (the overlap-weighted
+            average: ``sum(w * Gamma) / sum(w)`` over the AIPW scores ``Gamma``, with a
+            delta-method standard error). The overlap weights vanish where e nears 0 or 1,
+            so that estimate stays stable under poor overlap; it averages over a
+            population tilted toward rows with comparable treated and control rows.
 
         Returns
         -------
@@ -824,11 +889,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         Warns
         -----
         UserWarning
-            When some training rows have estimated propensities outside [0.05, 0.95].
+            When some training rows have estimated propensities outside [0.05, 0.95]
+            (not for ``"overlap"``), or when every propensity is 0 or 1 (the overlap
+            average is then NaN).
         """
+        if target == "overlap":
+            return self._overlap_effect()
         targets = _engine.TARGETS
         if not isinstance(target, str) or target not in targets:
-            *first, last = (repr(t) for t in targets)
+            *first, last = (repr(t) for t in [*targets, "overlap"])
             raise ValueError(f"target must be {', '.join(first)} or {last}, got {_show(target)}")
         estimate, std_error, outside = self._fitted("average_treatment_effect").average_effect(
             targets[target]
@@ -843,3 +912,32 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             )
         exponent = self.__dict__.get("_y_exponent", 0)
         return float(np.ldexp(estimate, exponent)), float(np.ldexp(std_error, exponent))
+
+    def _overlap_effect(self) -> tuple[float, float]:
+        # w * Gamma = e (1 - e) tau + (T - e)(y - Y_hat - (T - e) tau): the weight cancels
+        # the division by the propensity, so no clipping is needed.
+        forest = self._fitted("average_treatment_effect")
+        X, T, y = self._training_data("average_treatment_effect")
+        exponent = self.__dict__.get("_y_exponent", 0)
+        tau = np.ldexp(forest.oob_effect(), exponent)
+        unanswered = np.isnan(tau)
+        if unanswered.any():  # rows every tree saw: the whole forest's effect
+            tau[unanswered] = np.ldexp(
+                forest.predict(X[unanswered], False, _engine_threads(self.n_jobs))[0], exponent
+            )
+        e = self.__dict__["T_hat_"]
+        r = T - e
+        w = e * (1.0 - e)
+        if not w.sum() > 0.0:
+            warnings.warn(
+                "every propensity estimate is 0 or 1, so no row has overlap weight; the overlap "
+                "average is NaN",
+                UserWarning,
+                stacklevel=2,
+            )
+            return math.nan, math.nan
+        weighted = w * tau + r * (y - self.__dict__["Y_hat_"] - r * tau)
+        estimate = weighted.sum() / w.sum()
+        # Influence function of the ratio sum(w Gamma) / sum(w): (w Gamma - estimate w) / mean(w).
+        influence = (weighted - estimate * w) / w.mean()
+        return float(estimate), float(np.std(influence, ddof=1) / math.sqrt(len(influence)))

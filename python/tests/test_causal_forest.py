@@ -333,7 +333,9 @@ def test_intervals_need_groups(small):
     assert np.isfinite(forest.fit(*small).effect(small[0])).all()
     with pytest.raises(ValueError, match="effect_std needs a forest fitted with ci_group_size >= 2"):
         forest.effect_std(small[0])
-    with pytest.raises(ValueError, match="target must be 'all', 'treated' or 'control', got 'ate'"):
+    with pytest.raises(
+        ValueError, match="target must be 'all', 'treated', 'control' or 'overlap', got 'ate'"
+    ):
         forest.average_treatment_effect("ate")
 
 
