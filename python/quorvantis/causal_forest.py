@@ -578,11 +578,6 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 "treated and control rows and no effect can be "
                 "estimated"
             )
-        # Outcomes far from 1 in magnitude are scaled by a power of two (exact)
-        # and every result is scaled back.
-        exponent = _outcome_exponent([("y", ya), ("Y_hat", yh)])
-        y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
-        yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
         options["seed"] = _draw_seed(self.random_state)
         if self.outcome_model is not None or self.treatment_model is not None:
             if cv > n:
@@ -596,6 +591,11 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 th = _crossfit.cross_fit(
                     "treatment_model", self.treatment_model, X, Xa, Ta.astype(np.int64), fold, True
                 )
+        # Outcomes far from 1 in magnitude are scaled by a power of two (exact)
+        # and every result is scaled back.
+        exponent = _outcome_exponent([("y", ya), ("Y_hat", yh)])
+        y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
+        yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
 
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
