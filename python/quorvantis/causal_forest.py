@@ -30,6 +30,7 @@ from ._checks import (
 )
 from ._inputs import _feature_names, _outcome_exponent, _to_float, _to_matrix, _to_vector
 from ._normal import normal_upper_quantile
+from ._params import ParamsMixin
 from ._progress import _Progress
 from .diagnostics import DiagnosticsMixin
 from .report import ReportMixin
@@ -102,7 +103,7 @@ def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> 
         )
 
 
-class CausalForest(DiagnosticsMixin, ReportMixin):
+class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
     """Honest causal forest estimating heterogeneous treatment effects tau(x) = E[Y(1) - Y(0) | X = x].
 
     The outcome and the treatment are first centred on out-of-bag regression forest
@@ -225,89 +226,8 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
 
     # -- estimator protocol -------------------------------------------------
 
-    @classmethod
-    def _param_names(cls) -> list[str]:
-        signature = inspect.signature(cls.__init__)
-        return [
-            p.name
-            for p in signature.parameters.values()
-            if p.name != "self" and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)
-        ]
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """Parameters of this estimator, as given to the constructor.
-
-        Parameters
-        ----------
-        deep : bool, default=True
-            Also list the parameters of ``outcome_model`` and ``treatment_model`` as
-            ``outcome_model__<name>``.
-
-        Returns
-        -------
-        dict
-            Parameter names mapped to their values.
-        """
-        params = {name: getattr(self, name) for name in self._param_names()}
-        if deep:
-            for name in _NUISANCE_MODELS:
-                model = params[name]
-                if model is not None and not isinstance(model, type) and hasattr(model, "get_params"):
-                    params.update((f"{name}__{k}", v) for k, v in model.get_params(deep=True).items())
-        return params
-
-    def set_params(self, **params: Any) -> CausalForest:
-        """Set parameters; as in the constructor, values are checked at :meth:`fit`.
-
-        Parameters
-        ----------
-        **params
-            Constructor parameters and their new values.
-
-        Returns
-        -------
-        CausalForest
-            This estimator.
-
-        Raises
-        ------
-        ValueError
-            For a name that is not a constructor parameter; the parameters are then unchanged.
-        """
-        valid = self._param_names()
-        nested: dict[str, dict[str, Any]] = {}
-        for name in list(params):
-            head, sep, rest = name.partition("__")
-            if (
-                sep
-                and head in _NUISANCE_MODELS
-                and hasattr(params.get(head, getattr(self, head)), "set_params")
-            ):
-                nested.setdefault(head, {})[rest] = params.pop(name)
-        for name in params:
-            if name not in valid:
-                raise ValueError(
-                    f"invalid parameter {name!r} for {type(self).__name__}; "
-                    f"valid parameters are {', '.join(valid)}"
-                )
-        for name, value in params.items():
-            setattr(self, name, value)
-        for head, sub in nested.items():
-            getattr(self, head).set_params(**sub)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-        shown = []
-        for name, value in self.get_params(deep=False).items():
-            default = defaults.get(name, inspect.Parameter.empty)
-            try:
-                same = value is default or (type(value) is type(default) and bool(value == default))
-            except (TypeError, ValueError):
-                same = False
-            if not same:
-                shown.append(f"{name}={value!r}")
-        return f"{type(self).__name__}({', '.join(shown)})"
+    # Estimators of the user's, whose parameters get_params lists as <name>__<parameter>.
+    _NESTED = _NUISANCE_MODELS
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_forest" in self.__dict__

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import inspect
 import math
 import warnings
 from typing import Any
@@ -13,6 +12,7 @@ import _quorvantis_engine as _engine
 
 from .._checks import _check_int, _check_random_state, _engine_threads, _num, _short, _show
 from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
+from .._params import ParamsMixin
 from ..causal_forest import CausalForest, NotFittedError
 from ..diagnostics import doubly_robust_scores
 
@@ -103,7 +103,7 @@ class PolicyValue:
         return "\n".join(lines)
 
 
-class PolicyTree:
+class PolicyTree(ParamsMixin):
     """A decision tree of given depth that assigns one of K actions to every row, fitted to
     maximise the total reward of the actions it assigns.
 
@@ -167,36 +167,6 @@ class PolicyTree:
         self.split_step = split_step
         self.random_state = random_state
         self.n_jobs = n_jobs
-
-    # -- estimator protocol -------------------------------------------------
-
-    @classmethod
-    def _param_names(cls) -> list[str]:
-        return [p for p in inspect.signature(cls.__init__).parameters if p != "self"]
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """Parameters of this estimator, as given to the constructor."""
-        return {name: getattr(self, name) for name in self._param_names()}
-
-    def set_params(self, **params: Any) -> PolicyTree:
-        """Set parameters; they are checked at the next fit. Unknown names raise ValueError."""
-        valid = self._param_names()
-        for name in params:
-            if name not in valid:
-                raise ValueError(
-                    f"invalid parameter {name!r} for {type(self).__name__}; "
-                    f"valid parameters are {', '.join(valid)}"
-                )
-        for name, value in params.items():
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-        shown = [
-            f"{k}={v!r}" for k, v in self.get_params().items() if not (v is defaults[k] or v == defaults[k])
-        ]
-        return f"{type(self).__name__}({', '.join(shown)})"
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_nodes" in self.__dict__
