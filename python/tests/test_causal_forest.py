@@ -401,7 +401,7 @@ def test_state_is_stored_once_and_loads_exactly(small):
 
 def _flip_bit(a):
     a = a.copy()
-    a.view(np.uint64)[5] ^= 1
+    a.view(np.uint64)[5] ^= np.uint64(1)
     return a
 
 
