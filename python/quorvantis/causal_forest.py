@@ -26,7 +26,15 @@ from ._checks import (
     _short,
     _show,
 )
-from ._inputs import _feature_names, _outcome_exponent, _to_float, _to_matrix, _to_vector
+from ._inputs import (
+    _feature_names,
+    _outcome_exponent,
+    _to_clusters,
+    _to_float,
+    _to_matrix,
+    _to_vector,
+    _to_weights,
+)
 from ._normal import normal_upper_quantile
 from ._progress import _Progress
 from .diagnostics import DiagnosticsMixin
@@ -144,6 +152,10 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
     verbose : int, default=0
         With 1 or more, report progress on standard error: one updating line on a
         terminal, plain lines otherwise.
+    equalize_cluster_weights : bool, default=False
+        With ``groups`` at fit, weigh every cluster alike (each row's weight divided by
+        its cluster's total), so that the average effects are averages over clusters;
+        otherwise large clusters count by their rows.
 
     Attributes
     ----------
@@ -189,6 +201,7 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         random_state: Any = None,
         n_jobs: int | None = None,
         verbose: int = 0,
+        equalize_cluster_weights: bool = False,
     ) -> None:
         self.n_estimators = n_estimators
         self.min_samples_leaf = min_samples_leaf
@@ -204,6 +217,7 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.equalize_cluster_weights = equalize_cluster_weights
 
     # -- estimator protocol -------------------------------------------------
 
@@ -424,7 +438,16 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         return max(1, int(float(mf) * p))
 
     def fit(
-        self, X: Any, T: Any, y: Any, *, Y_hat: Any = None, T_hat: Any = None, dask_client: Any = None
+        self,
+        X: Any,
+        T: Any,
+        y: Any,
+        *,
+        sample_weight: Any = None,
+        groups: Any = None,
+        Y_hat: Any = None,
+        T_hat: Any = None,
+        dask_client: Any = None,
     ) -> CausalForest:
         """Fit the forest on features, a binary treatment and an outcome.
 
@@ -439,6 +462,18 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             Outcome, finite, below 2**1000 (about 1e301) in magnitude. Outcomes of any
             scale within that are handled alike: far from 1 they are scaled by a power
             of two inside, and every result scaled back.
+        sample_weight : array-like of shape (n_samples,), optional
+            Non-negative finite row weights, not all zero. They weigh the rows in the
+            nuisance forests, in the splits and leaves of the causal trees, and in the
+            average effects and their standard errors, which then estimate the effects
+            of the weighted population. An integer weight acts like repeated rows
+            (statistically, not bit for bit); a zero weight nearly drops the row.
+        groups : array-like of shape (n_samples,), optional
+            A cluster label per row (numbers, strings or other hashable values, no NaN),
+            at least 2 clusters. Half-samples, subsamples and out-of-bag membership then
+            take whole clusters, so the effects' variances reflect the clusters, and
+            the average effects' standard errors are cluster-robust. See also
+            ``equalize_cluster_weights``.
         Y_hat : array-like of shape (n_samples,), optional
             Given estimates of E[Y | X]; fitted by a regression forest when omitted.
         T_hat : array-like of shape (n_samples,), optional
@@ -508,6 +543,17 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 f"got only {int(treated == n)}s in {n} rows"
             )
         ya = _to_vector(y, "y", n)
+        weights = None if sample_weight is None else _to_weights(sample_weight, n)
+        clusters = None if groups is None else _to_clusters(groups, n)
+        equalize = self.equalize_cluster_weights
+        if not isinstance(equalize, bool | np.bool_):
+            raise ValueError(f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}")
+        if equalize and clusters is not None:
+            # Each cluster's weights sum to the mean cluster total: equal clusters, same overall scale.
+            base = np.ones(n) if weights is None else weights
+            totals = np.bincount(clusters.astype(np.intp), weights=base)
+            share = np.divide(totals.sum() / len(totals), totals, out=np.zeros_like(totals), where=totals > 0)
+            weights = base * share[clusters.astype(np.intp)]
         yh = None if Y_hat is None else _to_vector(Y_hat, "Y_hat", n)
         th = None if T_hat is None else _to_vector(T_hat, "T_hat", n)
         if th is not None:
@@ -541,9 +587,11 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         trees = None
         try:
             if dask_client is None:
-                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress)
+                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
             else:
-                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress)
+                forest = _dask.fit(
+                    dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters
+                )
             trees = forest.n_trees
         finally:
             if progress is not None:
