@@ -185,7 +185,8 @@ def _to_clusters(value: Any, n: int) -> np.ndarray:
         missing = np.empty(0, dtype=np.intp)
     if len(missing):
         i = int(missing[0])
-        raise ValueError(f"groups must not hold missing labels, got {labels[i]!r} at position {i}")
+        shown = "NaN" if isinstance(labels[i], float | np.floating) else repr(labels[i])
+        raise ValueError(f"groups must not hold missing labels, got {shown} at position {i}")
     if labels.dtype.kind == "O":
         numbers: dict[Any, int] = {}
         try:
