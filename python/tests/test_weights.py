@@ -33,12 +33,16 @@ def test_integer_and_zero_weights_act_like_repeated_and_dropped_rows():
     assert abs(ate(X, T, y, sample_weight=keep.astype(float)) - dropped) < 0.08
 
 
-def test_unit_weights_grow_the_unweighted_trees():
+@pytest.mark.parametrize("scale", [1.0, 4.0, 0.125])
+def test_equal_weights_grow_the_unweighted_trees(scale):
+    # A power of two scales every weighted sum exactly: any count used in place
+    # of a weight sum (or the reverse) changes the trees.
     X, T, y = design(800)
     plain = CausalForest(100, random_state=2).fit(X, T, y)
-    ones = CausalForest(100, random_state=2).fit(X, T, y, sample_weight=np.ones(len(y)))
-    assert np.array_equal(plain.effect(X), ones.effect(X))
-    assert np.array_equal(plain.Y_hat_, ones.Y_hat_) and np.array_equal(plain.T_hat_, ones.T_hat_)
+    same = CausalForest(100, random_state=2).fit(X, T, y, sample_weight=np.full(len(y), scale))
+    assert np.array_equal(plain.effect(X), same.effect(X))
+    assert np.array_equal(plain.Y_hat_, same.Y_hat_) and np.array_equal(plain.T_hat_, same.T_hat_)
+    assert plain.average_treatment_effect()[0] == pytest.approx(same.average_treatment_effect()[0], rel=1e-12)
 
 
 @pytest.mark.parametrize("weighted", [False, True])
