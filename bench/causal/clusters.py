@@ -57,7 +57,10 @@ def main() -> None:
         est, se = np.array(results).T
         cover = np.mean(np.abs(est - truth) <= Z * se)
         mc = np.sqrt(cover * (1 - cover) / len(est))
-        print(f"| {name} | {cover:.2f} (± {mc:.2f}) | {est.mean():.3f} | {est.std(ddof=1):.3f} | {se.mean():.3f} |")
+        print(
+            f"| {name} | {cover:.2f} (± {mc:.2f}) | {est.mean():.3f} | "
+            f"{est.std(ddof=1):.3f} | {se.mean():.3f} |"
+        )
 
 
 if __name__ == "__main__":

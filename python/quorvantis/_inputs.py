@@ -175,7 +175,8 @@ def _to_clusters(value: Any, n: int) -> np.ndarray:
         labels = labels[:, 0]
     if labels.ndim != 1 or len(labels) != n:
         raise ValueError(
-            f"groups must hold one cluster label per row of X ({n} rows), got an array of shape {labels.shape}"
+            f"groups must hold one cluster label per row of X ({n} rows), "
+            f"got an array of shape {labels.shape}"
         )
     if labels.dtype.kind in "fc":
         missing = np.flatnonzero(np.isnan(labels))

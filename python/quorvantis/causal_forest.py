@@ -547,7 +547,9 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         clusters = None if groups is None else _to_clusters(groups, n)
         equalize = self.equalize_cluster_weights
         if not isinstance(equalize, bool | np.bool_):
-            raise ValueError(f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}")
+            raise ValueError(
+                f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}"
+            )
         if equalize and clusters is not None:
             # Each cluster's weights sum to the mean cluster total: equal clusters, same overall scale.
             base = np.ones(n) if weights is None else weights
@@ -589,9 +591,7 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             if dask_client is None:
                 forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
             else:
-                forest = _dask.fit(
-                    dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters
-                )
+                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
             trees = forest.n_trees
         finally:
             if progress is not None:

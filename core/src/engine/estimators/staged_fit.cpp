@@ -109,9 +109,8 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
         const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
         std::vector<Moments<RegressionCriterion::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = RegressionCriterion::record(response[i]);
-        keep(batch,
-             train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
-                                               clusters));
+        keep(batch, train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
+                                                      clusters));
     }
     return batch;
 }

@@ -110,9 +110,9 @@ InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t fi
     return out;
 }
 
-#define QUORVANTIS_TRAIN(C)                                                                                     \
+#define QUORVANTIS_TRAIN(C)                                                                                        \
     template TrainedForest<C> train_forest<C>(const CodedRows&, const BinCuts&, const std::vector<Moments<C::K>>&, \
-                                              const ForestOptions&, const TreeProgress&, std::size_t, std::size_t,  \
+                                              const ForestOptions&, const TreeProgress&, std::size_t, std::size_t, \
                                               const std::vector<std::uint32_t>*);
 QUORVANTIS_TRAIN(CausalCriterion)
 QUORVANTIS_TRAIN(RegressionCriterion)

@@ -46,7 +46,8 @@ RowSampler::RowSampler(std::size_t n, const SampleOptions& options, std::uint64_
 
 std::vector<std::uint32_t> RowSampler::rows_of(const std::vector<std::uint32_t>& clusters) const {
     std::vector<std::uint32_t> rows;
-    for (const std::uint32_t c : clusters) rows.insert(rows.end(), members_.begin() + start_[c], members_.begin() + start_[c + 1]);
+    for (const std::uint32_t c : clusters)
+        rows.insert(rows.end(), members_.begin() + start_[c], members_.begin() + start_[c + 1]);
     std::sort(rows.begin(), rows.end());
     return rows;
 }
@@ -89,7 +90,8 @@ void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& p
         // The pool holds whole clusters: draw the fraction of those.
         std::vector<std::uint32_t> in_pool;
         for (std::size_t c = 0; c + 1 < start_.size(); ++c)
-            if (start_[c] < start_[c + 1] && bit(pool, members_[start_[c]])) in_pool.push_back(static_cast<std::uint32_t>(c));
+            if (start_[c] < start_[c + 1] && bit(pool, members_[start_[c]]))
+                in_pool.push_back(static_cast<std::uint32_t>(c));
         const std::size_t k = ceil_fraction(in_pool.size(), fraction);
         choose(in_pool, k, rng);
         in_pool.resize(k);
