@@ -550,6 +550,16 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             raise ValueError(
                 f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}"
             )
+        if weights is not None or clusters is not None:
+            # A standard error needs two independent units of positive weight.
+            units = np.ones(n) if weights is None else weights
+            if clusters is not None:
+                units = np.bincount(clusters.astype(np.intp), weights=units)
+            if np.count_nonzero(units > 0) < 2:
+                raise ValueError(
+                    "sample_weight must give positive weight to at least 2 "
+                    f"{'clusters of groups' if clusters is not None else 'rows'}, got 1"
+                )
         if equalize and clusters is not None:
             # Each cluster's weights sum to the mean cluster total: equal clusters, same overall scale.
             base = np.ones(n) if weights is None else weights
@@ -886,6 +896,12 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             warnings.warn(
                 f"{_share(outside)} of training rows have estimated propensities outside [{low}, {high}]; "
                 "the average effect leans on few comparable rows there",
+                UserWarning,
+                stacklevel=2,
+            )
+        if np.isnan(estimate):
+            warnings.warn(
+                f"the average effect over the {target} rows is NaN: they carry no weight (sample_weight)",
                 UserWarning,
                 stacklevel=2,
             )

@@ -98,6 +98,8 @@ def test_clusters_widen_the_interval_when_clusters_share_effects():
         ({"groups": [np.nan] + [1.0] * 99}, "groups must not hold missing labels, got NaN at position 0"),
         ({"groups": [None] + ["a"] * 99}, "groups must not hold missing labels, got None at position 0"),
         ({"groups": ["a"] * 100}, "groups must hold at least 2 distinct clusters"),
+        ({"sample_weight": [1.0] + [0.0] * 99}, "positive weight to at least 2 rows, got 1"),
+        ({"sample_weight": [1.0] * 50 + [0.0] * 50, "groups": np.arange(100) // 50}, "at least 2 clusters"),
     ],
 )
 def test_bad_weights_and_groups_are_named(kw, message):
