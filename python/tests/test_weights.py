@@ -114,3 +114,16 @@ def test_equalize_cluster_weights_is_a_checked_parameter():
     assert forest.get_params()["equalize_cluster_weights"] == "yes"
     with pytest.raises(ValueError, match="equalize_cluster_weights must be a bool"):
         forest.fit(X, T, y, groups=np.arange(100) % 5)
+
+
+def test_pickles_keep_the_cluster_option():
+    import pickle
+
+    X, T, y = design(300)
+    forest = CausalForest(20, ci_group_size=1, equalize_cluster_weights=True, random_state=0)
+    forest.fit(X, T, y, groups=np.arange(300) % 7, sample_weight=np.arange(300) % 4)
+    twin = pickle.loads(pickle.dumps(forest))
+    assert twin.get_params() == forest.get_params()
+    assert twin.average_treatment_effect() == forest.average_treatment_effect()
+    unfitted = pickle.loads(pickle.dumps(CausalForest(equalize_cluster_weights=True)))
+    assert unfitted.equalize_cluster_weights is True
