@@ -28,7 +28,15 @@ from ._checks import (
     _short,
     _show,
 )
-from ._inputs import _feature_names, _outcome_exponent, _to_float, _to_matrix, _to_vector
+from ._inputs import (
+    _feature_names,
+    _outcome_exponent,
+    _to_clusters,
+    _to_float,
+    _to_matrix,
+    _to_vector,
+    _to_weights,
+)
 from ._normal import normal_upper_quantile
 from ._params import ParamsMixin
 from ._progress import _Progress
@@ -50,7 +58,7 @@ class NotFittedError(ValueError, AttributeError):
 _DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
 _NUISANCE_MODELS = ("outcome_model", "treatment_model")
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = ("_forest", "_training", "_y_exponent", "feature_names_in_", *_DERIVED)
+_FITTED = ("_forest", "_training", "_design", "_y_exponent", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
 # does not grow with the rows; a block still holds many of the engine's
 # 4096-row work units for every thread.
@@ -157,6 +165,10 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
     cv : int, default=5
         Folds (>= 2) for cross-fitting ``outcome_model`` and ``treatment_model``: shuffled,
         stratified by treatment, from a seed derived from ``random_state``.
+    equalize_cluster_weights : bool, default=False
+        With ``groups`` at fit, weigh every cluster alike (each row's weight divided by
+        its cluster's total), so that the average effects are averages over clusters;
+        otherwise large clusters count by their rows.
 
     Attributes
     ----------
@@ -205,6 +217,7 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         outcome_model: Any = None,
         treatment_model: Any = None,
         cv: int = 5,
+        equalize_cluster_weights: bool = False,
     ) -> None:
         self.n_estimators = n_estimators
         self.min_samples_leaf = min_samples_leaf
@@ -223,6 +236,7 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         self.outcome_model = outcome_model
         self.treatment_model = treatment_model
         self.cv = cv
+        self.equalize_cluster_weights = equalize_cluster_weights
 
     # -- estimator protocol -------------------------------------------------
 
@@ -298,6 +312,21 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         for name in _DERIVED:
             if name in state and not _same(state[name], derived[name]):
                 raise ValueError(f"{what} holds {name} differing from the forest's own")
+        design = state.get("_design")
+        if "_design" in state and not (
+            isinstance(design, tuple)
+            and len(design) == 2
+            and any(a is not None for a in design)
+            and all(a is None or (isinstance(a, np.ndarray) and a.shape == (n,)) for a in design)
+            and (design[0] is None or (design[0].dtype == np.float64 and (design[0] >= 0).all()))
+            and (design[1] is None or (design[1].dtype.kind == "i" and (design[1] >= 0).all()))
+        ):
+            raise ValueError(
+                f"{what} must hold _design as (weights or None, cluster codes or None), arrays of the "
+                f"forest's {n} rows, got {_show(design)}"
+            )
+        if "_design" in state:
+            out["_design"] = design
         out.update(_forest=forest, _y_exponent=int(exponent), **derived)
         if "_training" in state:
             out["_training"] = training
@@ -380,7 +409,16 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         return max(1, int(float(mf) * p))
 
     def fit(
-        self, X: Any, T: Any, y: Any, *, Y_hat: Any = None, T_hat: Any = None, dask_client: Any = None
+        self,
+        X: Any,
+        T: Any,
+        y: Any,
+        *,
+        sample_weight: Any = None,
+        groups: Any = None,
+        Y_hat: Any = None,
+        T_hat: Any = None,
+        dask_client: Any = None,
     ) -> CausalForest:
         """Fit the forest on features, a binary treatment and an outcome.
 
@@ -395,6 +433,18 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
             Outcome, finite, below 2**1000 (about 1e301) in magnitude. Outcomes of any
             scale within that are handled alike: far from 1 they are scaled by a power
             of two inside, and every result scaled back.
+        sample_weight : array-like of shape (n_samples,), optional
+            Non-negative finite row weights, not all zero. They weigh the rows in the
+            nuisance forests, in the splits and leaves of the causal trees, and in the
+            average effects and their standard errors, which then estimate the effects
+            of the weighted population. An integer weight acts like repeated rows
+            (statistically, not bit for bit); a zero weight nearly drops the row.
+        groups : array-like of shape (n_samples,), optional
+            A cluster label per row (numbers, strings or other hashable values, no NaN),
+            at least 2 clusters. Half-samples, subsamples and out-of-bag membership then
+            take whole clusters, so the effects' variances reflect the clusters, and
+            the average effects' standard errors are cluster-robust. See also
+            ``equalize_cluster_weights``.
         Y_hat : array-like of shape (n_samples,), optional
             Given estimates of E[Y | X]; fitted by a regression forest (or cross-fitted
             ``outcome_model``) when omitted. Not together with ``outcome_model``.
@@ -476,6 +526,29 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
                 f"got only {int(treated == n)}s in {n} rows"
             )
         ya = _to_vector(y, "y", n)
+        weights = None if sample_weight is None else _to_weights(sample_weight, n)
+        clusters = None if groups is None else _to_clusters(groups, n)
+        equalize = self.equalize_cluster_weights
+        if not isinstance(equalize, bool | np.bool_):
+            raise ValueError(
+                f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}"
+            )
+        if weights is not None or clusters is not None:
+            # A standard error needs two independent units of positive weight.
+            units = np.ones(n) if weights is None else weights
+            if clusters is not None:
+                units = np.bincount(clusters.astype(np.intp), weights=units)
+            if np.count_nonzero(units > 0) < 2:
+                raise ValueError(
+                    "sample_weight must give positive weight to at least 2 "
+                    f"{'clusters of groups' if clusters is not None else 'rows'}, got 1"
+                )
+        if equalize and clusters is not None:
+            # Each cluster's weights sum to the mean cluster total: equal clusters, same overall scale.
+            base = np.ones(n) if weights is None else weights
+            totals = np.bincount(clusters.astype(np.intp), weights=base)
+            share = np.divide(totals.sum() / len(totals), totals, out=np.zeros_like(totals), where=totals > 0)
+            weights = base * share[clusters.astype(np.intp)]
         yh = None if Y_hat is None else _to_vector(Y_hat, "Y_hat", n)
         th = None if T_hat is None else _to_vector(T_hat, "T_hat", n)
         if th is not None:
@@ -521,9 +594,9 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         trees = None
         try:
             if dask_client is None:
-                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress)
+                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
             else:
-                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress)
+                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
             trees = forest.n_trees
         finally:
             if progress is not None:
@@ -556,6 +629,9 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
                 a.copy() if a is src or not a.flags.owndata else a for a, src in ((Xa, X), (Ta, T), (ya, y))
             ),
         }
+        if weights is not None or clusters is not None:
+            # The averages computed here rather than in the engine need them too.
+            fitted["_design"] = (weights, None if clusters is None else clusters.astype(np.intp))
         if names is not None:
             fitted["feature_names_in_"] = names
         self.__dict__.update(fitted)  # one step: an interrupt cannot leave half a fit
@@ -830,6 +906,12 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
                 UserWarning,
                 stacklevel=2,
             )
+        if np.isnan(estimate):
+            warnings.warn(
+                f"the average effect over the {target} rows is NaN: they carry no weight (sample_weight)",
+                UserWarning,
+                stacklevel=2,
+            )
         exponent = self.__dict__.get("_y_exponent", 0)
         return float(np.ldexp(estimate, exponent)), float(np.ldexp(std_error, exponent))
 
@@ -857,7 +939,15 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
             )
             return math.nan, math.nan
         weighted = w * tau + r * (y - self.__dict__["Y_hat_"] - r * tau)
-        estimate = weighted.sum() / w.sum()
-        # Influence function of the ratio sum(w Gamma) / sum(w): (w Gamma - estimate w) / mean(w).
-        influence = (weighted - estimate * w) / w.mean()
-        return float(estimate), float(np.std(influence, ddof=1) / math.sqrt(len(influence)))
+        rows, clusters = self.__dict__.get("_design", (None, None))
+        s = np.ones(len(w)) if rows is None else rows
+        estimate = (s * weighted).sum() / (s * w).sum()
+        # Linearised ratio sum(s w Gamma) / sum(s w), summed within clusters (each row
+        # its own cluster without groups), with the small-sample factor m / (m - 1).
+        influence = s * (weighted - estimate * w) / (s * w).sum()
+        units = s
+        if clusters is not None:
+            influence = np.bincount(clusters, weights=influence)
+            units = np.bincount(clusters, weights=s)
+        m = int(np.count_nonzero(units > 0))
+        return float(estimate), float(math.sqrt(m / max(m - 1, 1) * (influence**2).sum()))

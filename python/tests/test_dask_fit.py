@@ -181,3 +181,12 @@ def test_a_dask_client_that_is_not_a_running_client_is_refused(client):
         forest.fit(X, T, y, dask_client="tcp://127.0.0.1:8786")
     with pytest.raises(TypeError, match=r"got LocalCluster; pass Client\(cluster\) rather than the cluster"):
         forest.fit(X, T, y, dask_client=client.cluster)
+
+
+def test_dask_fit_with_weights_and_groups_grows_the_local_forest(client):
+    X, T, y = design(1000)
+    kw = {"sample_weight": np.arange(1000) % 3 + 0.5, "groups": np.arange(1000) // 10}
+    local = CausalForest(100, random_state=6).fit(X, T, y, **kw)
+    spread = CausalForest(100, random_state=6).fit(X, T, y, dask_client=client, **kw)
+    same_forest(spread, local, X)
+    assert spread.average_treatment_effect() == local.average_treatment_effect()

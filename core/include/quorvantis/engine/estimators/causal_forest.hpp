@@ -56,6 +56,8 @@ struct FitInput {
     VectorView w, y;
     const VectorView* y_hat = nullptr;  // given nuisance estimates, or null to fit them
     const VectorView* t_hat = nullptr;
+    const std::vector<double>* weights = nullptr;          // per row, or null: 1 each
+    const std::vector<std::uint32_t>* clusters = nullptr;  // per row 0..C-1, or null: none
 };
 
 class CausalForestModel {

@@ -33,6 +33,12 @@ struct TrainingData {
     BinCuts cuts;
     CodedRows codes;
     std::vector<double> w, y;
+    // Per row, empty when not given: a weight (>= 0, some > 0) and a
+    // cluster numbered 0..C-1, which the samples draw whole.
+    std::vector<double> weights;
+    std::vector<std::uint32_t> clusters;
+
+    const std::vector<std::uint32_t>* cluster_rows() const noexcept { return clusters.empty() ? nullptr : &clusters; }
 
     std::vector<unsigned char> serialize() const;
     static Result<TrainingData> deserialize(std::span<const unsigned char> bytes);
