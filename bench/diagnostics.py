@@ -27,6 +27,8 @@ import warnings
 import numpy as np
 
 from quorvantis import CausalForest
+from quorvantis.diagnostics import rank_average_treatment_effect
+from quorvantis.report._contract import REPORT_RATE
 
 DESIGNS = ("constant", "wager", "linear")
 
@@ -54,6 +56,8 @@ def replicate(design: str, seed: int, n: int, p: int, trees: int) -> dict:
     cal = forest.test_calibration()
     out["calibration"] = cal.differential_forest_prediction.p_value < 0.05
     out["rate"] = forest.rank_average_treatment_effect().p_value < 0.05
+    # The report's cheaper ranking forest (fewer trees, capped rows).
+    out["rate_report"] = rank_average_treatment_effect(forest, **REPORT_RATE).p_value < 0.05
     # Out-of-bag effects as priorities: not the default, kept for the record.
     out["rate_oob"] = forest.rank_average_treatment_effect(forest.oob_effect()).p_value < 0.05
     if design == "constant":
@@ -105,15 +109,16 @@ def main() -> None:
 
     print(
         "| design | calibration rejects (differential, 5%) | RATE AUTOC rejects (5%) "
-        "| RATE, out-of-bag priorities | target |"
+        "| RATE as summary() runs it | RATE, out-of-bag priorities | target |"
     )
-    print("|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|")
     targets = {"constant": "<= 7% (size)", "wager": ">= 90% (power)", "linear": "power (for reference)"}
     for design, rows in results.items():
         cal = share([r["calibration"] for r in rows])
         rate = share([r["rate"] for r in rows])
+        report = share([r["rate_report"] for r in rows])
         oob = share([r["rate_oob"] for r in rows])
-        print(f"| {design} | {cal} | {rate} | {oob} | {targets[design]} |")
+        print(f"| {design} | {cal} | {rate} | {report} | {oob} | {targets[design]} |")
     if "constant" in results:
         rows = results["constant"]
         print("\n| constant effect | value | target |\n|---|---|---|")
