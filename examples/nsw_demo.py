@@ -141,7 +141,8 @@ def main(n_estimators=2000, random_state=0, html_path=None):
         print(f"  {line}")
     print(
         f"Mean gain per person over treating no one: {money(policy)} (s.e. {money(policy_se)}) by the rule,\n"
-        f"{money(everyone)} (s.e. {money(everyone_se)}) treating everyone; over all {value.n:,} people, most of\n"
+        f"{money(everyone)} (s.e. {money(everyone_se)}) treating everyone; over all {value.n:,} people, "
+        "most of\n"
         "them CPS people unlike the enrollees, on the rows the tree was chosen on (optimistic)."
     )
     print(f"\nCausalForest report (forest.summary(policy=tree), {seconds(out['report_s'])}):\n")

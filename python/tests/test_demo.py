@@ -26,7 +26,9 @@ def test_demo_prints_the_benchmark_and_the_estimates_beside_it(capsys, tmp_path)
     assert any("CausalForest used random_state=3" in line for line in lines)
     assert sum(line.startswith("Warning from average_treatment_effect: ") for line in lines) == 1
     assert any(line.startswith("Overlap: ") and "% of the CPS people" in line for line in lines)
-    policy = next(i for i, line in enumerate(lines) if line.startswith("Whom to treat: PolicyTree(max_depth=2"))
+    policy = next(
+        i for i, line in enumerate(lines) if line.startswith("Whom to treat: PolicyTree(max_depth=2")
+    )
     rule = lines[policy + 1 : lines.index("CausalForest report")]
     assert 2 <= sum(line.startswith("  if ") for line in rule) <= 4
     assert any(line.startswith("Mean gain per person over treating no one: ") for line in rule)

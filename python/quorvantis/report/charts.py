@@ -13,8 +13,8 @@ from typing import Any
 import numpy as np
 
 from .data import ReportData
-from .tables import per_sd
 from .numbers import count, level, num, share
+from .tables import per_sd
 
 KINDS = ("effect_dist", "effects", "importance", "toc", "blp", "dependence", "policy_tree")
 MAX_POINTS = 2000
@@ -126,7 +126,9 @@ def _blp(d: ReportData, feature: Any) -> dict:
     terms = sorted(range(1, len(names)), key=lambda i: -t[i] if np.isfinite(t[i]) else math.inf)[:20]
     terms.reverse()  # the largest at the top of a category axis
     return {
-        "title": f"Best linear projection: change in effect per s.d. of each feature, {level(d.alpha)} intervals",
+        "title": (
+            f"Best linear projection: change in effect per s.d. of each feature, {level(d.alpha)} intervals"
+        ),
         "data": {
             "labels": [names[i] for i in terms],
             "estimate": _round(d.blp.estimate[terms] * sd[terms]),
@@ -171,7 +173,7 @@ def tree_payload(tree: dict, subtitle: str = "") -> dict:
                 lines.append(f"mean reward {num(node['mean_reward'])}")
                 if means is not None and len(means) == len(actions) <= 3:  # the others', to compare
                     chosen = node["action_index"]
-                    others = [f"{a} {num(m)}" for i, (a, m) in enumerate(zip(actions, means)) if i != chosen]
+                    others = [f"{a} {num(means[i])}" for i, a in enumerate(actions) if i != chosen]
                     lines.append(f"({', '.join(others)})")
             entry.update(action=node["action"], action_index=node["action_index"])
             entry.update(mean_reward=_round([node["mean_reward"]])[0] if node["rows"] else None)

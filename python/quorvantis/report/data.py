@@ -58,7 +58,6 @@ class ReportData:
     policy: PolicyData | None = None
 
 
-
 def check_alpha(alpha: Any) -> float:
     if isinstance(alpha, bool) or not isinstance(alpha, (int, float, np.floating, np.integer)):
         raise ValueError(f"alpha must be a number in (0, 1), got {alpha!r}")
@@ -126,16 +125,20 @@ def _policy(forest: Any, tree: Any, X_train: np.ndarray) -> PolicyData:
     if not isinstance(tree, PolicyTree):
         raise ValueError(f"policy must be a fitted quorvantis.PolicyTree or None, got {type(tree).__name__}")
     if not tree.__sklearn_is_fitted__():
-        raise ValueError("policy must be a fitted PolicyTree (call fit_forest(forest) first), got an unfitted one")
+        raise ValueError(
+            "policy must be a fitted PolicyTree (call fit_forest(forest) first), got an unfitted one"
+        )
     p = X_train.shape[1]
     if tree.n_features_in_ != p:
         raise ValueError(
-            f"policy must split on the forest's {p} features, got a PolicyTree fitted on {tree.n_features_in_}"
+            f"policy must split on the forest's {p} features, "
+            f"got a PolicyTree fitted on {tree.n_features_in_}"
         )
     ours, theirs = forest.__dict__.get("feature_names_in_"), tree.__dict__.get("feature_names_in_")
     if ours is not None and theirs is not None and list(ours) != list(theirs):
         raise ValueError(
-            f"policy must split on the forest's features {list(ours)[:10]}, got one fitted on {list(theirs)[:10]}"
+            f"policy must split on the forest's features {list(ours)[:10]}, "
+            f"got one fitted on {list(theirs)[:10]}"
         )
     if len(tree.action_names_) != 2:
         raise ValueError(

@@ -153,13 +153,16 @@ if (kind === 'effect_dist') {
     // lines wrap); more than four leaves lie sideways on a taller chart.
     const byId = new Map(d.nodes.map(n => [n.id, n]));
     const parent = new Map();
-    d.nodes.forEach(n => { if (n.kind === 'split') { parent.set(n.left, n.id); parent.set(n.right, n.id); } });
+    d.nodes.forEach(n => {
+        if (n.kind === 'split') { parent.set(n.left, n.id); parent.set(n.right, n.id); }
+    });
     const leaves = d.nodes.filter(n => n.kind === 'leaf');
     // ECharts spaces neighbouring leaves one unit apart under one parent, two otherwise, and
     // keeps half the outermost pair's spacing free at either end.
     let span = 0;
     const order = [];
-    const walk = n => n.kind === 'leaf' ? order.push(n.id) : [n.left, n.right].forEach(i => walk(byId.get(i)));
+    const walk = n => n.kind === 'leaf'
+        ? order.push(n.id) : [n.left, n.right].forEach(i => walk(byId.get(i)));
     walk(byId.get(d.nodes[0].id));
     const gap = (a, b) => parent.get(a) === parent.get(b) ? 1 : 2;
     for (let i = 1; i < order.length; i++) span += gap(order[i], order[i - 1]);
@@ -168,7 +171,7 @@ if (kind === 'effect_dist') {
     const width = chartDom.clientWidth || 1000;
     let boxWidth, margin;
     if (sideways) {  // leaves one above another; the levels fill the width, root at the left edge
-        chartDom.style.height = Math.min(4000, Math.max(440, 92 * units + 140)) + 'px';
+        chartDom.style.height = Math.min(4000, Math.max(440, 104 * units + 140)) + 'px';
         const depth = Math.max(d.depth, 1);
         boxWidth = Math.max(90, Math.min(200, ((width - 20) / depth - 30) / (1 + 1 / depth)));
         margin = boxWidth / 2 + 18;
@@ -192,12 +195,14 @@ if (kind === 'effect_dist') {
                   verticalAlign: 'middle', borderRadius: 4, padding: [5, 8], width: boxWidth,
                   overflow: 'break' };
     Object.assign(option, {
-        title: Object.assign(option.title, { subtext: d.subtitle, subtextStyle: { fontSize: 12, color: '#555' } }),
+        title: Object.assign(option.title,
+                             { subtext: d.subtitle, subtextStyle: { fontSize: 12, color: '#555' } }),
         tooltip: { show: false },
         legend: { show: false },
         series: [{
             type: 'tree', data: [build(byId.get(d.nodes[0].id))], orient: sideways ? 'LR' : 'TB',
-            top: sideways ? 90 : 100, bottom: sideways ? 50 : 60, left: margin, right: margin, symbol: 'circle', symbolSize: 6, expandAndCollapse: false,
+            top: sideways ? 90 : 100, bottom: sideways ? 50 : 60, left: margin, right: margin,
+            symbol: 'circle', symbolSize: 6, expandAndCollapse: false,
             initialTreeDepth: -1, roam: false, label: box, leaves: { label: box },
             lineStyle: { color: '#bbb', width: 1.5, curveness: 0.4 }
         }]
