@@ -4,7 +4,8 @@ Each replicate draws n rows with x = (x0, ..., x(p-1)) ~ U[0, 1]^p, a propensity
 outcome 2 x2 + T tau(x) + N(0, 1), fits the forest and runs the diagnostics:
 
   constant  tau = 1: calibration (differential) and RATE (AUTOC, default
-            priorities) should reject at 5% no more than 5% of the time; the
+            priorities, and as summary() runs it with a smaller ranking forest)
+            should reject at 5% no more than 5% of the time; the
             placebo refutation (one refit) should pass about 95% of the time,
             the random common cause nearly always, the data subsets about 95%.
   wager     tau = (1 + s(x0)) (1 + s(x1)), s(x) = 1 / (1 + exp(-20 (x - 1/3))):
