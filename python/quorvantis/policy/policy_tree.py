@@ -15,6 +15,8 @@ from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
 from .._params import ParamsMixin
 from ..causal_forest import CausalForest, NotFittedError
 from ..diagnostics import doubly_robust_scores
+from ..report import charts as _charts
+from ..report import html as _html
 
 __all__ = ["PolicyTree", "PolicyValue"]
 
@@ -453,9 +455,10 @@ class PolicyTree(ParamsMixin):
 
         Nodes are listed root first, children after their parent; each has an "id", its
         "depth", "rows" and "share" of the training rows. A split has "feature", "threshold",
-        "threshold_text", "missing" ("left" or "right"), "left" and "right" (child ids); a
-        leaf has "action", "action_index" and "mean_reward" (its rows' mean reward of that
-        action).
+        "threshold_text", "missing" ("left" or "right"), "left" and "right" (child ids), and
+        "left_text" and "right_text" (the conditions, worded as in :meth:`rule`); a leaf has
+        "action", "action_index", "mean_reward" (its rows' mean reward of that action) and
+        "mean_rewards" (of every action, in the order of "actions", listed in "data").
         """
         nodes = self._fitted("to_dict")
         Xa, R = self.__dict__["_train"]
@@ -481,6 +484,8 @@ class PolicyTree(ParamsMixin):
                     missing="left" if nodes["missing_left"][i] else "right",
                     left=int(nodes["left"][i]),
                     right=int(nodes["right"][i]),
+                    left_text=self._condition(i, True),
+                    right_text=self._condition(i, False),
                 )
                 out.append(node)
                 walk(int(nodes["left"][i]), depth + 1)
@@ -492,6 +497,7 @@ class PolicyTree(ParamsMixin):
                     action=self.action_names_[a],
                     action_index=a,
                     mean_reward=float(R[mask, a].mean()) if count else None,
+                    mean_rewards=[float(v) for v in R[mask].mean(axis=0)] if count else None,
                 )
                 out.append(node)
 
@@ -500,5 +506,24 @@ class PolicyTree(ParamsMixin):
         return {
             "visual_type": "policy_tree",
             "title": f"Policy tree (depth {depth}, {len(self.action_names_)} actions)",
-            "data": {"nodes": out},
+            "data": {"nodes": out, "actions": list(self.action_names_)},
         }
+
+    def _chart(self) -> dict[str, Any]:
+        self._fitted("to_html")
+        line = f"{_charts.value_line(self.value())} (on the training rows: optimistic)"
+        built = _charts.tree_payload(self.to_dict(), line)
+        return {"visual_type": "policy_tree", "title": built["title"], "data": built["data"]}
+
+    def to_visual_tag(self) -> str:
+        """The tree's chart as a fenced ``json:causal-plot`` block: the :meth:`to_dict` nodes
+        with each one's words, as :meth:`CausalForestReport.to_visual_tag` gives them."""
+        return _engine.fenced_block(_html.payload_json(self._chart()))
+
+    def show(self) -> None:
+        """Prints :meth:`to_visual_tag` on standard output."""
+        print(self.to_visual_tag(), flush=True)
+
+    def to_html(self) -> str:
+        """An HTML fragment that loads ECharts 5.4.3 from the CDN and draws the tree."""
+        return _html.fragment(self._chart())
