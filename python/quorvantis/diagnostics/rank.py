@@ -105,7 +105,7 @@ def held_out_priorities(forest: Any, rng: np.random.Generator) -> tuple[np.ndarr
     n = len(y)
     order = rng.permutation(n)
     train, held = np.sort(order[: n // 2]), np.sort(order[n // 2 :])
-    params = forest.get_params()
+    params = forest._refit_params()  # the kept rows hold category codes
     group = int(params["ci_group_size"])
     # Priorities need only a ranking, not intervals; a hundred trees keep this a
     # small share of a fit's cost (the power they give is in bench/diagnostics.py).

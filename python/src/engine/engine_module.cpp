@@ -188,11 +188,44 @@ bool read_options(PyObject* dict, engine::ForestOptions& o) {
     return true;
 }
 
-// fit(X, W, Y, Y_hat, W_hat, options, progress) -> Forest
+// Per feature its number of categories (0: ordered), from None or a sequence
+// of p ints in [0, max_bins - 1]; false with ValueError set otherwise.
+bool read_categories(PyObject* seq, std::size_t p, std::size_t max_bins, std::vector<std::uint16_t>& out) {
+    out.clear();
+    if (seq == nullptr || seq == Py_None) return true;
+    if (!PySequence_Check(seq)) {
+        raise_value("categories must be None or a sequence of ints");
+        return false;
+    }
+    const Py_ssize_t k = PySequence_Size(seq);
+    if (k < 0) return false;
+    if (static_cast<std::size_t>(k) != p) {
+        raise_value("categories needs one entry per column of X (" + std::to_string(p) + "), got " +
+                    std::to_string(k));
+        return false;
+    }
+    out.resize(p);
+    for (std::size_t f = 0; f < p; ++f) {
+        PyRef item = PyRef::steal(PySequence_GetItem(seq, static_cast<Py_ssize_t>(f)));
+        if (!item) return false;
+        const long v = PyLong_AsLong(item.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < 0 || static_cast<std::size_t>(v) >= max_bins) {
+            raise_value("categories of column " + std::to_string(f) + " must be in [0, max_bins - 1 = " +
+                        std::to_string(max_bins - 1) + "], got " + std::to_string(v));
+            return false;
+        }
+        out[f] = static_cast<std::uint16_t>(v);
+    }
+    return true;
+}
+
+// fit(X, W, Y, Y_hat, W_hat, options, progress, categories=None) -> Forest
 PyObject* fit(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress;
-        if (!PyArg_ParseTuple(args, "OOOOOOO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress)) return nullptr;
+        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOOOOO|O:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress, &ocats))
+            return nullptr;
         ArrayArg x, w, y, y_hat, t_hat;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
         if (oyh != Py_None && !y_hat.load(oyh, 1, "Y_hat")) return nullptr;
@@ -208,6 +241,8 @@ PyObject* fit(PyObject*, PyObject* args) {
         if ((oyh != Py_None && y_hat.vector().size != n) || (owh != Py_None && t_hat.vector().size != n))
             return raise_value("Y_hat and T_hat need one entry per row of X");
         if (const std::string why = options.check(n, xv.cols); !why.empty()) return raise_value(why);
+        std::vector<std::uint16_t> categories;
+        if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
 
         CallGuard guard;
         guard.watch(x, "X");
@@ -225,6 +260,7 @@ PyObject* fit(PyObject*, PyObject* args) {
             return !out;  // an exception from the callback stops the fit
         };
         engine::FitInput input{xv, w.vector(), y.vector()};
+        input.categories = categories;
         VectorView yh, wh;
         if (oyh != Py_None) {
             yh = y_hat.vector();
@@ -452,11 +488,11 @@ bool batches_of(PyObject* list, const TrainingData& data, std::vector<TreeBatch>
     return true;
 }
 
-// prepare(X, T, y, options) -> TrainingData
+// prepare(X, T, y, options, categories=None) -> TrainingData
 PyObject* prepare(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *odict;
-        if (!PyArg_ParseTuple(args, "OOOO:prepare", &ox, &ow, &oy, &odict)) return nullptr;
+        PyObject *ox, *ow, *oy, *odict, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOO|O:prepare", &ox, &ow, &oy, &odict, &ocats)) return nullptr;
         ArrayArg x, w, y;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
         engine::ForestOptions options;
@@ -465,6 +501,8 @@ PyObject* prepare(PyObject*, PyObject* args) {
         if (w.vector().size != xv.rows || y.vector().size != xv.rows)
             return raise_value("T and y need one entry per row of X");
         if (const std::string why = options.check(xv.rows, xv.cols); !why.empty()) return raise_value(why);
+        std::vector<std::uint16_t> categories;
+        if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
         CallGuard guard;
         guard.watch(x, "X");
         guard.watch(w, "T");
@@ -474,7 +512,7 @@ PyObject* prepare(PyObject*, PyObject* args) {
         job.max_threads = options.n_threads;
         TrainingData data;
         const auto halt =
-            run_unlocked([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options); }, job);
+            run_unlocked([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options, categories); }, job);
         if (halt) return guard.raise(*halt);
         return new_training(std::move(data));
     });
@@ -713,9 +751,9 @@ PyObject* echarts_url(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_functions[] = {
-    {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress)\n--\n\n"},
+    {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress, categories=None)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
-    {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options)\n--\n\n"},
+    {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options, categories=None)\n--\n\n"},
     {"check_options", check_options, METH_O, "check_options(options)\n--\n\n"},
     {"fit_plan", fit_plan, METH_VARARGS, "fit_plan(options, have_Y_hat, have_T_hat)\n--\n\n"},
     {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},

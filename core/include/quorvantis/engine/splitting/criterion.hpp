@@ -8,6 +8,10 @@
 // Each side needs min_samples_leaf treated and as many control rows, and
 // s >= alpha s_node.
 //
+// A categorical feature's codes are scanned in the order of their mean
+// response (rho for the causal criterion): for a score of this form the best
+// split into two sets is one of the prefixes of that order.
+//
 // Regression (CART on the response): moments n, sum Y; a split scores
 // sum_L^2 / n_L + sum_R^2 / n_R minus the penalty on 1/n, and must beat the
 // node's own sum^2 / n; each side needs min_samples_leaf rows.
@@ -132,6 +136,10 @@ struct CausalCriterion {
         }
     }
 
+    // Where a category goes in the order a categorical split scans: its mean
+    // pseudo-outcome, the response the score is a regression of.
+    static double order_key(const Moments<K>& m, const Node& nd) noexcept { return rho_sum(m, nd) / m.v[N]; }
+
     // sum over the side of (w - w.)((y - y.) - tau (w - w.)), from raw moments.
     static double rho_sum(const Moments<K>& m, const Node& nd) noexcept {
         const double n = m.v[N], a = nd.w_mean, b = nd.y_mean;
@@ -173,6 +181,8 @@ struct RegressionCriterion {
     }
 
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
+
+    static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[Y] / m.v[N]; }
 
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
