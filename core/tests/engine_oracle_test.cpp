@@ -294,7 +294,9 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         categorical += match.categorical;
     }
     EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
-    if (tc.cats > 0) EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";
+    if (tc.cats > 0) {
+        EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";
+    }
 }
 
 TEST_P(EngineTreeOracle, SameTreeAsFastBuilder) {
@@ -356,6 +358,7 @@ struct ForestCase {
     std::size_t mtry;
     int hollow;  // a tree given no estimation rows, whose only leaf is empty, or -1
     std::uint64_t seed;
+    int cats = 0;  // categories of feature 0, or 0
 };
 
 class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
@@ -363,9 +366,12 @@ class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
 TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
     const ForestCase& fc = GetParam();
     ASSERT_EQ(fc.trees % fc.group, 0u);
-    const Data d = make_data(fc.n, fc.p, fc.missing, 0, 64, fc.seed);
+    const Data d = make_data(fc.n, fc.p, fc.missing, 0, 64, fc.seed, fc.cats);
     Gen gen(fc.seed + 2);
-    const std::vector<double> qx = features(gen, fc.queries, fc.p, fc.missing, 0);
+    std::vector<double> qx = features(gen, fc.queries, fc.p, fc.missing, 0);
+    if (fc.cats > 0)
+        for (std::size_t i = 0; i < fc.queries; ++i)
+            if (!std::isnan(qx[i * fc.p])) qx[i * fc.p] = std::floor(gen.uniform() * fc.cats);
     const engine::CodedRows queries = d.cuts.encode(MatrixView::of(qx.data(), fc.queries, fc.p));
     const std::uint8_t missing = d.cuts.missing_code();
 
@@ -403,7 +409,8 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
         builder.grow(records, est, est_moments, drawer);
         nodes[b] = builder.nodes();
-        trees[b].set_nodes(nodes[b], missing);
+        trees[b].set_nodes(nodes[b], missing, builder.sets());
+        plain[b].sets = builder.sets();
         for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
         auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
         plain[b].in_bag.assign(d.n, 0);
@@ -454,7 +461,8 @@ INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,
                              //         name          n  queries p miss trees group honest msl mtry hollow seed
                              ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
                              ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
-                             ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33}),
+                             ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33},
+                             ForestCase{"PairsCategories", 400, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 34, 9}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Posterior mean of a variance ----------------------------------------
