@@ -113,6 +113,14 @@ def learn(values: np.ndarray, limit: int) -> tuple[np.ndarray, np.ndarray]:
     if present.dtype.kind in "biuf":
         labels_arr, counts = np.unique(present.astype(np.float64), return_counts=True)
         labels: list[Any] = list(labels_arr)
+    elif _pandas() is not None:
+        pd = _pandas()
+        try:
+            index, uniques = pd.factorize(present, sort=True)
+        except TypeError:  # mixed types: their order of first appearance
+            index, uniques = pd.factorize(present, sort=False)
+        labels = list(uniques)
+        counts = np.bincount(index, minlength=len(labels))
     else:
         tally: dict[Any, int] = {}
         for v in present:
@@ -155,6 +163,16 @@ def encode(values: np.ndarray, labels: np.ndarray, codes: np.ndarray) -> np.ndar
             keys = labels.astype(np.float64)
             at = np.clip(np.searchsorted(keys, v), 0, max(len(keys) - 1, 0))
             hit = ~missing & (len(keys) > 0) & (keys[at] == v) if len(keys) else np.zeros(len(v), bool)
+            out[hit] = codes[at[hit]]
+            return out
+    pd = _pandas()
+    if pd is not None:
+        try:
+            at = pd.Index(labels, dtype=object).get_indexer(values)
+        except TypeError:
+            at = None
+        if at is not None:
+            hit = ~missing & (at >= 0)
             out[hit] = codes[at[hit]]
             return out
     lookup = {label: int(c) for label, c in zip(labels, codes, strict=True)}
