@@ -221,8 +221,7 @@ private:
             const std::vector<std::uint8_t> codes(present.begin(), present.end());
             for (std::size_t t = 0; t + 1 < codes.size(); ++t) {
                 seen.push_back({evaluate(rows, pa, f, codes[t], false), f, codes[t], false, false, {}});
-                if (has_missing)
-                    seen.push_back({evaluate(rows, pa, f, codes[t], true), f, codes[t], true, false, {}});
+                if (has_missing) seen.push_back({evaluate(rows, pa, f, codes[t], true), f, codes[t], true, false, {}});
             }
             if (has_missing)
                 seen.push_back({evaluate(rows, pa, f, codes.back(), false), f, codes.back(), false, false, {}});

@@ -252,8 +252,7 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     options.criterion = {tc.msl, tc.alpha, tc.penalty};
     options.max_depth = tc.max_depth;
     options.mtry = tc.mtry;
-    engine_oracle::Settings settings{tc.kind, tc.msl, tc.alpha, tc.penalty, tc.max_depth, tc.mtry,
-                                     d.cuts.categories()};
+    engine_oracle::Settings settings{tc.kind, tc.msl, tc.alpha, tc.penalty, tc.max_depth, tc.mtry, d.cuts.categories()};
     // One builder for both trees, as a forest reuses it.
     engine::TreeBuilder<C> builder(d.codes, d.cuts, options);
     Gen gen(tc.seed + 1);

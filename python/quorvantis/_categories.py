@@ -54,13 +54,16 @@ def resolve(spec: Any, X: Any, p: int, names: np.ndarray | None) -> list[int]:
         raise ValueError(f"{what}, got {_show(spec)}")
     if items and all(isinstance(v, bool | np.bool_) for v in items):
         if len(items) != p:
-            raise ValueError(f"categorical_features as a boolean mask needs {p} entries (one per column), got {len(items)}")
+            raise ValueError(
+                f"categorical_features as a boolean mask needs {p} entries (one per column), got {len(items)}"
+            )
         return sorted(found | {j for j, v in enumerate(items) if v})
     for v in items:
         if isinstance(v, str):
             if names is None:
                 raise ValueError(
-                    f"categorical_features names column {v!r}, but X has no column names; give indices or a mask"
+                    f"categorical_features names column {v!r}, but X has no column names; "
+                    "give indices or a mask"
                 )
             hits = np.flatnonzero(names == v)
             if not len(hits):
@@ -233,6 +236,7 @@ def check_state(value: Any, p: int, what: str) -> dict[int, tuple[np.ndarray, np
     )
     if not ok:
         raise ValueError(
-            f"{what} must hold _categories as a dict of column index to (labels, codes) arrays, got {_show(value)}"
+            f"{what} must hold _categories as a dict of column index to (labels, codes) arrays, "
+            f"got {_show(value)}"
         )
     return value

@@ -12,6 +12,7 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
+from . import _categories
 from ._checks import (
     _check_int,
     _check_random_state,
@@ -26,7 +27,6 @@ from ._checks import (
     _short,
     _show,
 )
-from . import _categories
 from ._inputs import _feature_names, _is_frame, _outcome_exponent, _to_float, _to_matrix, _to_vector
 from ._normal import normal_upper_quantile
 from ._progress import _Progress

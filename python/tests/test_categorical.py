@@ -65,7 +65,9 @@ def test_sets_of_categories_find_the_raised_ones(fitted):
 
 def test_unseen_and_missing_categories_go_with_missing_values(fitted):
     model, _ = fitted
-    rows = pd.DataFrame({"g": pd.Categorical(["zz", None, "a"], categories=["a", "zz"]), "x": [0.1, 0.1, 0.1]})
+    rows = pd.DataFrame(
+        {"g": pd.Categorical(["zz", None, "a"], categories=["a", "zz"]), "x": [0.1, 0.1, 0.1]}
+    )
     with_nan = model._forest.predict(np.array([[np.nan, 0.1]]), False, 1)[0]
     effects = model.effect(rows)
     assert effects[0] == effects[1] == with_nan[0]

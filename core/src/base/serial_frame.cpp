@@ -49,10 +49,10 @@ Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t oldest, std:
     const unsigned char reserved = header.u8();
     const std::uint64_t length = header.u64();
     if (version < oldest || version > newest)
-        return refuse("unsupported format version " + std::to_string(version) + " (this build reads " +
-                      (oldest == newest ? std::to_string(newest)
-                                        : std::to_string(oldest) + " to " + std::to_string(newest)) +
-                      ")");
+        return refuse(
+            "unsupported format version " + std::to_string(version) + " (this build reads " +
+            (oldest == newest ? std::to_string(newest) : std::to_string(oldest) + " to " + std::to_string(newest)) +
+            ")");
     const std::size_t present = bytes.size() - frame;
     if (length > present)
         return refuse("truncated: payload of " + std::to_string(length) + " bytes, " + std::to_string(present) +

@@ -200,8 +200,7 @@ bool read_categories(PyObject* seq, std::size_t p, std::size_t max_bins, std::ve
     const Py_ssize_t k = PySequence_Size(seq);
     if (k < 0) return false;
     if (static_cast<std::size_t>(k) != p) {
-        raise_value("categories needs one entry per column of X (" + std::to_string(p) + "), got " +
-                    std::to_string(k));
+        raise_value("categories needs one entry per column of X (" + std::to_string(p) + "), got " + std::to_string(k));
         return false;
     }
     out.resize(p);
@@ -511,8 +510,8 @@ PyObject* prepare(PyObject*, PyObject* args) {
         job.interrupt = guard.interrupt();
         job.max_threads = options.n_threads;
         TrainingData data;
-        const auto halt =
-            run_unlocked([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options, categories); }, job);
+        const auto halt = run_unlocked(
+            [&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options, categories); }, job);
         if (halt) return guard.raise(*halt);
         return new_training(std::move(data));
     });
