@@ -153,11 +153,13 @@ def encode(values: np.ndarray, labels: np.ndarray, codes: np.ndarray) -> np.ndar
     out = np.full(len(values), np.nan)
     missing = _missing(values)
     if values.dtype.kind in "biuf" and not _numeric_labels(labels):
-        v = values.astype(np.float64)
-        valid = ~missing & (v >= 0) & (v <= (codes.max() if len(codes) else -1)) & (v == np.floor(v))
-        out[valid] = v[valid]
+        given = values.astype(np.float64)
+        top = codes.max() if len(codes) else -1
+        valid = ~missing & (given >= 0) & (given <= top) & (given == np.floor(given))
+        out[valid] = given[valid]
         return out
     if _numeric_labels(labels):
+        v: np.ndarray | None
         try:
             v = values.astype(np.float64)
         except (TypeError, ValueError):
@@ -170,13 +172,14 @@ def encode(values: np.ndarray, labels: np.ndarray, codes: np.ndarray) -> np.ndar
             return out
     pd = _pandas()
     if pd is not None:
+        found: np.ndarray | None
         try:
-            at = pd.Index(labels, dtype=object).get_indexer(values)
+            found = pd.Index(labels, dtype=object).get_indexer(values)
         except TypeError:
-            at = None
-        if at is not None:
-            hit = ~missing & (at >= 0)
-            out[hit] = codes[at[hit]]
+            found = None
+        if found is not None:
+            hit = ~missing & (found >= 0)
+            out[hit] = codes[found[hit]]
             return out
     lookup = {label: int(c) for label, c in zip(labels, codes, strict=True)}
     for i, v in enumerate(values):
