@@ -381,11 +381,12 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
 
     def _refit_params(self) -> dict[str, Any]:
         """Parameters to fit again on the kept training rows, whose categorical
-        columns hold codes: the categorical columns as a mask."""
+        columns hold codes: the categorical columns by index (refutations may
+        append columns)."""
         params = self.get_params()
         table = self.__dict__.get("_categories")
         if table:
-            params["categorical_features"] = [j in table for j in range(self._fitted("fit").n_features)]
+            params["categorical_features"] = sorted(table)
         return params
 
     def _fitted(self, method: str) -> _engine.Forest:
