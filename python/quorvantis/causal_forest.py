@@ -464,6 +464,8 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         X : array-like or pandas DataFrame of shape (n_samples, n_features)
             Features; NaN marks a missing value (each split learns where those go),
             infinite values are refused. Int, bool and float32 are converted to float64.
+            A DataFrame's ``category`` and string columns, and those named by
+            ``categorical_features``, are split as sets of categories.
         T : array-like of shape (n_samples,) or (n_samples, 1)
             Treatment, 0 or 1 (bools are fine), with both values present.
         y : array-like of shape (n_samples,) or (n_samples, 1)
