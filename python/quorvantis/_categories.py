@@ -34,8 +34,8 @@ def _is_text_column(series: Any) -> bool:
     return False
 
 
-def resolve(spec: Any, X: Any, p: int, names: np.ndarray | None) -> list[int]:
-    """The indices of the categorical columns: those ``spec`` marks plus a DataFrame's
+def resolve(marked: Any, X: Any, p: int, names: np.ndarray | None) -> list[int]:
+    """The indices of the categorical columns: those ``marked`` names plus a DataFrame's
     category and string columns. ValueError naming ``categorical_features`` otherwise."""
     found: set[int] = set()
     pd = _pandas()
@@ -43,15 +43,15 @@ def resolve(spec: Any, X: Any, p: int, names: np.ndarray | None) -> list[int]:
         for j, (_, series) in enumerate(X.items()):
             if _is_text_column(series):
                 found.add(j)
-    if spec is None:
+    if marked is None:
         return sorted(found)
     what = "categorical_features must be None, a list of column names or indices, or a boolean mask"
     try:
-        items = list(np.asarray(spec, dtype=object).ravel()) if not isinstance(spec, str) else None
+        items = list(np.asarray(marked, dtype=object).ravel()) if not isinstance(marked, str) else None
     except Exception:  # noqa: BLE001 - anything unreadable is refused below
         items = None
     if items is None:
-        raise ValueError(f"{what}, got {_show(spec)}")
+        raise ValueError(f"{what}, got {_show(marked)}")
     if items and all(isinstance(v, bool | np.bool_) for v in items):
         if len(items) != p:
             raise ValueError(

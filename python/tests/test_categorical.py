@@ -40,15 +40,15 @@ FORMS = {
 @pytest.fixture(scope="module")
 def fitted():
     group, x1, T, y = design()
-    make, spec = FORMS["category"]
-    return forest(categorical_features=spec).fit(make(group, x1), T, y), (group, x1, T, y)
+    make, marked = FORMS["category"]
+    return forest(categorical_features=marked).fit(make(group, x1), T, y), (group, x1, T, y)
 
 
 @pytest.mark.parametrize("form", list(FORMS)[1:])
 def test_every_form_grows_the_same_forest(fitted, form):
     reference, (group, x1, T, y) = fitted
-    make, spec = FORMS[form]
-    other = forest(categorical_features=spec).fit(make(group, x1), T, y)
+    make, marked = FORMS[form]
+    other = forest(categorical_features=marked).fit(make(group, x1), T, y)
     assert other._forest.to_bytes() == reference._forest.to_bytes()
     assert np.array_equal(other.effect(make(group, x1)), reference.effect(FORMS["category"][0](group, x1)))
     assert other.feature_importances_.shape == (2,)
@@ -101,7 +101,7 @@ def test_more_categories_than_bins_share_the_last_code():
 
 
 @pytest.mark.parametrize(
-    "spec, message",
+    "marked, message",
     [
         (["nope"], "categorical_features names column 'nope', which X lacks"),
         ([5], "categorical_features holds index 5, but X has 2 columns"),
@@ -109,7 +109,7 @@ def test_more_categories_than_bins_share_the_last_code():
         ([1.5], "categorical_features must be None, a list"),
     ],
 )
-def test_bad_categorical_features_are_named(spec, message):
+def test_bad_categorical_features_are_named(marked, message):
     group, x1, T, y = design(200)
     with pytest.raises(ValueError, match=message):
-        forest(categorical_features=spec).fit(pd.DataFrame({"g": group, "x": x1}), T, y)
+        forest(categorical_features=marked).fit(pd.DataFrame({"g": group, "x": x1}), T, y)
