@@ -51,7 +51,7 @@ system-deps:
 $(VENV)/.ready: pyproject.toml constraints.txt
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q $(PIN) scikit-build-core cmake ninja "numpy==2.4.6" pytest mypy hypothesis \
-	  nbclient nbformat ipykernel "dask[array]" distributed causaldata pandas scipy
+	  nbclient nbformat ipykernel "dask[array]" distributed causaldata pandas scipy scikit-learn
 	touch $@
 
 # Style is mechanical: clang-format for C++, ruff for Python.

@@ -21,11 +21,19 @@ def fit(
     T_hat: _Vector | None,
     options: _Options,
     progress: _Progress | None,
+    weights: _Vector | None = None,
+    clusters: _Vector | None = None,
     categories: list[int] | None = None,
 ) -> Forest: ...
 def from_bytes(data: bytes) -> Forest: ...
 def prepare(
-    X: _Matrix, T: _Vector, y: _Vector, options: _Options, categories: list[int] | None = None
+    X: _Matrix,
+    T: _Vector,
+    y: _Vector,
+    options: _Options,
+    weights: _Vector | None = None,
+    clusters: _Vector | None = None,
+    categories: list[int] | None = None,
 ) -> TrainingData: ...
 def check_options(options: _Options) -> None: ...
 def fit_plan(options: _Options, have_Y_hat: bool, have_T_hat: bool) -> list[dict[str, Any]]: ...

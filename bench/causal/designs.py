@@ -27,12 +27,57 @@ def nie_wager(mode, n, p, seed):
     return np.ascontiguousarray(X, dtype=np.float64), w.astype(np.float64), y.astype(np.float64), tau
 
 
-DESIGNS = {"WA": None, "A": 1, "B": 2, "C": 3, "D": 4}
+def _expit(z):
+    return 1.0 / (1.0 + np.exp(-z))
+
+
+def _confounded_parts(design, X):
+    """Propensity, control outcome and effect of the strongly confounded designs."""
+    x1, x2, x3 = X[:, 0], X[:, 1], X[:, 2]
+    if design == "SL":  # smooth: logistic propensity, linear outcome
+        e = _expit(2.3 * (x1 + x2))
+        mu0 = 2.0 * (x1 + x2) + x3
+        tau = 1.0 + x1
+    else:  # "SN", non-linear: a step and a bump in both
+        e = _expit(3.0 * x1 + 1.5 * np.sin(np.pi * x2) + 0.8 * x3)
+        mu0 = 3.0 * np.tanh(2.0 * x1) + 2.0 * x2**2 + x3
+        tau = 1.0 + (x1 > 0) + 0.5 * x2
+    return e, mu0, tau
+
+
+def confounded(design, n, p, seed, return_e=False):
+    """X ~ U[-1, 1]^p; the propensity is a logistic in x1, x2 (, x3) spanning about
+    [0.01, 0.99] and the outcome rises with the same features, so the naive
+    difference is far off. Y = mu0(x) + W tau(x) + N(0, 1)."""
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(-1.0, 1.0, (n, p))
+    e, mu0, tau = _confounded_parts(design, X)
+    w = (rng.random(n) < e).astype(np.float64)
+    y = mu0 + w * tau + rng.standard_normal(n)
+    return (X, w, y, tau, e) if return_e else (X, w, y, tau)
+
+
+def confounded_truth(design, p, draws=2_000_000, seed=12345):
+    """Population averages of tau over all rows, the treated, and with overlap
+    weights e (1 - e), by Monte Carlo on a large draw."""
+    X = np.random.default_rng(seed).uniform(-1.0, 1.0, (draws, 3))
+    e, _, tau = _confounded_parts(design, X)
+    h = e * (1.0 - e)
+    return {
+        "all": float(tau.mean()),
+        "treated": float((e * tau).sum() / e.sum()),
+        "overlap": float((h * tau).sum() / h.sum()),
+    }
+
+
+DESIGNS = {"WA": None, "A": 1, "B": 2, "C": 3, "D": 4, "SL": None, "SN": None}
 
 
 def draw(design, n, p, seed):
     if design == "WA":
         return wager_athey(n, p, seed)
+    if design in ("SL", "SN"):
+        return confounded(design, n, p, seed)
     return nie_wager(DESIGNS[design], n, p, seed)
 
 

@@ -34,6 +34,18 @@ class Ours:
         return float(est), float(se)
 
 
+class OursSmooth(Ours):
+    """The earlier first stage (the causal trees' settings, no recalibration),
+    through a private engine switch, for before/after comparisons."""
+
+    label = "quorvantis, earlier 1st stage"
+
+    def __init__(self, n_estimators, seed):
+        super().__init__(n_estimators, seed)
+        options = self.m._options
+        self.m._options = lambda: {**options(), "smooth_nuisance": True}
+
+
 class DML:
     """CausalForestDML with its default nuisance models; ate_ and att_ are its
     doubly robust averages over the training rows."""
@@ -125,5 +137,11 @@ class CausalML:
     att = None
 
 
-METHODS = {"ours": Ours, "dml": DML, "grf": GRF, "causalml": CausalML}
-MODULES = {"ours": "quorvantis", "dml": "econml", "grf": "econml", "causalml": "causalml"}
+METHODS = {"ours": Ours, "ours-smooth": OursSmooth, "dml": DML, "grf": GRF, "causalml": CausalML}
+MODULES = {
+    "ours": "quorvantis",
+    "ours-smooth": "quorvantis",
+    "dml": "econml",
+    "grf": "econml",
+    "causalml": "causalml",
+}

@@ -31,6 +31,7 @@ from methods import METHODS  # noqa: E402
 LABEL = {k: v.label for k, v in METHODS.items()}
 IMPORT = {
     "ours": "from quorvantis import CausalForest",
+    "ours-smooth": "from quorvantis import CausalForest",
     "dml": "from econml.dml import CausalForestDML",
     "grf": "from econml.grf import CausalForest",
     "causalml": "from causalml.inference.tree import CausalRandomForestRegressor",
@@ -47,7 +48,8 @@ QUICK = {
     "nsw": {"trees": 100},
     "scale": {"n": 50_000, "p": 25, "n_test": 10_000},
 }
-DESIGNS = ["WA", "A", "B", "C", "D"]
+DESIGNS = ["WA", "A", "B", "C", "D", "SL", "SN"]
+NAMES = {"WA": "Wager-Athey", "SL": "confounded, smooth (SL)", "SN": "confounded, non-linear (SN)"}
 MIB = 2.0**20
 
 
@@ -255,7 +257,7 @@ def print_accuracy(records):
         groups = summarise(drows)
         dml = groups.get(("dml", t["n_estimators"]), [])
         dml_rmse = mean_sd([g.get("rmse") for g in dml if "error" not in g])[0]
-        name = "Wager-Athey" if d == "WA" else f"Nie-Wager {d}"
+        name = NAMES.get(d, f"Nie-Wager {d}")
         print(f"\n{name}")
         head = (
             f"{'method':<28}{'trees':>6}{'seeds':>6}{'RMSE':>16}{'/DML':>7}{'|ATE bias|':>12}"

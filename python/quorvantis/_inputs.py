@@ -155,3 +155,52 @@ def _outcome_exponent(vectors: list[tuple[str, np.ndarray | None]]) -> int:
             f"divide y by a power of ten and multiply the effects back"
         )
     return exponent if abs(exponent) > _PLAIN_EXPONENT else 0
+
+
+def _to_weights(value: Any, n: int) -> np.ndarray:
+    """``sample_weight`` as float64: finite, non-negative, not all zero."""
+    w = _to_vector(value, "sample_weight", n)
+    negative = np.flatnonzero(w < 0.0)
+    if len(negative):
+        i = int(negative[0])
+        raise ValueError(f"sample_weight must be non-negative, got {_num(w[i])} at position {i}")
+    if not (w > 0.0).any():
+        raise ValueError("sample_weight must hold some positive weight, got only zeros")
+    return w
+
+
+def _missing_label(v: Any) -> bool:
+    return v is None or (isinstance(v, float | np.floating) and v != v) or repr(v) in ("<NA>", "NaT")
+
+
+def _to_clusters(value: Any, n: int) -> np.ndarray:
+    """Cluster numbers 0..C-1 (float64, as the engine reads them) from one label per row."""
+    labels = np.asarray(value.to_numpy() if hasattr(value, "to_numpy") else value)
+    if labels.ndim == 2 and labels.shape[1] == 1:
+        labels = labels[:, 0]
+    if labels.ndim != 1 or len(labels) != n:
+        raise ValueError(
+            f"groups must hold one cluster label per row of X ({n} rows), "
+            f"got an array of shape {labels.shape}"
+        )
+    if labels.dtype.kind in "fc":
+        missing = np.flatnonzero(np.isnan(labels))
+    elif labels.dtype.kind == "O":
+        missing = np.flatnonzero([_missing_label(v) for v in labels])
+    else:
+        missing = np.empty(0, dtype=np.intp)
+    if len(missing):
+        i = int(missing[0])
+        shown = "NaN" if isinstance(labels[i], float | np.floating) else repr(labels[i])
+        raise ValueError(f"groups must not hold missing labels, got {shown} at position {i}")
+    if labels.dtype.kind == "O":
+        numbers: dict[Any, int] = {}
+        try:
+            codes = np.fromiter((numbers.setdefault(v, len(numbers)) for v in labels), np.int64, n)
+        except TypeError as exc:
+            raise ValueError(f"groups must hold hashable labels: {exc}") from None
+    else:
+        codes = np.unique(labels, return_inverse=True)[1].reshape(-1)
+    if codes.max(initial=0) < 1:
+        raise ValueError("groups must hold at least 2 distinct clusters, got 1")
+    return codes.astype(np.float64)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import math
 import sys
 import warnings
 from typing import Any
@@ -12,7 +13,7 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
-from . import _categories
+from . import _categories, _crossfit
 from ._checks import (
     _check_int,
     _check_random_state,
@@ -27,8 +28,18 @@ from ._checks import (
     _short,
     _show,
 )
-from ._inputs import _feature_names, _is_frame, _outcome_exponent, _to_float, _to_matrix, _to_vector
+from ._inputs import (
+    _feature_names,
+    _is_frame,
+    _outcome_exponent,
+    _to_clusters,
+    _to_float,
+    _to_matrix,
+    _to_vector,
+    _to_weights,
+)
 from ._normal import normal_upper_quantile
+from ._params import ParamsMixin
 from ._progress import _Progress
 from .diagnostics import DiagnosticsMixin
 from .report import ReportMixin
@@ -46,8 +57,9 @@ class NotFittedError(ValueError, AttributeError):
 
 # Read from the fitted forest, so a pickle stores them once, inside its checksummed bytes.
 _DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
+_NUISANCE_MODELS = ("outcome_model", "treatment_model")
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = ("_forest", "_training", "_y_exponent", "_categories", "feature_names_in_", *_DERIVED)
+_FITTED = ("_forest", "_training", "_design", "_y_exponent", "_categories", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
 # does not grow with the rows; a block still holds many of the engine's
 # 4096-row work units for every thread.
@@ -100,7 +112,7 @@ def _warn_nan(missing: int, rows: int, what: str, why: str, stacklevel: int) -> 
         )
 
 
-class CausalForest(DiagnosticsMixin, ReportMixin):
+class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
     """Honest causal forest estimating heterogeneous treatment effects tau(x) = E[Y(1) - Y(0) | X = x].
 
     The outcome and the treatment are first centred on out-of-bag regression forest
@@ -152,6 +164,19 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
     verbose : int, default=0
         With 1 or more, report progress on standard error: one updating line on a
         terminal, plain lines otherwise.
+    outcome_model : estimator or None, default=None
+        A scikit-learn style regressor (``fit`` / ``predict``) for E[Y | X], cross-fitted
+        over ``cv`` folds in place of the internal outcome forest; None keeps the forest.
+    treatment_model : estimator or None, default=None
+        A classifier (``predict_proba``, the column of class 1) or a regressor (``predict``,
+        clipped to [0, 1]) for P(T = 1 | X), cross-fitted like ``outcome_model``.
+    cv : int, default=5
+        Folds (>= 2) for cross-fitting ``outcome_model`` and ``treatment_model``: shuffled,
+        stratified by treatment, from a seed derived from ``random_state``.
+    equalize_cluster_weights : bool, default=False
+        With ``groups`` at fit, weigh every cluster alike (each row's weight divided by
+        its cluster's total), so that the average effects are averages over clusters;
+        otherwise large clusters count by their rows.
 
     Attributes
     ----------
@@ -200,6 +225,10 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         random_state: Any = None,
         n_jobs: int | None = None,
         verbose: int = 0,
+        outcome_model: Any = None,
+        treatment_model: Any = None,
+        cv: int = 5,
+        equalize_cluster_weights: bool = False,
     ) -> None:
         self.n_estimators = n_estimators
         self.min_samples_leaf = min_samples_leaf
@@ -216,74 +245,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.outcome_model = outcome_model
+        self.treatment_model = treatment_model
+        self.cv = cv
+        self.equalize_cluster_weights = equalize_cluster_weights
 
     # -- estimator protocol -------------------------------------------------
 
-    @classmethod
-    def _param_names(cls) -> list[str]:
-        signature = inspect.signature(cls.__init__)
-        return [
-            p.name
-            for p in signature.parameters.values()
-            if p.name != "self" and p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)
-        ]
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """Parameters of this estimator, as given to the constructor.
-
-        Parameters
-        ----------
-        deep : bool, default=True
-            Accepted for compatibility; no parameter is itself an estimator.
-
-        Returns
-        -------
-        dict
-            Parameter names mapped to their values.
-        """
-        return {name: getattr(self, name) for name in self._param_names()}
-
-    def set_params(self, **params: Any) -> CausalForest:
-        """Set parameters; as in the constructor, values are checked at :meth:`fit`.
-
-        Parameters
-        ----------
-        **params
-            Constructor parameters and their new values.
-
-        Returns
-        -------
-        CausalForest
-            This estimator.
-
-        Raises
-        ------
-        ValueError
-            For a name that is not a constructor parameter; the parameters are then unchanged.
-        """
-        valid = self._param_names()
-        for name in params:
-            if name not in valid:
-                raise ValueError(
-                    f"invalid parameter {name!r} for {type(self).__name__}; "
-                    f"valid parameters are {', '.join(valid)}"
-                )
-        for name, value in params.items():
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-        shown = []
-        for name, value in self.get_params().items():
-            default = defaults.get(name, inspect.Parameter.empty)
-            try:
-                same = value is default or (type(value) is type(default) and bool(value == default))
-            except (TypeError, ValueError):
-                same = False
-            if not same:
-                shown.append(f"{name}={value!r}")
-        return f"{type(self).__name__}({', '.join(shown)})"
+    # Estimators of the user's, whose parameters get_params lists as <name>__<parameter>.
+    _NESTED = _NUISANCE_MODELS
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_forest" in self.__dict__
@@ -354,6 +324,21 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         for name in _DERIVED:
             if name in state and not _same(state[name], derived[name]):
                 raise ValueError(f"{what} holds {name} differing from the forest's own")
+        design = state.get("_design")
+        if "_design" in state and not (
+            isinstance(design, tuple)
+            and len(design) == 2
+            and any(a is not None for a in design)
+            and all(a is None or (isinstance(a, np.ndarray) and a.shape == (n,)) for a in design)
+            and (design[0] is None or (design[0].dtype == np.float64 and (design[0] >= 0).all()))
+            and (design[1] is None or (design[1].dtype.kind == "i" and (design[1] >= 0).all()))
+        ):
+            raise ValueError(
+                f"{what} must hold _design as (weights or None, cluster codes or None), arrays of the "
+                f"forest's {n} rows, got {_show(design)}"
+            )
+        if "_design" in state:
+            out["_design"] = design
         out.update(_forest=forest, _y_exponent=int(exponent), **derived)
         if "_training" in state:
             out["_training"] = training
@@ -455,7 +440,16 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         return max(1, int(float(mf) * p))
 
     def fit(
-        self, X: Any, T: Any, y: Any, *, Y_hat: Any = None, T_hat: Any = None, dask_client: Any = None
+        self,
+        X: Any,
+        T: Any,
+        y: Any,
+        *,
+        sample_weight: Any = None,
+        groups: Any = None,
+        Y_hat: Any = None,
+        T_hat: Any = None,
+        dask_client: Any = None,
     ) -> CausalForest:
         """Fit the forest on features, a binary treatment and an outcome.
 
@@ -472,10 +466,24 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             Outcome, finite, below 2**1000 (about 1e301) in magnitude. Outcomes of any
             scale within that are handled alike: far from 1 they are scaled by a power
             of two inside, and every result scaled back.
+        sample_weight : array-like of shape (n_samples,), optional
+            Non-negative finite row weights, not all zero. They weigh the rows in the
+            nuisance forests, in the splits and leaves of the causal trees, and in the
+            average effects and their standard errors, which then estimate the effects
+            of the weighted population. An integer weight acts like repeated rows
+            (statistically, not bit for bit); a zero weight nearly drops the row.
+        groups : array-like of shape (n_samples,), optional
+            A cluster label per row (numbers, strings or other hashable values, no NaN),
+            at least 2 clusters. Half-samples, subsamples and out-of-bag membership then
+            take whole clusters, so the effects' variances reflect the clusters, and
+            the average effects' standard errors are cluster-robust. See also
+            ``equalize_cluster_weights``.
         Y_hat : array-like of shape (n_samples,), optional
-            Given estimates of E[Y | X]; fitted by a regression forest when omitted.
+            Given estimates of E[Y | X]; fitted by a regression forest (or cross-fitted
+            ``outcome_model``) when omitted. Not together with ``outcome_model``.
         T_hat : array-like of shape (n_samples,), optional
-            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted.
+            Given propensities P(T = 1 | X) in [0, 1]; fitted when omitted. Not together
+            with ``treatment_model``.
         dask_client : dask.distributed.Client, optional
             Grow the trees as tasks on this client's cluster instead of in this process.
             The binned training data is scattered to every worker once; each task grows a
@@ -484,7 +492,8 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
             nuisance estimates and the final assembly run here, with ``n_jobs`` threads;
             each task uses one thread of its worker. Every worker must have quorvantis
             installed (the same version). Needs the ``distributed`` package, which is
-            imported only when this is given.
+            imported only when this is given. Cross-fitting ``outcome_model`` and
+            ``treatment_model`` runs here, not on the cluster.
 
         Returns
         -------
@@ -519,6 +528,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         for name in _FITTED:
             self.__dict__.pop(name, None)
         options = self._options()
+        cv = _crossfit.check_cv(self.cv)
+        _crossfit.check_model("outcome_model", self.outcome_model, treatment=False)
+        _crossfit.check_model("treatment_model", self.treatment_model, treatment=True)
+        for given, name in ((Y_hat, "outcome_model"), (T_hat, "treatment_model")):
+            if given is not None and getattr(self, name) is not None:
+                raise ValueError(
+                    f"give either {'Y_hat' if name == 'outcome_model' else 'T_hat'} to fit or {name}, "
+                    f"not both; got both (set {name}=None to use the given estimates)"
+                )
         if dask_client is not None:
             from . import _dask  # dask stays optional: imported only for a cluster fit
 
@@ -554,6 +572,29 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 f"got only {int(treated == n)}s in {n} rows"
             )
         ya = _to_vector(y, "y", n)
+        weights = None if sample_weight is None else _to_weights(sample_weight, n)
+        clusters = None if groups is None else _to_clusters(groups, n)
+        equalize = self.equalize_cluster_weights
+        if not isinstance(equalize, bool | np.bool_):
+            raise ValueError(
+                f"equalize_cluster_weights must be a bool (True or False), got {_show(equalize)}"
+            )
+        if weights is not None or clusters is not None:
+            # A standard error needs two independent units of positive weight.
+            units = np.ones(n) if weights is None else weights
+            if clusters is not None:
+                units = np.bincount(clusters.astype(np.intp), weights=units)
+            if np.count_nonzero(units > 0) < 2:
+                raise ValueError(
+                    "sample_weight must give positive weight to at least 2 "
+                    f"{'clusters of groups' if clusters is not None else 'rows'}, got 1"
+                )
+        if equalize and clusters is not None:
+            # Each cluster's weights sum to the mean cluster total: equal clusters, same overall scale.
+            base = np.ones(n) if weights is None else weights
+            totals = np.bincount(clusters.astype(np.intp), weights=base)
+            share = np.divide(totals.sum() / len(totals), totals, out=np.zeros_like(totals), where=totals > 0)
+            weights = base * share[clusters.astype(np.intp)]
         yh = None if Y_hat is None else _to_vector(Y_hat, "Y_hat", n)
         th = None if T_hat is None else _to_vector(T_hat, "T_hat", n)
         if th is not None:
@@ -576,12 +617,24 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 "treated and control rows and no effect can be "
                 "estimated"
             )
+        options["seed"] = _draw_seed(self.random_state)
+        if self.outcome_model is not None or self.treatment_model is not None:
+            if cv > n:
+                raise ValueError(f"cv must be at most the number of rows ({n}), got {cv}")
+            # Out-of-fold estimates take the place of given ones; with a dask
+            # client this still runs here, before any tree is grown.
+            fold = _crossfit.folds(Ta, cv, options["seed"])
+            if self.outcome_model is not None:
+                yh = _crossfit.cross_fit("outcome_model", self.outcome_model, X, Xa, ya, fold, False)
+            if self.treatment_model is not None:
+                th = _crossfit.cross_fit(
+                    "treatment_model", self.treatment_model, X, Xa, Ta.astype(np.int64), fold, True
+                )
         # Outcomes far from 1 in magnitude are scaled by a power of two (exact)
         # and every result is scaled back.
         exponent = _outcome_exponent([("y", ya), ("Y_hat", yh)])
         y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
         yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
-        options["seed"] = _draw_seed(self.random_state)
 
         counts = None
         if table:
@@ -590,9 +643,11 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         trees = None
         try:
             if dask_client is None:
-                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, counts)
+                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters, counts)
             else:
-                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress, counts)
+                forest = _dask.fit(
+                    dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters, counts
+                )
             trees = forest.n_trees
         finally:
             if progress is not None:
@@ -625,6 +680,9 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 a.copy() if a is src or not a.flags.owndata else a for a, src in ((Xa, X), (Ta, T), (ya, y))
             ),
         }
+        if weights is not None or clusters is not None:
+            # The averages computed here rather than in the engine need them too.
+            fitted["_design"] = (weights, None if clusters is None else clusters.astype(np.intp))
         if names is not None:
             fitted["feature_names_in_"] = names
         if table:
@@ -867,8 +925,13 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
 
         Parameters
         ----------
-        target : {"all", "treated", "control"}, default="all"
-            Average over all training rows, the treated ones, or the control ones.
+        target : {"all", "treated", "control", "overlap"}, default="all"
+            Average over all training rows, the treated ones, the control ones, or all
+            rows weighted by e(1 - e) with e the propensity estimate (the overlap-weighted
+            average: ``sum(w * Gamma) / sum(w)`` over the AIPW scores ``Gamma``, with a
+            delta-method standard error). The overlap weights vanish where e nears 0 or 1,
+            so that estimate stays stable under poor overlap; it averages over a
+            population tilted toward rows with comparable treated and control rows.
 
         Returns
         -------
@@ -884,11 +947,15 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
         Warns
         -----
         UserWarning
-            When some training rows have estimated propensities outside [0.05, 0.95].
+            When some training rows have estimated propensities outside [0.05, 0.95]
+            (not for ``"overlap"``), or when every propensity is 0 or 1 (the overlap
+            average is then NaN).
         """
+        if target == "overlap":
+            return self._overlap_effect()
         targets = _engine.TARGETS
         if not isinstance(target, str) or target not in targets:
-            *first, last = (repr(t) for t in targets)
+            *first, last = (repr(t) for t in [*targets, "overlap"])
             raise ValueError(f"target must be {', '.join(first)} or {last}, got {_show(target)}")
         estimate, std_error, outside = self._fitted("average_treatment_effect").average_effect(
             targets[target]
@@ -901,5 +968,48 @@ class CausalForest(DiagnosticsMixin, ReportMixin):
                 UserWarning,
                 stacklevel=2,
             )
+        if np.isnan(estimate):
+            warnings.warn(
+                f"the average effect over the {target} rows is NaN: they carry no weight (sample_weight)",
+                UserWarning,
+                stacklevel=2,
+            )
         exponent = self.__dict__.get("_y_exponent", 0)
         return float(np.ldexp(estimate, exponent)), float(np.ldexp(std_error, exponent))
+
+    def _overlap_effect(self) -> tuple[float, float]:
+        # w * Gamma = e (1 - e) tau + (T - e)(y - Y_hat - (T - e) tau): the weight cancels
+        # the division by the propensity, so no clipping is needed.
+        forest = self._fitted("average_treatment_effect")
+        X, T, y = self._training_data("average_treatment_effect")
+        exponent = self.__dict__.get("_y_exponent", 0)
+        tau = np.ldexp(forest.oob_effect(), exponent)
+        unanswered = np.isnan(tau)
+        if unanswered.any():  # rows every tree saw: the whole forest's effect
+            tau[unanswered] = np.ldexp(
+                forest.predict(X[unanswered], False, _engine_threads(self.n_jobs))[0], exponent
+            )
+        e = self.__dict__["T_hat_"]
+        r = T - e
+        w = e * (1.0 - e)
+        if not w.sum() > 0.0:
+            warnings.warn(
+                "every propensity estimate is 0 or 1, so no row has overlap weight; the overlap "
+                "average is NaN",
+                UserWarning,
+                stacklevel=2,
+            )
+            return math.nan, math.nan
+        weighted = w * tau + r * (y - self.__dict__["Y_hat_"] - r * tau)
+        rows, clusters = self.__dict__.get("_design", (None, None))
+        s = np.ones(len(w)) if rows is None else rows
+        estimate = (s * weighted).sum() / (s * w).sum()
+        # Linearised ratio sum(s w Gamma) / sum(s w), summed within clusters (each row
+        # its own cluster without groups), with the small-sample factor m / (m - 1).
+        influence = s * (weighted - estimate * w) / (s * w).sum()
+        units = s
+        if clusters is not None:
+            influence = np.bincount(clusters, weights=influence)
+            units = np.bincount(clusters, weights=s)
+        m = int(np.count_nonzero(units > 0))
+        return float(estimate), float(math.sqrt(m / max(m - 1, 1) * (influence**2).sum()))

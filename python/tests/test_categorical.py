@@ -113,3 +113,19 @@ def test_bad_categorical_features_are_named(marked, message):
     group, x1, T, y = design(200)
     with pytest.raises(ValueError, match=message):
         forest(categorical_features=marked).fit(pd.DataFrame({"g": group, "x": x1}), T, y)
+
+
+def test_weights_groups_and_categories_together():
+    group, x1, T, y = design(600)
+    X = pd.DataFrame({"g": pd.Categorical(group), "x": x1})
+    extras = {"sample_weight": 0.5 + np.arange(600) % 3, "groups": np.arange(600) // 6}
+    model = forest().fit(X, T, y, **extras)
+    assert np.isfinite(model.effect(X)).all() and np.isfinite(model.average_treatment_effect()).all()
+    # Neither the weights nor the clusters are lost next to the categories.
+    for dropped in extras:
+        kept = {k: v for k, v in extras.items() if k != dropped}
+        assert forest().fit(X, T, y, **kept)._forest.to_bytes() != model._forest.to_bytes()
+    back = pickle.loads(pickle.dumps(model))
+    assert back._forest.to_bytes() == model._forest.to_bytes()
+    assert np.array_equal(back.effect(X), model.effect(X))
+    assert back.average_treatment_effect() == model.average_treatment_effect()

@@ -331,7 +331,9 @@ def test_intervals_need_groups(small):
     assert np.isfinite(forest.fit(*small).effect(small[0])).all()
     with pytest.raises(ValueError, match="effect_std needs a forest fitted with ci_group_size >= 2"):
         forest.effect_std(small[0])
-    with pytest.raises(ValueError, match="target must be 'all', 'treated' or 'control', got 'ate'"):
+    with pytest.raises(
+        ValueError, match="target must be 'all', 'treated', 'control' or 'overlap', got 'ate'"
+    ):
         forest.average_treatment_effect("ate")
 
 
@@ -397,7 +399,7 @@ def test_state_is_stored_once_and_loads_exactly(small):
 
 def _flip_bit(a):
     a = a.copy()
-    a.view(np.uint64)[5] ^= 1
+    a.view(np.uint64)[5] ^= np.uint64(1)
     return a
 
 

@@ -63,11 +63,14 @@ def same_forest(a, b, X):
     assert np.array_equal(a.T_hat_, b.T_hat_) and np.array_equal(a.Y_hat_, b.Y_hat_)
 
 
-def test_dask_fit_grows_the_local_forest_with_categories(client):
+@pytest.mark.parametrize("weighted", [False, True])
+def test_dask_fit_grows_the_local_forest_with_categories(client, weighted):
     X, T, y = design(1500)
     frame = pd.DataFrame({"g": np.where(X[:, 2] > 0, "u", np.where(X[:, 3] > 0, "v", "w")), "x": X[:, 0]})
-    local = CausalForest(60, random_state=5).fit(frame, T, y)
-    spread = CausalForest(60, random_state=5).fit(frame, T, y, dask_client=client)
+    # The scattered training data carries the weights and clusters next to the categories.
+    kw = {"sample_weight": np.arange(1500) % 3 + 0.5, "groups": np.arange(1500) // 10} if weighted else {}
+    local = CausalForest(60, random_state=5).fit(frame, T, y, **kw)
+    spread = CausalForest(60, random_state=5).fit(frame, T, y, dask_client=client, **kw)
     same_forest(spread, local, frame)
 
 
@@ -190,3 +193,12 @@ def test_a_dask_client_that_is_not_a_running_client_is_refused(client):
         forest.fit(X, T, y, dask_client="tcp://127.0.0.1:8786")
     with pytest.raises(TypeError, match=r"got LocalCluster; pass Client\(cluster\) rather than the cluster"):
         forest.fit(X, T, y, dask_client=client.cluster)
+
+
+def test_dask_fit_with_weights_and_groups_grows_the_local_forest(client):
+    X, T, y = design(1000)
+    kw = {"sample_weight": np.arange(1000) % 3 + 0.5, "groups": np.arange(1000) // 10}
+    local = CausalForest(100, random_state=6).fit(X, T, y, **kw)
+    spread = CausalForest(100, random_state=6).fit(X, T, y, dask_client=client, **kw)
+    same_forest(spread, local, X)
+    assert spread.average_treatment_effect() == local.average_treatment_effect()

@@ -25,6 +25,13 @@ def test_demo_prints_the_benchmark_and_the_estimates_beside_it(capsys, tmp_path)
     assert verdict == ("covers" if number[1] <= 1794.34 <= number[2] else "misses")
     assert any("CausalForest used random_state=3" in line for line in lines)
     assert sum(line.startswith("Warning from average_treatment_effect: ") for line in lines) == 1
-    report = lines.index("CausalForest report")
-    assert lines[report - 6].startswith("Overlap: ") and "% of the CPS people" in lines[report - 6]
-    assert lines[-1].endswith(str(tmp_path / "r.html")) and (tmp_path / "r.html").is_file()
+    assert any(line.startswith("Overlap: ") and "% of the CPS people" in line for line in lines)
+    policy = next(
+        i for i, line in enumerate(lines) if line.startswith("Whom to treat: PolicyTree(max_depth=2")
+    )
+    rule = lines[policy + 1 : lines.index("CausalForest report")]
+    assert 2 <= sum(line.startswith("  if ") for line in rule) <= 4
+    assert any(line.startswith("Mean gain per person over treating no one: ") for line in rule)
+    assert "Policy: the depth-2 tree's rule" in lines and "  policy - treat everyone" in "\n".join(lines)
+    assert lines[-1].endswith(str(tmp_path / "r.html"))
+    assert 'data-qv-chart="policy_tree"' in (tmp_path / "r.html").read_text(encoding="utf-8")

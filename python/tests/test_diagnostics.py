@@ -187,6 +187,11 @@ def test_refutations_refit_with_own_settings(fitted):
             "target must be one of 'AUTOC', 'QINI', got 'AUC'",
         ),
         (lambda f, X: f.refute("bootstrap"), ValueError, "method must be one of 'placebo_treatment'"),
+        (
+            lambda f, X: rank.rank_average_treatment_effect(f, priority_rows=1),
+            ValueError,
+            "priority_rows must be an int >= 2, got 1",
+        ),
     ],
 )
 def test_errors_name_the_argument(fitted, call, error, words):
@@ -206,16 +211,17 @@ def test_results_print_rounded(fitted):
     )
 
 
-def test_default_priorities_never_see_the_rows_they_rank(fitted):
+@pytest.mark.parametrize("trees, rows", [(100, None), (10, 100)])  # the default, the report's kind
+def test_default_priorities_never_see_the_rows_they_rank(fitted, trees, rows):
     X, T, y = fitted._training_data("test")
-    held, first = rank.held_out_priorities(fitted, np.random.default_rng(1))
+    held, first = rank.held_out_priorities(fitted, np.random.default_rng(1), trees, rows)
     changed = y.copy()
     changed[held] += np.random.default_rng(2).normal(scale=5.0, size=len(held))
     other = CausalForest(**fitted.get_params()).fit(X, T, changed)
-    again_held, again = rank.held_out_priorities(other, np.random.default_rng(1))
+    again_held, again = rank.held_out_priorities(other, np.random.default_rng(1), trees, rows)
     np.testing.assert_array_equal(held, again_held)
     np.testing.assert_array_equal(first, again)
-    assert len(held) == len(y) - len(y) // 2
+    assert len(held) == len(y) - min(len(y) // 2, rows or len(y))
 
 
 def test_scores_average_to_the_engine_estimate_when_some_rows_lack_out_of_bag_effects():

@@ -30,10 +30,15 @@ def forest():
 
 
 @pytest.fixture(scope="module")
-def report(forest):
+def tree(forest):
+    return q.PolicyTree(max_depth=2, min_samples_leaf=20).fit_forest(forest[0])
+
+
+@pytest.fixture(scope="module")
+def report(forest, tree):
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # overlap warnings belong in the report, not on stderr
-        return forest[0].summary()
+        return forest[0].summary(policy=tree)
 
 
 @pytest.mark.parametrize(
@@ -51,6 +56,13 @@ def report(forest):
             ["feature", "kind='dependence'", "kind='effects'"],
         ),
         (lambda f, r: q.CausalForest().summary(), ["summary", "fit"]),
+        (lambda f, r: f.summary().to_dict("policy_tree"), ["kind", "policy=", "summary()"]),
+        (lambda f, r: f.summary(policy="tree"), ["policy", "PolicyTree", "got str"]),
+        (lambda f, r: f.summary(policy=q.PolicyTree()), ["policy", "fitted", "unfitted"]),
+        (
+            lambda f, r: f.summary(policy=q.PolicyTree().fit(np.zeros((9, 2)), np.eye(9)[:, :2])),
+            ["policy", "4 features", "fitted on 2"],
+        ),
     ],
 )
 def test_errors_name_the_argument(forest, report, call, words):
@@ -78,7 +90,7 @@ def test_script_json_cannot_end_a_script_and_reads_back(value):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_payloads_agree_with_their_fenced_block_and_the_forest(forest, report, kind):
+def test_payloads_agree_with_their_fenced_block_and_the_forest(forest, tree, report, kind):
     payload = report.to_dict(kind)
     assert payload["visual_type"] == kind and set(payload) == {"visual_type", "title", "data"}
     head, body, tail = report.to_visual_tag(kind).split("\n")
@@ -89,6 +101,17 @@ def test_payloads_agree_with_their_fenced_block_and_the_forest(forest, report, k
         assert sum(d["counts"]) == 800 and len(d["edges"]) == len(d["counts"]) + 1
     elif kind in ("importance", "blp"):
         assert len({len(a) for a in arrays}) == 1 and NASTY in d["labels"]
+        if kind == "blp":  # per standard deviation of the feature, from the projection's own result
+            X = forest[1]
+            blp = q.diagnostics.best_linear_projection(forest[0])
+            per_sd = {n: b * X[n].std(ddof=0) for n, b in zip(blp.names[1:], blp.estimate[1:], strict=True)}
+            assert d["estimate"] == pytest.approx([per_sd[n] for n in d["labels"]], rel=1e-3)
+    elif kind == "policy_tree":  # rows per action against predict(), leaves' words
+        actions = tree.predict(forest[1])
+        leaves = [n for n in d["nodes"] if n["kind"] == "leaf"]
+        for a, name in enumerate(d["actions"]):
+            assert sum(n["rows"] for n in leaves if n["action"] == name) == int((actions == a).sum())
+        assert all(f"\u2192 {n['action']}" in n["label"] and n["label"][0] != "all rows" for n in leaves)
     else:
         lengths = {len(d[k]) for k in d if k.startswith(("bin_",))} | {
             len(d[k]) for k in ("effect", "lower", "upper", "toc", "q", "rank", "x") if k in d
@@ -96,6 +119,22 @@ def test_payloads_agree_with_their_fenced_block_and_the_forest(forest, report, k
         assert len(lengths) == 1 or kind == "dependence"
         if "lower" in d:
             assert all(lo <= hi for lo, hi in zip(d["lower"], d["upper"], strict=True))
+
+
+def test_policy_section_values_from_the_scores(forest, tree, report):
+    gamma = q.diagnostics.doubly_robust_scores(forest[0])
+    gain = np.where(tree.predict(forest[1]) == 1, gamma, 0.0)
+    rows = {s.title: s.rows for s in report._sections}["Policy value on 800 training rows"]
+    table = {row[0]: row[1] for row in rows}
+    expected = {
+        "policy": gain.mean(),
+        "treat everyone": gamma.mean(),
+        "treat no one": 0.0,
+        "policy - treat everyone": (gain - gamma).mean(),
+    }
+    for label, value in expected.items():
+        assert float(table[label].replace(",", "")) == pytest.approx(value, rel=1e-3, abs=1e-9), label
+    assert all(f"\n  {line}\n" in str(report) for line in tree.rule().split("\n"))
 
 
 def test_given_rows_reuse_the_forest_intervals_thinned_in_order(forest):
@@ -155,15 +194,18 @@ def _open(
 def test_two_reports_on_one_page_draw_their_own_charts(
     page,  # noqa: F811
     forest,
+    tree,
     report,
     tmp_path,
 ):
-    other = forest[0].summary(forest[1].iloc[:300], alpha=0.2)
+    other = forest[0].summary(forest[1].iloc[:300], alpha=0.2, policy=tree)
     document = report.to_page() + "".join(other.to_html(k) for k in KINDS)  # a notebook's cells, in effect
+    document += tree.to_html()
     _open(page, tmp_path, "two-reports", document)
     expected = [(k, report.to_dict(k)["title"]) for k in KINDS] + [
         (k, other.to_dict(k)["title"]) for k in KINDS
     ]
+    expected.append(("policy_tree", tree.to_dict()["title"]))
     probes = page.wait_for(
         f"(() => {{ const p = {PROBE}; return p && p.length === {len(expected)} "
         "&& p.every(c => c && c.drawn > 0.01) ? p : null; })()",

@@ -92,24 +92,28 @@ def _priorities(priorities: Any, n: int) -> np.ndarray:
     return values
 
 
-def held_out_priorities(forest: Any, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+def held_out_priorities(
+    forest: Any, rng: np.random.Generator, max_trees: int = _PRIORITY_TREES, max_rows: int | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     """Rows to evaluate on and their priorities from a small forest grown on the other rows.
 
     Out-of-bag effects are no valid priorities: a row's outcome and treatment reach its
     own out-of-bag effect through its neighbours' out-of-bag Y_hat_ and T_hat_, which the
     causal trees are centred on. Under a constant effect that made the AUTOC test reject
     about 21% of the time at 5% (bench/diagnostics.py). A forest grown, nuisances and all,
-    on a random half of the rows never sees the other half, whose priorities it gives.
+    on a random half of the rows (at most ``max_rows`` of them) never sees the other
+    rows, whose priorities it gives.
     """
     X, T, y = training(forest, "rank_average_treatment_effect")
     n = len(y)
     order = rng.permutation(n)
-    train, held = np.sort(order[: n // 2]), np.sort(order[n // 2 :])
+    grow = n // 2 if max_rows is None else min(n // 2, max_rows)
+    train, held = np.sort(order[:grow]), np.sort(order[grow:])
     params = forest._refit_params()  # the kept rows hold category codes
     group = int(params["ci_group_size"])
     # Priorities need only a ranking, not intervals; a hundred trees keep this a
     # small share of a fit's cost (the power they give is in bench/diagnostics.py).
-    trees = max(group, min(int(params["n_estimators"]), _PRIORITY_TREES) // group * group)
+    trees = max(group, min(int(params["n_estimators"]), max_trees) // group * group)
     params.update(n_estimators=trees, random_state=int(rng.integers(0, 1 << 63)), verbose=0)
     try:
         small = type(forest)(**params).fit(X[train], T[train], y[train])
@@ -122,7 +126,13 @@ def held_out_priorities(forest: Any, rng: np.random.Generator) -> tuple[np.ndarr
 
 
 def rank_average_treatment_effect(
-    forest: Any, priorities: Any = None, target: str = "AUTOC", n_bootstrap: int = 200
+    forest: Any,
+    priorities: Any = None,
+    target: str = "AUTOC",
+    n_bootstrap: int = 200,
+    *,
+    priority_trees: int = _PRIORITY_TREES,
+    priority_rows: int | None = None,
 ) -> RankAverageEffect:
     """How well ``priorities`` rank the training rows by treatment benefit (RATE).
 
@@ -146,6 +156,13 @@ def rank_average_treatment_effect(
     target : {"AUTOC", "QINI"}, default="AUTOC"
     n_bootstrap : int, default=200
         Half-samples for the standard errors; each costs one sort-free pass over n / 2 rows.
+    priority_trees : int, default=100
+        With ``priorities=None``: at most this many trees in the ranking forest.
+    priority_rows : int, optional
+        With ``priorities=None``: at most this many rows grow the ranking forest (a random
+        half by default); the RATE is computed on all the others. Either bound makes it
+        cheaper and keeps it valid, as the ranked rows stay unseen; the ranking, and with it
+        the power, may be worse.
 
     Returns
     -------
@@ -166,10 +183,15 @@ def rank_average_treatment_effect(
     target = target.upper()
     if isinstance(n_bootstrap, bool) or not isinstance(n_bootstrap, (int, np.integer)) or n_bootstrap < 2:
         raise ValueError(f"n_bootstrap must be an int >= 2, got {show(n_bootstrap)}")
+    for name, value in (("priority_trees", priority_trees), ("priority_rows", priority_rows)):
+        if value is None and name == "priority_rows":
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 2:
+            raise ValueError(f"{name} must be an int >= 2, got {show(value)}")
     scores = scores_for(forest, "rank_average_treatment_effect")
     rng = rng_for(forest, "rank_average_treatment_effect")
     if priorities is None:
-        rows, values = held_out_priorities(forest, rng)
+        rows, values = held_out_priorities(forest, rng, int(priority_trees), priority_rows)
         scores = scores[rows]
     else:
         values = _priorities(priorities, len(scores))

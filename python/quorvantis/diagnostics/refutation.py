@@ -62,11 +62,11 @@ def refute(forest: Any, method: str, n_repeats: int | None = None) -> Refutation
       unrelated covariate should not move the estimate: the p-value is two-sided for
       the mean shift divided by the original standard error, so it fails only when the
       shift is as large as sampling noise would make it. Default 1 repeat.
-    - ``"data_subset"``: refits on random 80% subsets of the rows. A subset's estimate
-      differs from the full one by sampling noise of variance se^2 (n / m - 1) (m rows
-      kept, se the original standard error); z_r is each shift over that, combined as
-      for the placebo (independent subsets give nearly uncorrelated shifts). The
-      forest's own randomness adds to the shifts, so the test errs on failing. Default 3.
+    - ``"data_subset"``: refits on random 80% subsets of the rows. The mean shift of
+      the subsets' estimates from the full one, over their mean standard error, gives a
+      two-sided p-value: the shift holds sampling noise and the refits' own randomness
+      (new nuisance estimates and trees), which a subset's standard error bounds, so the
+      test errs on passing. Default 3.
 
     Parameters
     ----------
@@ -136,9 +136,11 @@ def refute(forest: Any, method: str, n_repeats: int | None = None) -> Refutation
             else "an unrelated covariate moves it: the estimate is fragile"
         )
     else:
-        kept = int(round(_SUBSET_SHARE * n))
-        noise = std_err * math.sqrt(n / kept - 1.0)
-        z = float(np.sum((effects - estimate) / noise) / math.sqrt(r))
+        # A shift holds the subsets' sampling noise (variance se^2 (n/m - 1) for an
+        # efficient estimator) and the refits' own: new nuisance estimates and new
+        # trees. The subsets' own standard errors bound both (measured: scaled by
+        # se sqrt(n/m - 1) alone, 15% of 200 constant-effect runs failed at 5%).
+        z = float((effects.mean() - estimate) / errors.mean())
         p = normal_two_sided_p(z)
         what = (
             f"On {r} random {round(_SUBSET_SHARE * 100)}% subsets the average effect ranged from "

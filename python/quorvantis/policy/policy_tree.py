@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import inspect
 import math
 import warnings
 from typing import Any
@@ -13,8 +12,11 @@ import _quorvantis_engine as _engine
 
 from .._checks import _check_int, _check_random_state, _engine_threads, _num, _short, _show
 from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
+from .._params import ParamsMixin
 from ..causal_forest import CausalForest, NotFittedError
 from ..diagnostics import doubly_robust_scores
+from ..report import charts as _charts
+from ..report import html as _html
 
 __all__ = ["PolicyTree", "PolicyValue"]
 
@@ -103,7 +105,7 @@ class PolicyValue:
         return "\n".join(lines)
 
 
-class PolicyTree:
+class PolicyTree(ParamsMixin):
     """A decision tree of given depth that assigns one of K actions to every row, fitted to
     maximise the total reward of the actions it assigns.
 
@@ -167,36 +169,6 @@ class PolicyTree:
         self.split_step = split_step
         self.random_state = random_state
         self.n_jobs = n_jobs
-
-    # -- estimator protocol -------------------------------------------------
-
-    @classmethod
-    def _param_names(cls) -> list[str]:
-        return [p for p in inspect.signature(cls.__init__).parameters if p != "self"]
-
-    def get_params(self, deep: bool = True) -> dict[str, Any]:
-        """Parameters of this estimator, as given to the constructor."""
-        return {name: getattr(self, name) for name in self._param_names()}
-
-    def set_params(self, **params: Any) -> PolicyTree:
-        """Set parameters; they are checked at the next fit. Unknown names raise ValueError."""
-        valid = self._param_names()
-        for name in params:
-            if name not in valid:
-                raise ValueError(
-                    f"invalid parameter {name!r} for {type(self).__name__}; "
-                    f"valid parameters are {', '.join(valid)}"
-                )
-        for name, value in params.items():
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self) -> str:
-        defaults = {p.name: p.default for p in inspect.signature(type(self).__init__).parameters.values()}
-        shown = [
-            f"{k}={v!r}" for k, v in self.get_params().items() if not (v is defaults[k] or v == defaults[k])
-        ]
-        return f"{type(self).__name__}({', '.join(shown)})"
 
     def __sklearn_is_fitted__(self) -> bool:
         return "_nodes" in self.__dict__
@@ -483,9 +455,10 @@ class PolicyTree:
 
         Nodes are listed root first, children after their parent; each has an "id", its
         "depth", "rows" and "share" of the training rows. A split has "feature", "threshold",
-        "threshold_text", "missing" ("left" or "right"), "left" and "right" (child ids); a
-        leaf has "action", "action_index" and "mean_reward" (its rows' mean reward of that
-        action).
+        "threshold_text", "missing" ("left" or "right"), "left" and "right" (child ids), and
+        "left_text" and "right_text" (the conditions, worded as in :meth:`rule`); a leaf has
+        "action", "action_index", "mean_reward" (its rows' mean reward of that action) and
+        "mean_rewards" (of every action, in the order of "actions", listed in "data").
         """
         nodes = self._fitted("to_dict")
         Xa, R = self.__dict__["_train"]
@@ -511,6 +484,8 @@ class PolicyTree:
                     missing="left" if nodes["missing_left"][i] else "right",
                     left=int(nodes["left"][i]),
                     right=int(nodes["right"][i]),
+                    left_text=self._condition(i, True),
+                    right_text=self._condition(i, False),
                 )
                 out.append(node)
                 walk(int(nodes["left"][i]), depth + 1)
@@ -522,6 +497,7 @@ class PolicyTree:
                     action=self.action_names_[a],
                     action_index=a,
                     mean_reward=float(R[mask, a].mean()) if count else None,
+                    mean_rewards=[float(v) for v in R[mask].mean(axis=0)] if count else None,
                 )
                 out.append(node)
 
@@ -530,5 +506,24 @@ class PolicyTree:
         return {
             "visual_type": "policy_tree",
             "title": f"Policy tree (depth {depth}, {len(self.action_names_)} actions)",
-            "data": {"nodes": out},
+            "data": {"nodes": out, "actions": list(self.action_names_)},
         }
+
+    def _chart(self) -> dict[str, Any]:
+        self._fitted("to_html")
+        line = f"{_charts.value_line(self.value())} (on the training rows: optimistic)"
+        built = _charts.tree_payload(self.to_dict(), line)
+        return {"visual_type": "policy_tree", "title": built["title"], "data": built["data"]}
+
+    def to_visual_tag(self) -> str:
+        """The tree's chart as a fenced ``json:causal-plot`` block: the :meth:`to_dict` nodes
+        with each one's words, as :meth:`CausalForestReport.to_visual_tag` gives them."""
+        return _engine.fenced_block(_html.payload_json(self._chart()))
+
+    def show(self) -> None:
+        """Prints :meth:`to_visual_tag` on standard output."""
+        print(self.to_visual_tag(), flush=True)
+
+    def to_html(self) -> str:
+        """An HTML fragment that loads ECharts 5.4.3 from the CDN and draws the tree."""
+        return _html.fragment(self._chart())

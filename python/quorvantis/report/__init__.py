@@ -11,7 +11,7 @@ from .report import CausalForestReport
 class ReportMixin:
     """Adds :meth:`summary` to the causal forest."""
 
-    def summary(self, X: Any = None, alpha: float = 0.05) -> CausalForestReport:
+    def summary(self, X: Any = None, alpha: float = 0.05, policy: Any = None) -> CausalForestReport:
         """A report of the fit: data, average effects, heterogeneity tests, and charts.
 
         Parameters
@@ -26,6 +26,11 @@ class ReportMixin:
         alpha : float, default=0.05
             One minus the coverage of every interval, in (0, 1), and the level of the
             heterogeneity verdict.
+        policy : PolicyTree, optional
+            A fitted tree choosing between control and treated, normally
+            ``PolicyTree().fit_forest(self)``. The report then gains a "Policy" section (the
+            tree's ``rule()`` and its value on the training rows, rewards 0 and the doubly
+            robust score, against treating everyone and no one) and the ``"policy_tree"`` chart.
 
         Returns
         -------
@@ -36,9 +41,10 @@ class ReportMixin:
         NotFittedError
             Before :meth:`fit`.
         ValueError
-            For ``alpha`` outside (0, 1), or ``X`` the forest cannot predict on.
+            For ``alpha`` outside (0, 1), ``X`` the forest cannot predict on, or a
+            ``policy`` that is not a fitted two-action PolicyTree on the forest's features.
         """
-        return CausalForestReport(gather(self, X, alpha))
+        return CausalForestReport(gather(self, X, alpha, policy))
 
 
 __all__ = ["CausalForestReport", "ReportMixin"]

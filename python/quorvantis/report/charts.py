@@ -13,9 +13,10 @@ from typing import Any
 import numpy as np
 
 from .data import ReportData
-from .numbers import level, num
+from .numbers import count, level, num, share
+from .tables import per_sd
 
-KINDS = ("effect_dist", "effects", "importance", "toc", "blp", "dependence")
+KINDS = ("effect_dist", "effects", "importance", "toc", "blp", "dependence", "policy_tree")
 MAX_POINTS = 2000
 DEPENDENCE_BINS = 40
 
@@ -117,20 +118,82 @@ def _blp(d: ReportData, feature: Any) -> dict:
             "kind='blp' needs the best linear projection, which is not available (see its notes)"
         )
     names = list(d.blp.names)
+    # Coefficients per unit differ by the features' scales (years against dollars), so one
+    # axis shows them per standard deviation of their feature; the tooltip keeps per unit.
+    sd = per_sd(d)
     bounds = np.asarray(d.blp.conf_int(d.alpha), dtype=float)
     t = np.abs(np.asarray(d.blp.t_stat, dtype=float))
     terms = sorted(range(1, len(names)), key=lambda i: -t[i] if np.isfinite(t[i]) else math.inf)[:20]
     terms.reverse()  # the largest at the top of a category axis
     return {
-        "title": f"Best linear projection: coefficients with {level(d.alpha)} intervals",
+        "title": (
+            f"Best linear projection: change in effect per s.d. of each feature, {level(d.alpha)} intervals"
+        ),
         "data": {
             "labels": [names[i] for i in terms],
-            "estimate": _round(d.blp.estimate[terms]),
-            "lower": _round(bounds[terms, 0]),
-            "upper": _round(bounds[terms, 1]),
-            "x_label": "change in effect per unit of the feature",
+            "estimate": _round(d.blp.estimate[terms] * sd[terms]),
+            "lower": _round(bounds[terms, 0] * sd[terms]),
+            "upper": _round(bounds[terms, 1] * sd[terms]),
+            "per_unit": _round(d.blp.estimate[terms]),
+            "sd": _round(sd[terms]),
+            "x_label": "change in effect per standard deviation of the feature",
         },
     }
+
+
+def _always(name: str) -> str:
+    return {"control": "treat no one", "treated": "treat everyone"}.get(name, f"always {name}")
+
+
+def value_line(value: Any) -> str:
+    """The policy's value against each single action, in one line."""
+    est, se = value.policy
+    others = ", ".join(f"{_always(name)} {num(v[0])}" for name, v in reversed(value.actions.items()))
+    return f"mean reward per row: policy {num(est)} (s.e. {num(se)}); {others}"
+
+
+def tree_payload(tree: dict, subtitle: str = "") -> dict:
+    """The chart of a PolicyTree.to_dict(): each node's words (the condition leading to it,
+    rows and share; a leaf's action and mean rewards), numbers rounded for reading."""
+    data = tree["data"]
+    actions = list(data.get("actions") or [])
+    reached = {data["nodes"][0]["id"]: "all rows"}
+    nodes = []
+    for node in data["nodes"]:  # parents come before their children
+        lines = [reached[node["id"]], f"{count(node['rows'])} rows ({share(node['share'])})"]
+        entry = {"id": node["id"], "kind": node["kind"], "depth": node["depth"]}
+        entry.update(rows=node["rows"], share=_round([node["share"]])[0])
+        if node["kind"] == "split":
+            reached[node["left"]], reached[node["right"]] = node["left_text"], node["right_text"]
+            entry.update(left=node["left"], right=node["right"], feature=node["feature"])
+        else:
+            means = node.get("mean_rewards")
+            lines.insert(1, f"\u2192 {node['action']}")
+            if node.get("mean_reward") is not None:
+                lines.append(f"mean reward {num(node['mean_reward'])}")
+                if means is not None and len(means) == len(actions) <= 3:  # the others', to compare
+                    chosen = node["action_index"]
+                    others = [f"{a} {num(means[i])}" for i, a in enumerate(actions) if i != chosen]
+                    lines.append(f"({', '.join(others)})")
+            entry.update(action=node["action"], action_index=node["action_index"])
+            entry.update(mean_reward=_round([node["mean_reward"]])[0] if node["rows"] else None)
+        entry["label"] = lines
+        nodes.append(entry)
+    depth = max(node["depth"] for node in nodes)
+    return {
+        "title": tree["title"],
+        "data": {"nodes": nodes, "actions": actions, "depth": depth, "subtitle": subtitle},
+    }
+
+
+def _policy_tree(d: ReportData, feature: Any) -> dict:
+    if d.policy is None:
+        raise ValueError(
+            "kind='policy_tree' needs a policy tree: pass policy= (a fitted PolicyTree, e.g. "
+            "PolicyTree().fit_forest(forest)) to summary()"
+        )
+    line = f"{value_line(d.policy.value)} (on the training rows: optimistic)"
+    return tree_payload(d.policy.tree, line)
 
 
 def feature_index(d: ReportData, feature: Any) -> int:
@@ -191,6 +254,7 @@ _BUILDERS = {
     "toc": _toc,
     "blp": _blp,
     "dependence": _dependence,
+    "policy_tree": _policy_tree,
 }
 
 

@@ -28,6 +28,13 @@ class Average:
 
 
 @dataclass
+class PolicyData:
+    rule: str
+    value: Any  # PolicyValue on the forest's training rows with a doubly robust score
+    tree: dict  # the tree's to_dict()
+
+
+@dataclass
 class ReportData:
     alpha: float
     z: float
@@ -47,6 +54,8 @@ class ReportData:
     lower: np.ndarray
     upper: np.ndarray
     notes: list[str] = field(default_factory=list)  # warnings and reasons, each once
+    feature_sd: np.ndarray | None = None  # of the training features, for the projection per s.d.
+    policy: PolicyData | None = None
 
 
 def check_alpha(alpha: Any) -> float:
@@ -109,12 +118,49 @@ class _Notes:
         return value
 
 
-def gather(forest: Any, X: Any, alpha: float) -> ReportData:
+def _policy(forest: Any, tree: Any, X_train: np.ndarray) -> PolicyData:
+    # Imported here: the policy module imports the estimator, which imports the report.
+    from ..policy import PolicyTree
+
+    if not isinstance(tree, PolicyTree):
+        raise ValueError(f"policy must be a fitted quorvantis.PolicyTree or None, got {type(tree).__name__}")
+    if not tree.__sklearn_is_fitted__():
+        raise ValueError(
+            "policy must be a fitted PolicyTree (call fit_forest(forest) first), got an unfitted one"
+        )
+    p = X_train.shape[1]
+    if tree.n_features_in_ != p:
+        raise ValueError(
+            f"policy must split on the forest's {p} features, "
+            f"got a PolicyTree fitted on {tree.n_features_in_}"
+        )
+    ours, theirs = forest.__dict__.get("feature_names_in_"), tree.__dict__.get("feature_names_in_")
+    if ours is not None and theirs is not None and list(ours) != list(theirs):
+        raise ValueError(
+            f"policy must split on the forest's features {list(ours)[:10]}, "
+            f"got one fitted on {list(theirs)[:10]}"
+        )
+    if len(tree.action_names_) != 2:
+        raise ValueError(
+            f"policy must choose between 2 actions (control, then treated), got {len(tree.action_names_)}"
+        )
+    scores = np.asarray(_contract.doubly_robust_scores(forest), dtype=float)
+    keep = np.isfinite(scores)
+    rewards = np.column_stack([np.zeros(int(keep.sum())), scores[keep]])
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="X has no feature names")
+        value = tree.value(X_train[keep], rewards)
+    return PolicyData(tree.rule(), value, tree.to_dict())
+
+
+def gather(forest: Any, X: Any, alpha: float, policy: Any = None) -> ReportData:
     alpha = check_alpha(alpha)
     z = NormalDist().inv_cdf(1.0 - alpha / 2.0)
     X_train, T, _ = forest._training_data("summary")
     notes: list[str] = []
     collect = _Notes(notes)
+    # An unusable tree is the caller's error: checked before the slow steps.
+    policy_data = None if policy is None else _policy(forest, policy, X_train)
 
     oob = forest.oob_effect()
     missing_oob = int(np.isnan(oob).sum())
@@ -180,4 +226,7 @@ def gather(forest: Any, X: Any, alpha: float) -> ReportData:
         lower=tau - z * std,
         upper=tau + z * std,
         notes=notes,
+        # The projection is refused with missing values, so its columns have plain deviations.
+        feature_sd=np.std(X_train, axis=0) if blp is not None else None,
+        policy=policy_data,
     )

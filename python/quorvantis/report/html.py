@@ -40,6 +40,8 @@ const fmt = v => {
     if (Math.abs(v) >= 1000) return Math.round(v).toLocaleString('en-US');
     return String(Number(v.toPrecision(4)));
 };
+// Tooltips are HTML: names from the data go in as text.
+const esc = s => String(s).replace(/[&<>"']/g, c => '&#' + c.charCodeAt(0) + ';');
 const d = payload.data;
 const axis = (name, extra) => Object.assign({
     type: 'value', name: name, nameLocation: 'middle', nameGap: 32, scale: true,
@@ -123,7 +125,8 @@ if (kind === 'effect_dist') {
         tooltip: { trigger: 'item', formatter: p => {
             const i = p.dataIndex;
             const bounds = ' [' + fmt(d.lower[i]) + ', ' + fmt(d.upper[i]) + ']';
-            return d.labels[i] + ': ' + fmt(d.estimate[i]) + bounds;
+            return esc(d.labels[i]) + ': ' + fmt(d.estimate[i]) + bounds + ' per s.d. (' + fmt(d.sd[i])
+                + ')<br>' + fmt(d.per_unit[i]) + ' per unit';
         } },
         legend: { show: false },
         yAxis: { type: 'category', data: d.labels, axisLine: { onZero: false },
@@ -144,6 +147,65 @@ if (kind === 'effect_dist') {
                 ] };
             }
         }, line('zero', n ? [[0, 0], [0, n - 1]] : [], reference)]
+    });
+} else if (kind === 'policy_tree') {
+    // Boxes of words, coloured by action, as wide as the layout leaves room for (longer
+    // lines wrap); more than four leaves lie sideways on a taller chart.
+    const byId = new Map(d.nodes.map(n => [n.id, n]));
+    const parent = new Map();
+    d.nodes.forEach(n => {
+        if (n.kind === 'split') { parent.set(n.left, n.id); parent.set(n.right, n.id); }
+    });
+    const leaves = d.nodes.filter(n => n.kind === 'leaf');
+    // ECharts spaces neighbouring leaves one unit apart under one parent, two otherwise, and
+    // keeps half the outermost pair's spacing free at either end.
+    let span = 0;
+    const order = [];
+    const walk = n => n.kind === 'leaf'
+        ? order.push(n.id) : [n.left, n.right].forEach(i => walk(byId.get(i)));
+    walk(byId.get(d.nodes[0].id));
+    const gap = (a, b) => parent.get(a) === parent.get(b) ? 1 : 2;
+    for (let i = 1; i < order.length; i++) span += gap(order[i], order[i - 1]);
+    const units = span + (order.length > 1 ? gap(order[0], order[order.length - 1]) : 2);
+    const sideways = leaves.length > 4;
+    const width = chartDom.clientWidth || 1000;
+    let boxWidth, margin;
+    if (sideways) {  // leaves one above another; the levels fill the width, root at the left edge
+        chartDom.style.height = Math.min(4000, Math.max(440, 104 * units + 140)) + 'px';
+        const depth = Math.max(d.depth, 1);
+        boxWidth = Math.max(90, Math.min(200, ((width - 20) / depth - 30) / (1 + 1 / depth)));
+        margin = boxWidth / 2 + 18;
+    } else {
+        margin = 20;
+        boxWidth = Math.max(90, Math.min(200, (width - 2 * margin) / units - 28));
+    }
+    const palette = ['#8c8c8c', '#2e8b57', '#5470c6', '#d48806', '#9a60b4', '#c23531'];
+    const tint = ['#f2f2f2', '#e8f5ed', '#ebeffa', '#fbf3e4', '#f3edf6', '#f8e8e8'];
+    const build = n => {
+        const leaf = n.kind === 'leaf', a = leaf ? n.action_index % palette.length : -1;
+        return {
+            name: n.label.join('\n'),
+            label: { borderColor: leaf ? palette[a] : '#aaa', borderWidth: leaf ? 2 : 1,
+                     backgroundColor: leaf ? tint[a] : '#fff' },
+            itemStyle: { color: leaf ? palette[a] : '#aaa', borderColor: leaf ? palette[a] : '#aaa' },
+            children: leaf ? [] : [build(byId.get(n.left)), build(byId.get(n.right))]
+        };
+    };
+    const box = { position: 'inside', fontSize: 12, lineHeight: 16, color: '#222', align: 'center',
+                  verticalAlign: 'middle', borderRadius: 4, padding: [5, 8], width: boxWidth,
+                  overflow: 'break' };
+    Object.assign(option, {
+        title: Object.assign(option.title,
+                             { subtext: d.subtitle, subtextStyle: { fontSize: 12, color: '#555' } }),
+        tooltip: { show: false },
+        legend: { show: false },
+        series: [{
+            type: 'tree', data: [build(byId.get(d.nodes[0].id))], orient: sideways ? 'LR' : 'TB',
+            top: sideways ? 90 : 100, bottom: sideways ? 50 : 60, left: margin, right: margin,
+            symbol: 'circle', symbolSize: 6, expandAndCollapse: false,
+            initialTreeDepth: -1, roam: false, label: box, leaves: { label: box },
+            lineStyle: { color: '#bbb', width: 1.5, curveness: 0.4 }
+        }]
     });
 } else if (kind === 'dependence') {
     Object.assign(option, {

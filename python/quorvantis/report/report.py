@@ -15,7 +15,7 @@ from . import charts, html
 from .data import ReportData
 from .tables import render_text, sections
 
-NOTEBOOK_KINDS = ("effect_dist", "effects", "importance", "toc", "blp", "dependence")
+NOTEBOOK_KINDS = charts.KINDS
 
 
 class CausalForestReport:
@@ -25,8 +25,9 @@ class CausalForestReport:
     for notebooks. Charts come as payloads (``to_dict``), fenced ``json:causal-plot``
     blocks (``to_visual_tag``, ``show``), HTML fragments (``to_html``) and pages
     (``preview``, ``save_html``). ``kind`` is one of ``"effect_dist"``, ``"effects"``,
-    ``"importance"``, ``"toc"``, ``"blp"`` and ``"dependence"`` (with ``feature=``, a
-    name or column index; the most important feature by default).
+    ``"importance"``, ``"toc"``, ``"blp"``, ``"dependence"`` (with ``feature=``, a
+    name or column index; the most important feature by default) and ``"policy_tree"``
+    (when summary() was given ``policy=``).
     """
 
     def __init__(self, data: ReportData) -> None:
@@ -45,7 +46,7 @@ class CausalForestReport:
         for kind in NOTEBOOK_KINDS:
             try:
                 out.append(charts.payload(self._data, kind))
-            except ValueError:  # a diagnostic that failed; the notes say why
+            except ValueError:  # a diagnostic that failed (the notes say why), or no policy given
                 pass
         return out
 

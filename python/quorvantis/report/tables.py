@@ -106,10 +106,12 @@ def _projection(d: ReportData) -> Section | None:
     terms = [i for i in range(1, len(names))]
     terms.sort(key=lambda i: -t[i] if np.isfinite(t[i]) else math.inf)
     shown = [0, *terms[:TOP_TERMS]]
+    sd = per_sd(d)
     rows = [
         [
             names[i],
             num(float(d.blp.estimate[i])),
+            num(float(d.blp.estimate[i] * sd[i])) if i else "",
             num(float(d.blp.std_err[i])),
             p_value(float(d.blp.p_value[i])),
             interval(float(bounds[i, 0]), float(bounds[i, 1])),
@@ -117,7 +119,17 @@ def _projection(d: ReportData) -> Section | None:
         for i in shown
     ]
     title = f"Best linear projection (intercept and the {len(shown) - 1} largest |t| of {len(names) - 1})"
-    return Section(title, ["term", "estimate", "std. error", "p-value", f"{level(d.alpha)} interval"], rows)
+    header = ["term", "estimate", "per s.d.", "std. error", "p-value", f"{level(d.alpha)} interval"]
+    lines = ["per s.d.: the change in effect for one standard deviation of the feature (estimate x s.d.)."]
+    return Section(title, header, rows, lines)
+
+
+def per_sd(d: ReportData) -> np.ndarray:
+    """Each projection term's standard deviation over the training rows (1 for the intercept)."""
+    k = len(d.blp.names)
+    if d.feature_sd is None or len(d.feature_sd) != k - 1:
+        return np.full(k, np.nan)
+    return np.concatenate([[1.0], d.feature_sd])
 
 
 def _importance(d: ReportData) -> Section:
@@ -144,8 +156,41 @@ def _spread(d: ReportData) -> Section:
     return Section("Effects per row", labels, rows, lines)
 
 
+def _always(name: str) -> str:
+    return {"control": "treat no one", "treated": "treat everyone"}.get(name, f"always {name}")
+
+
+def _policy(d: ReportData) -> list[Section]:
+    if d.policy is None:
+        return []
+    depth = max(node["depth"] for node in d.policy.tree["data"]["nodes"])
+    v = d.policy.value
+    estimates = [("policy", v.policy)]
+    estimates += [(_always(name), est) for name, est in reversed(v.actions.items())]
+    # Against treating no one, the difference is the policy's value itself (that reward is 0).
+    estimates += [(f"policy - {_always(name)}", est) for name, est in list(v.differences.items())[1:]]
+    rows = [
+        [label, num(est), num(se), interval(est - d.z * se, est + d.z * se)] for label, (est, se) in estimates
+    ]
+    lines = [
+        "Rewards are 0 for control and the doubly robust score for treated: values are mean gains "
+        "per row over treating no one, and optimistic on the rows the tree was chosen on "
+        "(PolicyTree.value on held-out rows is honest)."
+    ]
+    return [
+        Section(f"Policy: the depth-{depth} tree's rule", lines=d.policy.rule.split("\n")),
+        Section(
+            f"Policy value on {count(v.n)} training rows",
+            ["value of", "mean reward", "std. error", f"{level(d.alpha)} interval"],
+            rows,
+            lines,
+        ),
+    ]
+
+
 def sections(d: ReportData) -> list[Section]:
     found = [_data(d), _averages(d), _heterogeneity(d), _projection(d), _importance(d), _spread(d)]
+    found += _policy(d)
     out = [s for s in found if s is not None]
     if d.notes:
         out.append(Section("Notes", lines=list(d.notes)))

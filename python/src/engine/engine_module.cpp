@@ -3,6 +3,7 @@
 // Python class checks and converts every argument before it comes here.
 #include <Python.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -219,11 +220,40 @@ bool read_categories(PyObject* seq, std::size_t p, std::size_t max_bins, std::ve
     return true;
 }
 
-// fit(X, W, Y, Y_hat, W_hat, options, progress, categories=None) -> Forest
+// Row weights and cluster numbers (float64 holding 0..C-1) of n rows, each
+// None or an array; the Python class has checked their values.
+bool row_extras(PyObject* oweights, PyObject* oclusters, std::size_t n, std::vector<double>& weights,
+                std::vector<std::uint32_t>& clusters) {
+    weights.clear();
+    clusters.clear();
+    ArrayArg arg;
+    if (oweights != Py_None) {
+        if (!arg.load(oweights, 1, "sample_weight")) return false;
+        if (arg.vector().size != n) return raise_value("sample_weight needs one entry per row of X"), false;
+        weights.resize(n);
+        for (std::size_t i = 0; i < n; ++i) weights[i] = arg.vector()[i];
+    }
+    if (oclusters != Py_None) {
+        if (!arg.load(oclusters, 1, "groups")) return false;
+        if (arg.vector().size != n) return raise_value("groups needs one entry per row of X"), false;
+        clusters.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c = arg.vector()[i];
+            if (!(c >= 0.0 && c < static_cast<double>(n) && c == std::floor(c)))
+                return raise_value("groups must be numbered 0 to n - 1"), false;
+            clusters[i] = static_cast<std::uint32_t>(c);
+        }
+    }
+    return true;
+}
+
+// fit(X, W, Y, Y_hat, W_hat, options, progress[, weights, clusters, categories]) -> Forest
 PyObject* fit(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress, *ocats = Py_None;
-        if (!PyArg_ParseTuple(args, "OOOOOOO|O:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress, &ocats))
+        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress;
+        PyObject *oweights = Py_None, *oclusters = Py_None, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOOOOO|OOO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress, &oweights,
+                              &oclusters, &ocats))
             return nullptr;
         ArrayArg x, w, y, y_hat, t_hat;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
@@ -240,6 +270,9 @@ PyObject* fit(PyObject*, PyObject* args) {
         if ((oyh != Py_None && y_hat.vector().size != n) || (owh != Py_None && t_hat.vector().size != n))
             return raise_value("Y_hat and T_hat need one entry per row of X");
         if (const std::string why = options.check(n, xv.cols); !why.empty()) return raise_value(why);
+        std::vector<double> weights;
+        std::vector<std::uint32_t> clusters;
+        if (!row_extras(oweights, oclusters, n, weights, clusters)) return nullptr;
         std::vector<std::uint16_t> categories;
         if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
 
@@ -260,6 +293,8 @@ PyObject* fit(PyObject*, PyObject* args) {
         };
         engine::FitInput input{xv, w.vector(), y.vector()};
         input.categories = categories;
+        if (!weights.empty()) input.weights = &weights;
+        if (!clusters.empty()) input.clusters = &clusters;
         VectorView yh, wh;
         if (oyh != Py_None) {
             yh = y_hat.vector();
@@ -487,11 +522,12 @@ bool batches_of(PyObject* list, const TrainingData& data, std::vector<TreeBatch>
     return true;
 }
 
-// prepare(X, T, y, options, categories=None) -> TrainingData
+// prepare(X, T, y, options[, weights, clusters, categories]) -> TrainingData
 PyObject* prepare(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *odict, *ocats = Py_None;
-        if (!PyArg_ParseTuple(args, "OOOO|O:prepare", &ox, &ow, &oy, &odict, &ocats)) return nullptr;
+        PyObject *ox, *ow, *oy, *odict, *oweights = Py_None, *oclusters = Py_None, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOO|OOO:prepare", &ox, &ow, &oy, &odict, &oweights, &oclusters, &ocats))
+            return nullptr;
         ArrayArg x, w, y;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
         engine::ForestOptions options;
@@ -500,6 +536,9 @@ PyObject* prepare(PyObject*, PyObject* args) {
         if (w.vector().size != xv.rows || y.vector().size != xv.rows)
             return raise_value("T and y need one entry per row of X");
         if (const std::string why = options.check(xv.rows, xv.cols); !why.empty()) return raise_value(why);
+        std::vector<double> weights;
+        std::vector<std::uint32_t> clusters;
+        if (!row_extras(oweights, oclusters, xv.rows, weights, clusters)) return nullptr;
         std::vector<std::uint16_t> categories;
         if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
         CallGuard guard;
@@ -513,6 +552,8 @@ PyObject* prepare(PyObject*, PyObject* args) {
         const auto halt = run_unlocked(
             [&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options, categories); }, job);
         if (halt) return guard.raise(*halt);
+        data.weights = std::move(weights);
+        data.clusters = std::move(clusters);
         return new_training(std::move(data));
     });
 }
@@ -750,9 +791,11 @@ PyObject* echarts_url(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_functions[] = {
-    {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress, categories=None)\n--\n\n"},
+    {"fit", fit, METH_VARARGS,
+     "fit(X, T, y, Y_hat, T_hat, options, progress, weights=None, clusters=None, categories=None)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
-    {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options, categories=None)\n--\n\n"},
+    {"prepare", prepare, METH_VARARGS,
+     "prepare(X, T, y, options, weights=None, clusters=None, categories=None)\n--\n\n"},
     {"check_options", check_options, METH_O, "check_options(options)\n--\n\n"},
     {"fit_plan", fit_plan, METH_VARARGS, "fit_plan(options, have_Y_hat, have_T_hat)\n--\n\n"},
     {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},

@@ -1,5 +1,6 @@
 #include "quorvantis/engine/estimators/ate.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -75,6 +76,61 @@ AverageEffect average_effect(EffectTarget target, std::span<const double> w, std
     AverageEffect out = mean_and_error(scores, static_cast<double>(n) / n_target);
     out.estimate = theta;
     return out;
+}
+
+AverageEffect average_effect(EffectTarget target, std::span<const double> w, std::span<const double> y,
+                             std::span<const double> y_hat, std::span<const double> t_hat, std::span<const double> tau,
+                             std::span<const double> weights, std::span<const std::uint32_t> clusters) {
+    const std::size_t n = w.size();
+    auto weight = [&](std::size_t i) { return weights.empty() ? 1.0 : weights[i]; };
+    // Per row the score s_i(theta) whose weighted sum is zero at the estimate,
+    // and the weighted count the estimate divides by.
+    std::vector<double> residual(n), scores(n);
+    double numerator = 0.0, denominator = 0.0;
+    const bool treated = target == EffectTarget::Treated;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = clipped(t_hat[i]), v = weight(i);
+        if (target == EffectTarget::All) {
+            const double r = w[i] - e;
+            residual[i] = tau[i] + r / (e * (1.0 - e)) * (y[i] - y_hat[i] - r * tau[i]);
+            numerator += v * residual[i];
+            denominator += v;
+        } else if (treated) {
+            residual[i] = y[i] - (y_hat[i] - e * tau[i]);
+            numerator += v * (w[i] * residual[i] - (1.0 - w[i]) * e / (1.0 - e) * residual[i]);
+            denominator += v * w[i];
+        } else {
+            residual[i] = y[i] - (y_hat[i] + (1.0 - e) * tau[i]);
+            numerator += v * (w[i] * (1.0 - e) / e * residual[i] - (1.0 - w[i]) * residual[i]);
+            denominator += v * (1.0 - w[i]);
+        }
+    }
+    if (!(denominator > 0.0)) return {std::nan(""), std::nan("")};
+    const double theta = numerator / denominator;
+    std::size_t units = clusters.empty() ? n : 0;
+    for (const std::uint32_t c : clusters) units = std::max<std::size_t>(units, std::size_t{c} + 1);
+    std::vector<double> influence(units, 0.0), mass(units, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = clipped(t_hat[i]), v = weight(i);
+        double s = 0.0;
+        if (target == EffectTarget::All) {
+            s = residual[i] - theta;
+        } else if (treated) {
+            s = w[i] * (residual[i] - theta) - (1.0 - w[i]) * e / (1.0 - e) * residual[i];
+        } else {
+            s = w[i] * (1.0 - e) / e * residual[i] - (1.0 - w[i]) * (residual[i] + theta);
+        }
+        const std::size_t unit = clusters.empty() ? i : clusters[i];
+        influence[unit] += v * s / denominator;
+        mass[unit] += v;
+    }
+    double m = 0.0, ss = 0.0;
+    for (std::size_t c = 0; c < units; ++c) {
+        if (!(mass[c] > 0.0)) continue;
+        m += 1.0;
+        ss += influence[c] * influence[c];
+    }
+    return {theta, m > 1.0 ? std::sqrt(m / (m - 1.0) * ss) : std::nan("")};
 }
 
 double share_outside(std::span<const double> t_hat, double lo, double hi) {

@@ -116,6 +116,8 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
                 begin(progress, static_cast<FitProgress::Stage>(s.progress), s.trees);
                 if (s.step == FitStep::Prepare) {
                     data = prepare_training(in.x, in.w, in.y, options, in.categories);
+                    if (in.weights != nullptr) data.weights = *in.weights;
+                    if (in.clusters != nullptr) data.clusters = *in.clusters;
                 } else if (s.step == FitStep::Assemble) {
                     model.emplace(assemble(data, options, y_hat, t_hat, std::move(causal)));
                 } else if (s.stage == FitStage::Causal) {
@@ -150,7 +152,7 @@ Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, 
     InBag in_bag;
     std::vector<double> splits(SplitCounts::kDepths * p, 0.0);
     for (TreeBatch& b : ordered.value()) {
-        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(n, causal, b.first, b.last);
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(n, causal, b.first, b.last, data.cluster_rows());
         for (auto& t : b.causal) model.trees_.push_back(std::move(t));
         for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
         for (std::size_t i = 0; i < splits.size() && i < b.splits.at.size(); ++i) splits[i] += b.splits.at[i];
@@ -179,7 +181,10 @@ Result<CausalForestModel> CausalForestModel::assemble(const TrainingData& data, 
     model.y_hat_ = std::move(y_hat);
     model.t_hat_ = std::move(t_hat);
     for (const EffectTarget t : {EffectTarget::All, EffectTarget::Treated, EffectTarget::Control})
-        model.ate_[static_cast<int>(t)] = average_effect(t, data.w, data.y, model.y_hat_, model.t_hat_, tau);
+        model.ate_[static_cast<int>(t)] =
+            data.weights.empty() && data.clusters.empty()
+                ? average_effect(t, data.w, data.y, model.y_hat_, model.t_hat_, tau)
+                : average_effect(t, data.w, data.y, model.y_hat_, model.t_hat_, tau, data.weights, data.clusters);
     model.outside_ = share_outside(model.t_hat_);
     return model;
 }

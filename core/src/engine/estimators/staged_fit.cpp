@@ -1,7 +1,9 @@
 #include "quorvantis/engine/estimators/staged_fit.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
+#include "quorvantis/engine/estimators/calibration.hpp"
 #include "quorvantis/engine/forest/forest_codec.hpp"
 #include "quorvantis/base/random.hpp"
 #include "quorvantis/base/serial_frame.hpp"
@@ -19,18 +21,11 @@ constexpr std::uint64_t kTreatmentStream = 0x74726561746dULL;
 constexpr std::uint64_t kCausalStream = 0x63617573616cULL;
 
 template <class C>
-void keep(TreeBatch& batch, TrainedForest<C>&& forest);
-
-template <>
-void keep(TreeBatch& batch, TrainedForest<RegressionCriterion>&& forest) {
-    batch.regression = std::move(forest.trees);
-    batch.splits = std::move(forest.splits);
-    batch.in_bag = std::move(forest.in_bag);
-}
-
-template <>
-void keep(TreeBatch& batch, TrainedForest<CausalCriterion>&& forest) {
-    batch.causal = std::move(forest.trees);
+void keep(TreeBatch& batch, TrainedForest<C>&& forest) {
+    if constexpr (std::is_same_v<typename C::Leaf, CausalLeaf>)
+        batch.causal = std::move(forest.trees);
+    else
+        batch.regression = std::move(forest.trees);
     batch.splits = std::move(forest.splits);
     batch.in_bag = std::move(forest.in_bag);
 }
@@ -71,6 +66,16 @@ ForestOptions stage_options(const ForestOptions& o, FitStage stage) {
             s.n_trees = std::max<std::size_t>(50, o.n_trees / 4);
             s.ci_group_size = 1;
             s.seed = derive_seed(o.seed, stage == FitStage::Outcome ? kOutcomeStream : kTreatmentStream);
+            if (!o.smooth_nuisance) {
+                // Less smoothing than with the causal trees' settings, whose wide
+                // leaves pull the propensity toward 0.5 at small n and bias the
+                // average effects. Still honest: adaptive leaves reach 0 and 1 where
+                // one arm dominates, and the inverse weights explode.
+                // (Measured in bench/causal/ate_coverage.py.)
+                s.honesty = true;
+                s.min_samples_leaf = 2;
+                s.sample_fraction = 0.8;
+            }
             break;
         case FitStage::Causal:
             s.seed = derive_seed(o.seed, kCausalStream);
@@ -93,17 +98,32 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
     batch.stage = stage;
     batch.last = std::min(last, stage_groups(options, stage));
     batch.first = std::min(first, batch.last);
-    if (stage == FitStage::Causal) {
+    const std::vector<std::uint32_t>* clusters = data.cluster_rows();
+    const bool weighted = !data.weights.empty();
+    if (stage == FitStage::Causal && weighted) {
+        using C = WeightedCausalCriterion;
+        std::vector<Moments<C::K>> rows(n);
+        for (std::size_t i = 0; i < n; ++i)
+            rows[i] = C::record(data.w[i] - t_hat[i], data.y[i] - y_hat[i], data.w[i] > 0.5, data.weights[i]);
+        keep(batch, train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters));
+    } else if (stage == FitStage::Causal) {
         std::vector<Moments<CausalCriterion::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i)
             rows[i] = CausalCriterion::record(data.w[i] - t_hat[i], data.y[i] - y_hat[i], data.w[i] > 0.5);
-        keep(batch, train_forest<CausalCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last));
+        keep(batch, train_forest<CausalCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
+                                                  clusters));
+    } else if (weighted) {
+        using C = WeightedRegressionCriterion;
+        const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
+        std::vector<Moments<C::K>> rows(n);
+        for (std::size_t i = 0; i < n; ++i) rows[i] = C::record(response[i], data.weights[i]);
+        keep(batch, train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters));
     } else {
         const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
         std::vector<Moments<RegressionCriterion::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = RegressionCriterion::record(response[i]);
-        keep(batch,
-             train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last));
+        keep(batch, train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
+                                                      clusters));
     }
     return batch;
 }
@@ -135,12 +155,19 @@ std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage,
     std::vector<ForestTree<RegressionLeaf>> trees;
     InBag in_bag;
     for (TreeBatch& b : batches) {
-        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last);
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last, data.cluster_rows());
         for (auto& t : b.regression) trees.push_back(std::move(t));
         for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
     }
     batches.clear();
-    return predict_regression(trees, data.codes, &in_bag);
+    std::vector<double> out = predict_regression(trees, data.codes, &in_bag);
+    if (!options.smooth_nuisance) {
+        if (stage == FitStage::Treatment)
+            calibrate_propensity(out, data.w);
+        else
+            calibrate_outcome(out, data.y);
+    }
+    return out;
 }
 
 std::vector<unsigned char> TrainingData::serialize() const {
@@ -151,6 +178,10 @@ std::vector<unsigned char> TrainingData::serialize() const {
     w.bytes(codes.codes.data(), codes.rows * codes.cols);
     for (const double v : this->w) w.f64(v);
     for (const double v : y) w.f64(v);
+    w.u64(weights.size());
+    for (const double v : weights) w.f64(v);
+    w.u64(clusters.size());
+    for (const std::uint32_t c : clusters) w.u64(c);
     return seal(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, w.out);
 }
 
@@ -179,6 +210,18 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
     d.y.resize(d.codes.rows);
     for (double& v : d.w) v = r.f64();
     for (double& v : d.y) v = r.f64();
+    const std::uint64_t n_weights = r.u64();
+    if (r.failed || (n_weights != 0 && n_weights != n)) return refuse("bad weights");
+    d.weights.resize(static_cast<std::size_t>(n_weights));
+    for (double& v : d.weights) v = r.f64();
+    const std::uint64_t n_clusters = r.u64();
+    if (r.failed || (n_clusters != 0 && n_clusters != n)) return refuse("bad clusters");
+    d.clusters.resize(static_cast<std::size_t>(n_clusters));
+    for (std::uint32_t& c : d.clusters) {
+        const std::uint64_t v = r.u64();
+        if (v >= n) return refuse("a cluster number above the rows");
+        c = static_cast<std::uint32_t>(v);
+    }
     if (r.failed || r.remaining() != 0) return refuse("truncated or trailing bytes");
     return d;
 }

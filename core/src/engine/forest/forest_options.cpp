@@ -56,6 +56,8 @@ constexpr std::array kSpecs = {
     count<&O::max_bins>("max_bins", 2, 256),
     count<&O::seed>("seed", 0, std::numeric_limits<std::uint64_t>::max()),
     count<&O::n_threads>("n_jobs", 0, std::uint64_t{1} << 30),
+    // The earlier, smoother first stage; for the benchmarks' comparisons.
+    flag<&O::smooth_nuisance>("smooth_nuisance"),
 };
 
 }  // namespace

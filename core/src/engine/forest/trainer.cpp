@@ -22,14 +22,14 @@ struct GroupTrees {
 template <class C>
 TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
                               const ForestOptions& options, const TreeProgress& progress, std::size_t first,
-                              std::size_t last) {
+                              std::size_t last, const std::vector<std::uint32_t>* clusters) {
     constexpr std::size_t K = C::K;
     const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
     last = std::min(last, options.n_trees / group);
     first = std::min(first, last);
     const std::size_t groups = last - first;
     SampleOptions sampling{options.sample_fraction, group, options.honesty, options.honesty_fraction};
-    const RowSampler sampler(x.rows, sampling, options.seed);
+    const RowSampler sampler(x.rows, sampling, options.seed, clusters);
     TreeOptions tree_options;
     tree_options.criterion = {options.min_samples_leaf, options.alpha, options.imbalance_penalty};
     tree_options.max_depth = options.max_depth;
@@ -83,12 +83,13 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
     return forest;
 }
 
-InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t first, std::size_t last) {
+InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t first, std::size_t last,
+                     const std::vector<std::uint32_t>* clusters) {
     const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
     last = std::min(last, options.n_trees / group);
     first = std::min(first, last);
     SampleOptions sampling{options.sample_fraction, group, options.honesty, options.honesty_fraction};
-    const RowSampler sampler(n, sampling, options.seed);
+    const RowSampler sampler(n, sampling, options.seed, clusters);
     std::vector<InBag> per_group = parallel::parallel_map(last - first, [&](std::size_t k) {
         parallel::checkpoint();
         const std::size_t g = first + k;
@@ -109,13 +110,14 @@ InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t fi
     return out;
 }
 
-template TrainedForest<CausalCriterion> train_forest<CausalCriterion>(const CodedRows&, const BinCuts&,
-                                                                      const std::vector<Moments<6>>&,
-                                                                      const ForestOptions&, const TreeProgress&,
-                                                                      std::size_t, std::size_t);
-template TrainedForest<RegressionCriterion> train_forest<RegressionCriterion>(const CodedRows&, const BinCuts&,
-                                                                              const std::vector<Moments<2>>&,
-                                                                              const ForestOptions&, const TreeProgress&,
-                                                                              std::size_t, std::size_t);
+#define QUORVANTIS_TRAIN(C)                                                                                        \
+    template TrainedForest<C> train_forest<C>(const CodedRows&, const BinCuts&, const std::vector<Moments<C::K>>&, \
+                                              const ForestOptions&, const TreeProgress&, std::size_t, std::size_t, \
+                                              const std::vector<std::uint32_t>*);
+QUORVANTIS_TRAIN(CausalCriterion)
+QUORVANTIS_TRAIN(RegressionCriterion)
+QUORVANTIS_TRAIN(WeightedCausalCriterion)
+QUORVANTIS_TRAIN(WeightedRegressionCriterion)
+#undef QUORVANTIS_TRAIN
 
 }  // namespace quorvantis::engine

@@ -30,10 +30,42 @@ std::size_t ceil_fraction(std::size_t n, double fraction) {
 
 }  // namespace
 
+RowSampler::RowSampler(std::size_t n, const SampleOptions& options, std::uint64_t seed,
+                       const std::vector<std::uint32_t>* clusters)
+    : n_(n), options_(options), seed_(seed) {
+    if (clusters == nullptr || clusters->empty()) return;
+    std::uint32_t count = 0;
+    for (const std::uint32_t c : *clusters) count = std::max(count, c + 1);
+    start_.assign(std::size_t{count} + 1, 0);
+    for (const std::uint32_t c : *clusters) ++start_[c + 1];
+    for (std::size_t c = 0; c < count; ++c) start_[c + 1] += start_[c];
+    members_.resize(clusters->size());
+    std::vector<std::uint32_t> next(start_.begin(), start_.end() - 1);
+    for (std::size_t r = 0; r < clusters->size(); ++r) members_[next[(*clusters)[r]]++] = static_cast<std::uint32_t>(r);
+}
+
+std::vector<std::uint32_t> RowSampler::rows_of(const std::vector<std::uint32_t>& clusters) const {
+    std::vector<std::uint32_t> rows;
+    for (const std::uint32_t c : clusters)
+        rows.insert(rows.end(), members_.begin() + start_[c], members_.begin() + start_[c + 1]);
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
 std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
     std::vector<std::uint64_t> bits((n_ + 63) / 64, 0);
     if (options_.ci_group_size <= 1) {
         for (std::size_t r = 0; r < n_; ++r) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+        return bits;
+    }
+    if (!start_.empty()) {
+        const std::size_t count = start_.size() - 1;
+        std::vector<std::uint32_t> all(count);
+        for (std::size_t c = 0; c < count; ++c) all[c] = static_cast<std::uint32_t>(c);
+        Rng rng = Rng::stream(seed_ ^ kGroupStream, group);
+        choose(all, count / 2, rng);
+        all.resize(count / 2);
+        for (const std::uint32_t r : rows_of(all)) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
         return bits;
     }
     std::vector<std::uint32_t> all(n_);
@@ -54,7 +86,18 @@ void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& p
     // overall fraction: every tree then sees sample_fraction of all rows.
     const double fraction = options_.ci_group_size > 1 ? 2.0 * options_.sample_fraction : options_.sample_fraction;
     Rng rng = Rng::stream(seed_ ^ kTreeStream, tree);
-    const std::size_t k = ceil_fraction(members.size(), fraction);
+    if (!start_.empty()) {
+        // The pool holds whole clusters: draw the fraction of those.
+        std::vector<std::uint32_t> in_pool;
+        for (std::size_t c = 0; c + 1 < start_.size(); ++c)
+            if (start_[c] < start_[c + 1] && bit(pool, members_[start_[c]]))
+                in_pool.push_back(static_cast<std::uint32_t>(c));
+        const std::size_t k = ceil_fraction(in_pool.size(), fraction);
+        choose(in_pool, k, rng);
+        in_pool.resize(k);
+        members = rows_of(in_pool);
+    }
+    const std::size_t k = start_.empty() ? ceil_fraction(members.size(), fraction) : members.size();
     if (k < members.size()) {
         choose(members, k, rng);
         members.resize(k);

@@ -425,5 +425,7 @@ void TreeBuilder<C>::count_splits(SplitCounts& counts) const {
 
 template class TreeBuilder<CausalCriterion>;
 template class TreeBuilder<RegressionCriterion>;
+template class TreeBuilder<WeightedCausalCriterion>;
+template class TreeBuilder<WeightedRegressionCriterion>;
 
 }  // namespace quorvantis::engine

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -37,6 +38,15 @@ struct AverageEffect {
 // w binary (0/1), all spans of the same length.
 AverageEffect average_effect(EffectTarget target, std::span<const double> w, std::span<const double> y,
                              std::span<const double> y_hat, std::span<const double> t_hat, std::span<const double> tau);
+
+// The same over weighted rows (`weights` empty: 1 each) in clusters
+// (`clusters` empty: every row its own): sum_i v_i Gamma_i / sum_i v_i, and
+// the standard error from the influence terms summed within each cluster,
+// sqrt(m / (m - 1) sum_c (sum_{i in c} u_i)^2) over the m clusters of
+// positive weight. Unweighted and unclustered it is the plain one.
+AverageEffect average_effect(EffectTarget target, std::span<const double> w, std::span<const double> y,
+                             std::span<const double> y_hat, std::span<const double> t_hat, std::span<const double> tau,
+                             std::span<const double> weights, std::span<const std::uint32_t> clusters);
 
 // Share of rows whose propensity lies outside [lo, hi].
 double share_outside(std::span<const double> t_hat, double lo = kPropensityLow, double hi = kPropensityHigh);

@@ -58,6 +58,8 @@ struct FitInput {
     const VectorView* t_hat = nullptr;
     // Per feature its number of categories (0: ordered), or empty; see BinCuts::fit.
     std::span<const std::uint16_t> categories;
+    const std::vector<double>* weights = nullptr;          // per row, or null: 1 each
+    const std::vector<std::uint32_t>* clusters = nullptr;  // per row 0..C-1, or null: none
 };
 
 class CausalForestModel {

@@ -33,6 +33,12 @@ struct TrainingData {
     BinCuts cuts;
     CodedRows codes;
     std::vector<double> w, y;
+    // Per row, empty when not given: a weight (>= 0, some > 0) and a
+    // cluster numbered 0..C-1, which the samples draw whole.
+    std::vector<double> weights;
+    std::vector<std::uint32_t> clusters;
+
+    const std::vector<std::uint32_t>* cluster_rows() const noexcept { return clusters.empty() ? nullptr : &clusters; }
 
     std::vector<unsigned char> serialize() const;
     static Result<TrainingData> deserialize(std::span<const unsigned char> bytes);
@@ -45,7 +51,8 @@ TrainingData prepare_training(const MatrixView& x, const VectorView& w, const Ve
                               const ForestOptions& options, std::span<const std::uint16_t> categories = {});
 
 // The options a stage's forest grows with: the nuisance stages have
-// max(50, n_trees / 4) trees without groups; each stage its own seed.
+// max(50, n_trees / 4) honest trees without groups on 80% subsamples with
+// leaves of 2 (the causal settings when smooth_nuisance); each stage its own seed.
 ForestOptions stage_options(const ForestOptions& options, FitStage stage);
 std::size_t stage_groups(const ForestOptions& options, FitStage stage);
 
@@ -73,7 +80,8 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,
                                              const ForestOptions& options);
 
-// Out-of-bag estimates of E[response | X] from a nuisance stage's batches.
+// Out-of-bag estimates of E[response | X] from a nuisance stage's batches,
+// recalibrated (calibration.hpp) unless smooth_nuisance.
 std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
                                        std::vector<TreeBatch>& batches);
 

@@ -53,6 +53,9 @@ struct ForestOptions {
     std::size_t max_bins = 256;
     std::uint64_t seed = 0;
     std::size_t n_threads = 0;  // 0: every worker of the pool
+    // The earlier outcome and treatment forests (the causal trees' leaf and
+    // honesty settings, no recalibration); kept for comparison in benchmarks.
+    bool smooth_nuisance = false;
 
     // Empty when every option is within its bounds and they agree with each
     // other, otherwise what is wrong, naming the option, what it must be and

@@ -4,6 +4,9 @@
 // without groups a tree draws sample_fraction of all rows. With honesty a
 // tree's rows are split again into the rows that choose the splits and the
 // rows that fill the leaves. Everything follows from (seed, tree index).
+// With clusters, halves and subsamples take whole clusters (a cluster is in
+// a tree's bag or out of it as a whole), so that out-of-bag estimates and the
+// groups' variance see the clusters as the units that were drawn.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +34,9 @@ class RowSampler {
 public:
     RowSampler(std::size_t n, const SampleOptions& options, std::uint64_t seed) noexcept
         : n_(n), options_(options), seed_(seed) {}
+    // `clusters[r]`: row r's cluster, numbered 0..C-1 (null or empty: none).
+    RowSampler(std::size_t n, const SampleOptions& options, std::uint64_t seed,
+               const std::vector<std::uint32_t>* clusters);
 
     // The group's half (all rows without groups), as in-bag bits.
     std::vector<std::uint64_t> group_pool(std::size_t group) const;
@@ -40,9 +46,14 @@ public:
     std::size_t rows() const noexcept { return n_; }
 
 private:
+    // The rows of the given clusters, ascending.
+    std::vector<std::uint32_t> rows_of(const std::vector<std::uint32_t>& clusters) const;
+
     std::size_t n_;
     SampleOptions options_;
     std::uint64_t seed_;
+    // Rows by cluster: cluster c holds members_[start_[c] .. start_[c + 1]).
+    std::vector<std::uint32_t> start_, members_;
 };
 
 // Per tree, bit r set when row r was in its subsample; trees of a group

@@ -15,6 +15,11 @@
 // Regression (CART on the response): moments n, sum Y; a split scores
 // sum_L^2 / n_L + sum_R^2 / n_R minus the penalty on 1/n, and must beat the
 // node's own sum^2 / n; each side needs min_samples_leaf rows.
+//
+// Weighted rows: every sum is weighted and n in the means and scores is the
+// sum of weights S, while the leaf-size rules still count rows (N, treated),
+// so a rescaling of the weights changes nothing. The unweighted criteria keep
+// their own layout (S is N), so their arithmetic is what it was.
 #pragma once
 
 #include <array>
@@ -36,9 +41,11 @@ struct CriterionOptions {
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 
-struct CausalCriterion {
-    static constexpr std::size_t K = 6;  // n, n_treated, sum w, sum y, sum ww, sum wy
-    enum { N, TREATED, W, Y, WW, WY };
+template <bool Weighted>
+struct BasicCausalCriterion {
+    // n, n_treated, sum w, sum y, sum ww, sum wy (then sum of weights, padding)
+    static constexpr std::size_t K = Weighted ? 8 : 6;
+    static constexpr std::size_t N = 0, TREATED = 1, W = 2, Y = 3, WW = 4, WY = 5, S = Weighted ? 6 : 0;
 
     struct Node {
         double w_mean, y_mean, tau, s_node, min_s, msl, penalty, floor;
@@ -46,12 +53,28 @@ struct CausalCriterion {
 
     using Leaf = CausalLeaf;
     static Leaf leaf(const Moments<K>& s) noexcept {
-        const double n = s.v[N];
+        const double n = s.v[S];
         if (n == 0.0) return {};
         return {n, s.v[W] / n, s.v[Y] / n, s.v[WY] / n, s.v[WW] / n};
     }
 
-    static Moments<K> record(double w, double y, bool is_treated) noexcept {
+    static Moments<K> record(double w, double y, bool is_treated, double weight) noexcept
+        requires Weighted
+    {
+        Moments<K> m;
+        m.v[N] = 1.0;
+        m.v[TREATED] = is_treated ? 1.0 : 0.0;
+        m.v[W] = weight * w;
+        m.v[Y] = weight * y;
+        m.v[WW] = weight * w * w;
+        m.v[WY] = weight * w * y;
+        m.v[S] = weight;
+        return m;
+    }
+
+    static Moments<K> record(double w, double y, bool is_treated) noexcept
+        requires(!Weighted)
+    {
         Moments<K> m;
         m.v[N] = 1.0;
         m.v[TREATED] = is_treated ? 1.0 : 0.0;
@@ -67,8 +90,11 @@ struct CausalCriterion {
     static bool prepare(const Moments<K>& t, const CriterionOptions& o, Node& nd) noexcept {
         const double n = t.v[N], treated = t.v[TREATED], msl = static_cast<double>(o.min_samples_leaf);
         if (treated < 2 * msl || n - treated < 2 * msl || n < 2) return false;
-        nd.w_mean = t.v[W] / n;
-        nd.y_mean = t.v[Y] / n;
+        const double mass = t.v[S];
+        if constexpr (Weighted)
+            if (!(mass > 0.0)) return false;
+        nd.w_mean = t.v[W] / mass;
+        nd.y_mean = t.v[Y] / mass;
         const double sww = t.v[WW] - t.v[W] * nd.w_mean;  // sum (w - w.)^2
         const double swy = t.v[WY] - t.v[W] * nd.y_mean;  // sum (w - w.)(y - y.)
         if (!(sww > 1e-12 * std::max(1.0, t.v[WW]))) return false;
@@ -90,7 +116,7 @@ struct CausalCriterion {
         const double nl = l.v[N], nr = r.v[N];
         if (l.v[TREATED] < nd.msl || nl - l.v[TREATED] < nd.msl || r.v[TREATED] < nd.msl || nr - r.v[TREATED] < nd.msl)
             return kNoSplit;
-        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+        const double inv_l = 1.0 / l.v[S], inv_r = 1.0 / r.v[S];
         const double sl = l.v[WW] - l.v[W] * l.v[W] * inv_l, sr = r.v[WW] - r.v[W] * r.v[W] * inv_r;
         if (sl < nd.min_s || sr < nd.min_s) return kNoSplit;
         const double rho_l = rho_sum(l, nd), rho_r = rho_sum(r, nd);
@@ -110,16 +136,22 @@ struct CausalCriterion {
         const double dn = shift ? shift->v[N] : 0.0, dt = shift ? shift->v[TREATED] : 0.0;
         const double dw = shift ? shift->v[W] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         const double dww = shift ? shift->v[WW] : 0.0, dwy = shift ? shift->v[WY] : 0.0;
+        [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
         const double a = nd.w_mean, b = nd.y_mean, tau = nd.tau, msl = nd.msl, min_s = nd.min_s;
         for (std::size_t i = from; i < to; ++i) {
             const double nl = pre[N][i] + dn, tl = pre[TREATED][i] + dt, wl = pre[W][i] + dw, yl = pre[Y][i] + dy,
                          wwl = pre[WW][i] + dww, wyl = pre[WY][i] + dwy;
             const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl, yr = total.v[Y] - yl,
                          wwr = total.v[WW] - wwl, wyr = total.v[WY] - wyl;
-            const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+            double ml = nl, mr = nr;  // the sides' weights
+            if constexpr (Weighted) {
+                ml = pre[S][i] + ds;
+                mr = total.v[S] - ml;
+            }
+            const double inv_l = 1.0 / ml, inv_r = 1.0 / mr;
             const double sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
-            const double rho_l = (wyl - b * wl - a * yl + nl * a * b) - tau * (wwl - 2.0 * a * wl + nl * a * a);
-            const double rho_r = (wyr - b * wr - a * yr + nr * a * b) - tau * (wwr - 2.0 * a * wr + nr * a * a);
+            const double rho_l = (wyl - b * wl - a * yl + ml * a * b) - tau * (wwl - 2.0 * a * wl + ml * a * a);
+            const double rho_r = (wyr - b * wr - a * yr + mr * a * b) - tau * (wwr - 2.0 * a * wr + mr * a * a);
             const double s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
             const bool valid =
                 (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
@@ -128,8 +160,8 @@ struct CausalCriterion {
         if (nd.penalty > 0.0) {
             for (std::size_t i = from; i < to; ++i) {
                 if (out[i] == kNoSplit) continue;
-                const double nl = pre[N][i] + dn, wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
-                const double nr = total.v[N] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
+                const double nl = pre[S][i] + (S == N ? dn : ds), wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
+                const double nr = total.v[S] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
                 const double sl = wwl - wl * wl / nl, sr = wwr - wr * wr / nr;
                 out[i] = sl > 0.0 && sr > 0.0 ? out[i] - nd.penalty * (1.0 / sl + 1.0 / sr) : kNoSplit;
             }
@@ -137,21 +169,28 @@ struct CausalCriterion {
     }
 
     // Where a category goes in the order a categorical split scans: its mean
-    // pseudo-outcome, the response the score is a regression of.
-    static double order_key(const Moments<K>& m, const Node& nd) noexcept { return rho_sum(m, nd) / m.v[N]; }
+    // pseudo-outcome, the response the score is a regression of. A category
+    // whose rows all weigh 0 has no mean; it sorts as 0 rather than as NaN.
+    static double order_key(const Moments<K>& m, const Node& nd) noexcept {
+        return m.v[S] > 0.0 ? rho_sum(m, nd) / m.v[S] : 0.0;
+    }
 
     // sum over the side of (w - w.)((y - y.) - tau (w - w.)), from raw moments.
     static double rho_sum(const Moments<K>& m, const Node& nd) noexcept {
-        const double n = m.v[N], a = nd.w_mean, b = nd.y_mean;
+        const double n = m.v[S], a = nd.w_mean, b = nd.y_mean;
         const double cross = m.v[WY] - b * m.v[W] - a * m.v[Y] + n * a * b;
         const double square = m.v[WW] - 2.0 * a * m.v[W] + n * a * a;
         return cross - nd.tau * square;
     }
 };
 
-struct RegressionCriterion {
-    static constexpr std::size_t K = 2;  // n, sum y
-    enum { N, Y };
+using CausalCriterion = BasicCausalCriterion<false>;
+using WeightedCausalCriterion = BasicCausalCriterion<true>;
+
+template <bool Weighted>
+struct BasicRegressionCriterion {
+    static constexpr std::size_t K = Weighted ? 4 : 2;  // n, sum y (then sum of weights, padding)
+    static constexpr std::size_t N = 0, Y = 1, S = Weighted ? 2 : 0;
 
     struct Node {
         double msl, penalty, floor;
@@ -159,14 +198,26 @@ struct RegressionCriterion {
 
     using Leaf = RegressionLeaf;
     static Leaf leaf(const Moments<K>& s) noexcept {
-        const double n = s.v[N];
+        const double n = s.v[S];
         return n == 0.0 ? Leaf{} : Leaf{n, s.v[Y] / n};
     }
 
-    static Moments<K> record(double y) noexcept {
+    static Moments<K> record(double y) noexcept
+        requires(!Weighted)
+    {
         Moments<K> m;
         m.v[N] = 1.0;
         m.v[Y] = y;
+        return m;
+    }
+
+    static Moments<K> record(double y, double weight) noexcept
+        requires Weighted
+    {
+        Moments<K> m;
+        m.v[N] = 1.0;
+        m.v[Y] = weight * y;
+        m.v[S] = weight;
         return m;
     }
 
@@ -175,23 +226,31 @@ struct RegressionCriterion {
         if (t.v[N] < 2 * nd.msl || t.v[N] < 2) return false;
         nd.penalty = o.imbalance_penalty;
         // A split must explain something: beat the node's own term.
-        nd.floor = t.v[Y] * t.v[Y] / t.v[N];
+        if constexpr (Weighted)
+            if (!(t.v[S] > 0.0)) return false;
+        nd.floor = t.v[Y] * t.v[Y] / t.v[S];
         nd.floor += 1e-12 * std::fabs(nd.floor);
         return true;
     }
 
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
 
-    static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[Y] / m.v[N]; }
+    static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[S] > 0.0 ? m.v[Y] / m.v[S] : 0.0; }
 
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
+        [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
         const double msl = std::max(nd.msl, 1.0), pen = nd.penalty;
         for (std::size_t i = from; i < to; ++i) {
             const double nl = pre[N][i] + dn, yl = pre[Y][i] + dy;
             const double nr = total.v[N] - nl, yr = total.v[Y] - yl;
-            const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+            double ml = nl, mr = nr;  // the sides' weights
+            if constexpr (Weighted) {
+                ml = pre[S][i] + ds;
+                mr = total.v[S] - ml;
+            }
+            const double inv_l = 1.0 / ml, inv_r = 1.0 / mr;
             const double s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
             out[i] = (nl >= msl) & (nr >= msl) ? s : kNoSplit;
         }
@@ -200,11 +259,14 @@ struct RegressionCriterion {
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {
         const double nl = l.v[N], nr = r.v[N];
         if (nl < nd.msl || nr < nd.msl || nl < 1 || nr < 1) return kNoSplit;
-        const double inv_l = 1.0 / nl, inv_r = 1.0 / nr;
+        const double inv_l = 1.0 / l.v[S], inv_r = 1.0 / r.v[S];
         double s = l.v[Y] * l.v[Y] * inv_l + r.v[Y] * r.v[Y] * inv_r;
         if (nd.penalty > 0.0) s -= nd.penalty * (inv_l + inv_r);
         return s;
     }
 };
+
+using RegressionCriterion = BasicRegressionCriterion<false>;
+using WeightedRegressionCriterion = BasicRegressionCriterion<true>;
 
 }  // namespace quorvantis::engine
