@@ -86,8 +86,15 @@ TEST(PolicyTree, SameTreeForAnyThreadCountAndHaltsOnInterrupt) {
                     a.action == b.action);
     }
     EXPECT_EQ(one.value().reward, all.value().reward);
-    options.n_threads = 1;  // checkpoints then poll the interrupt themselves, from the first one
-    const auto stopped = fit_policy_tree(xv, rv, options, [] { return true; });
+    // Checkpoints poll the interrupt about every 20 ms, so the search must outlast that
+    // whatever the machine's speed: a hundred times the rows.
+    const std::size_t big = 100 * n;
+    std::vector<double> bx(big * p), br(big * K);
+    for (std::size_t i = 0; i < bx.size(); ++i) bx[i] = x[i % x.size()] + static_cast<double>(i / x.size());
+    for (std::size_t i = 0; i < br.size(); ++i) br[i] = r[i % r.size()];
+    options.n_threads = 1;
+    const auto stopped = fit_policy_tree(MatrixView::of(bx.data(), big, p), MatrixView::of(br.data(), big, K), options,
+                                         [] { return true; });
     ASSERT_TRUE(stopped.halted());
     EXPECT_EQ(stopped.halt(), Halt::Interrupted);
 }
