@@ -45,13 +45,19 @@ struct Settings {
     double penalty = 0.0;
     std::uint64_t max_depth = 0;  // 0: no limit
     std::size_t mtry = 1;
+    std::vector<std::uint16_t> categories;  // per feature, > 0 when categorical
 };
+
+// The codes a categorical split sends left.
+using CodeSet = std::set<std::uint8_t>;
 
 struct Node {
     bool leaf = true;
     std::uint16_t feature = 0;
     std::uint8_t bin = 0;
     bool missing_left = false;
+    bool categorical = false;
+    CodeSet left_codes;                    // categorical split: the codes going left
     double score = 0.0;                    // split: its score
     std::vector<std::uint32_t> left_rows;  // split: the split rows of each side
     std::vector<std::uint32_t> right_rows;
@@ -82,8 +88,10 @@ public:
     // may resolve them either way, so the data must avoid them.
     const std::vector<std::string>& near_ties() const noexcept { return ties_; }
 
-    bool goes_left(std::uint32_t row, std::uint16_t f, std::uint8_t bin, bool missing_left) const {
+    bool goes_left(std::uint32_t row, std::uint16_t f, std::uint8_t bin, bool missing_left,
+                   const CodeSet* codes = nullptr) const {
         const std::uint8_t c = x_.row(row)[f];
+        if (codes != nullptr) return codes->count(c) > 0;
         return c == missing_ ? missing_left : c <= bin;
     }
 
@@ -95,6 +103,8 @@ private:
         std::uint16_t feature;
         std::uint8_t bin;
         bool missing_left;
+        bool categorical = false;
+        CodeSet codes;
     };
 
     struct Parent {
@@ -144,12 +154,12 @@ private:
     // The score of sending rows with goes_left() to the left, or -inf when a
     // side breaks a constraint.
     double evaluate(const std::vector<std::uint32_t>& rows, const Parent& pa, std::uint16_t f, std::uint8_t bin,
-                    bool missing_left) {
+                    bool missing_left, const CodeSet* codes = nullptr) {
         const double none = -std::numeric_limits<double>::infinity();
         const double msl = static_cast<double>(s_.min_samples_leaf);
         double n[2] = {0, 0}, treated[2] = {0, 0}, sum[2] = {0, 0}, wsum[2] = {0, 0};
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            const int side = goes_left(rows[i], f, bin, missing_left) ? 0 : 1;
+            const int side = goes_left(rows[i], f, bin, missing_left, codes) ? 0 : 1;
             n[side] += 1.0;
             treated[side] += obs_[rows[i]].treated ? 1.0 : 0.0;
             wsum[side] += obs_[rows[i]].w;
@@ -165,7 +175,7 @@ private:
             if (treated[side] < msl || n[side] - treated[side] < msl) return none;
         double spread[2] = {0, 0};
         for (const std::uint32_t r : rows) {
-            const int side = goes_left(r, f, bin, missing_left) ? 0 : 1;
+            const int side = goes_left(r, f, bin, missing_left, codes) ? 0 : 1;
             const double d = obs_[r].w - wsum[side] / n[side];
             spread[side] += d * d;
         }
@@ -204,12 +214,17 @@ private:
                 }
             }
             if (present.empty()) continue;
+            if (f < s_.categories.size() && s_.categories[f] > 0) {
+                categorical_candidates(rows, pa, f, present, has_missing, seen);
+                continue;
+            }
             const std::vector<std::uint8_t> codes(present.begin(), present.end());
             for (std::size_t t = 0; t + 1 < codes.size(); ++t) {
-                seen.push_back({evaluate(rows, pa, f, codes[t], false), f, codes[t], false});
-                if (has_missing) seen.push_back({evaluate(rows, pa, f, codes[t], true), f, codes[t], true});
+                seen.push_back({evaluate(rows, pa, f, codes[t], false), f, codes[t], false, false, {}});
+                if (has_missing) seen.push_back({evaluate(rows, pa, f, codes[t], true), f, codes[t], true, false, {}});
             }
-            if (has_missing) seen.push_back({evaluate(rows, pa, f, codes.back(), false), f, codes.back(), false});
+            if (has_missing)
+                seen.push_back({evaluate(rows, pa, f, codes.back(), false), f, codes.back(), false, false, {}});
         }
         const Candidate* best = nullptr;
         for (const Candidate& cand : seen)
@@ -218,7 +233,8 @@ private:
         note_tie(best->score, pa.floor, "the floor");
         if (!(best->score > pa.floor)) return node;
         for (const Candidate& cand : seen) {
-            if (cand.feature == best->feature && cand.bin == best->bin && cand.missing_left == best->missing_left)
+            if (cand.feature == best->feature && cand.bin == best->bin && cand.missing_left == best->missing_left &&
+                cand.codes == best->codes)
                 continue;
             std::ostringstream what;
             what << "feature " << cand.feature << " bin " << int(cand.bin) << (cand.missing_left ? " missing left" : "")
@@ -229,13 +245,54 @@ private:
         node->feature = best->feature;
         node->bin = best->bin;
         node->missing_left = best->missing_left;
+        node->categorical = best->categorical;
+        node->left_codes = best->codes;
         node->score = best->score;
         for (const std::uint32_t r : rows)
-            (goes_left(r, node->feature, node->bin, node->missing_left) ? node->left_rows : node->right_rows)
+            (goes_left(r, node->feature, node->bin, node->missing_left, node->categorical ? &node->left_codes : nullptr)
+                 ? node->left_rows
+                 : node->right_rows)
                 .push_back(r);
         node->left = build(node->left_rows, depth + 1, drawer);
         node->right = build(node->right_rows, depth + 1, drawer);
         return node;
+    }
+
+    // A categorical feature: its codes ordered by their rows' mean response
+    // (rho for causal trees), ties by code; each prefix of that order is a
+    // candidate set, with the missing rows right, then left; last, every
+    // value left and the missing rows right.
+    void categorical_candidates(const std::vector<std::uint32_t>& rows, const Parent& pa, std::uint16_t f,
+                                const std::set<std::uint8_t>& present, bool has_missing, std::vector<Candidate>& seen) {
+        std::vector<std::pair<double, std::uint8_t>> order;
+        for (const std::uint8_t code : present) {
+            double sum = 0.0, count = 0.0;
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (x_.row(rows[i])[f] != code) continue;
+                sum += s_.kind == Kind::Causal ? pa.rho[i] : obs_[rows[i]].y;
+                count += 1.0;
+            }
+            order.push_back({sum / count, code});
+        }
+        std::sort(order.begin(), order.end());
+        for (std::size_t i = 1; i < order.size(); ++i)
+            if (std::fabs(order[i].first - order[i - 1].first) <=
+                kTie * std::max({1.0, std::fabs(order[i].first), std::fabs(order[i - 1].first)}))
+                ties_.push_back("categories of feature " + std::to_string(f) + " with the same mean response");
+        CodeSet left;
+        for (std::size_t t = 0; t + 1 < order.size(); ++t) {
+            left.insert(order[t].second);
+            seen.push_back({evaluate(rows, pa, f, 0, false, &left), f, 0, false, true, left});
+            if (has_missing) {
+                CodeSet with = left;
+                with.insert(missing_);
+                seen.push_back({evaluate(rows, pa, f, 0, true, &with), f, 0, true, true, with});
+            }
+        }
+        if (has_missing) {
+            CodeSet all(present.begin(), present.end());
+            seen.push_back({evaluate(rows, pa, f, 0, false, &all), f, 0, false, true, all});
+        }
     }
 
     void note_tie(double best, double other, const std::string& what) {
@@ -254,7 +311,10 @@ private:
         }
         std::vector<std::uint32_t> l, r;
         for (const std::uint32_t row : rows)
-            (goes_left(row, node.feature, node.bin, node.missing_left) ? l : r).push_back(row);
+            (goes_left(row, node.feature, node.bin, node.missing_left, node.categorical ? &node.left_codes : nullptr)
+                 ? l
+                 : r)
+                .push_back(row);
         place(*node.left, l);
         place(*node.right, r);
     }
@@ -286,11 +346,18 @@ private:
 // ---- Prediction -----------------------------------------------------------
 
 // The leaf a row reaches in flat nodes: walked here, not by the fast path.
-inline std::uint32_t leaf_index(const std::vector<TreeNode>& nodes, const std::uint8_t* codes, std::uint8_t missing) {
+// `sets` are the categorical splits' sets, in node order.
+inline std::uint32_t leaf_index(const std::vector<TreeNode>& nodes, const std::uint8_t* codes, std::uint8_t missing,
+                                const std::vector<engine::CategorySet>& sets = {}) {
     std::uint32_t i = 0;
     while (!(nodes[i].flags & engine::kLeafNode)) {
         const std::uint8_t c = codes[nodes[i].feature];
-        const bool left = c == missing ? (nodes[i].flags & engine::kMissingLeft) != 0 : c <= nodes[i].bin;
+        bool left = c == missing ? (nodes[i].flags & engine::kMissingLeft) != 0 : c <= nodes[i].bin;
+        if (nodes[i].flags & engine::kCategorical) {
+            std::size_t k = 0;
+            for (std::uint32_t j = 0; j < i; ++j) k += (nodes[j].flags & engine::kCategorical) != 0;
+            left = ((sets.at(k).bits[c / 64] >> (c % 64)) & 1) != 0;
+        }
         i = nodes[i].next + (left ? 0u : 1u);
     }
     return nodes[i].next;
@@ -299,6 +366,7 @@ inline std::uint32_t leaf_index(const std::vector<TreeNode>& nodes, const std::u
 // One tree for prediction: its structure, estimation rows and subsample.
 struct PredictTree {
     const std::vector<TreeNode>* nodes = nullptr;
+    std::vector<engine::CategorySet> sets;
     std::vector<std::uint32_t> est_rows;
     std::vector<char> in_bag;  // per training row
 };
@@ -355,9 +423,9 @@ inline PointEstimate predict_row(const std::vector<PredictTree>& trees, std::siz
     double used = 0.0;
     for (std::size_t b = 0; b < b_all; ++b) {
         if (self >= 0 && trees[b].in_bag[static_cast<std::size_t>(self)]) continue;
-        const std::uint32_t at = leaf_index(*trees[b].nodes, codes, missing);
+        const std::uint32_t at = leaf_index(*trees[b].nodes, codes, missing, trees[b].sets);
         for (const std::uint32_t r : trees[b].est_rows)
-            if (leaf_index(*trees[b].nodes, train.row(r), missing) == at) leaf_rows[b].push_back(r);
+            if (leaf_index(*trees[b].nodes, train.row(r), missing, trees[b].sets) == at) leaf_rows[b].push_back(r);
         if (leaf_rows[b].empty()) continue;
         const double k = static_cast<double>(leaf_rows[b].size());
         for (const std::uint32_t r : leaf_rows[b]) {

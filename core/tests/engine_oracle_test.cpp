@@ -68,12 +68,18 @@ std::vector<double> features(Gen& gen, std::size_t n, std::size_t p, double miss
     return x;
 }
 
-Data make_data(std::size_t n, std::size_t p, double missing, int distinct, std::size_t max_bins, std::uint64_t seed) {
+// cats > 0: feature 0 is categorical, codes 0 .. cats - 1, and three of them
+// (not neighbours) raise the effect and the response.
+Data make_data(std::size_t n, std::size_t p, double missing, int distinct, std::size_t max_bins, std::uint64_t seed,
+               int cats = 0) {
     Gen gen(seed);
     Data d;
     d.n = n;
     d.p = p;
     d.x = features(gen, n, p, missing, distinct);
+    if (cats > 0)
+        for (std::size_t i = 0; i < n; ++i)
+            if (!std::isnan(d.x[i * p])) d.x[i * p] = std::floor(gen.uniform() * cats);
     auto at = [&](std::size_t i, std::size_t f) { return f < p && !std::isnan(d.x[i * p + f]) ? d.x[i * p + f] : 0.0; };
     for (std::size_t i = 0; i < n; ++i) {
         const double e = 0.1 + 0.8 * gen.uniform();
@@ -81,11 +87,17 @@ Data make_data(std::size_t n, std::size_t p, double missing, int distinct, std::
         const double wt = (treated ? 1.0 : 0.0) - e;
         // Missing values of the last feature carry signal of their own.
         const double gone = std::isnan(d.x[i * p + p - 1]) ? 1.5 : 0.0;
-        const double tau = 1.0 + 2.0 * (at(i, 0) > 0.0) - 0.5 * at(i, 1) + gone;
+        const int code = static_cast<int>(at(i, 0));
+        const double member = cats > 0 && (code % 4 == 1) ? 1.0 : 0.0;
+        const double tau = cats > 0 ? 1.0 + 2.5 * member - 0.5 * at(i, 1) + gone
+                                    : 1.0 + 2.0 * (at(i, 0) > 0.0) - 0.5 * at(i, 1) + gone;
         d.causal.push_back({wt, tau * wt + 0.3 * at(i, 2) + gen.normal(), treated});
-        d.regression.push_back({0.0, 0.5 + at(i, 0) - (at(i, 2) > 0.0) + gone + gen.normal(), false});
+        const double lead = cats > 0 ? 2.0 * member + 0.1 * code : at(i, 0);
+        d.regression.push_back({0.0, 0.5 + lead - (at(i, 2) > 0.0) + gone + gen.normal(), false});
     }
-    d.cuts = engine::BinCuts::fit(MatrixView::of(d.x.data(), n, p), max_bins);
+    std::vector<std::uint16_t> categories(p, 0);
+    categories[0] = static_cast<std::uint16_t>(std::max(cats, 0));
+    d.cuts = engine::BinCuts::fit(MatrixView::of(d.x.data(), n, p), max_bins, categories);
     d.codes = d.cuts.encode(MatrixView::of(d.x.data(), n, p));
     return d;
 }
@@ -168,10 +180,11 @@ template <class C>
 struct TreeMatch {
     const std::vector<engine::TreeNode>& nodes;
     const std::vector<engine::Moments<C::K>>& sums;
+    const std::vector<engine::CategorySet>& sets;
     const std::vector<Obs>& obs;
     engine::CriterionOptions options;
     std::vector<int> leaf_hits = std::vector<int>(sums.size(), 0);
-    std::size_t visited = 0, splits = 0;
+    std::size_t visited = 0, splits = 0, categorical = 0;
 
     void walk(const engine_oracle::Node& o, std::uint32_t i, const std::string& path) {
         ASSERT_LT(i, nodes.size()) << path;
@@ -190,8 +203,19 @@ struct TreeMatch {
         }
         ++splits;
         ASSERT_EQ(t.feature, o.feature) << "at " << path;
-        ASSERT_EQ(int(t.bin), int(o.bin)) << "at " << path;
-        ASSERT_EQ((t.flags & engine::kMissingLeft) != 0, o.missing_left) << "at " << path;
+        ASSERT_EQ((t.flags & engine::kCategorical) != 0, o.categorical) << "at " << path;
+        if (o.categorical) {
+            std::size_t k = 0;
+            for (std::uint32_t j = 0; j < i; ++j) k += (nodes[j].flags & engine::kCategorical) != 0;
+            ASSERT_LT(k, sets.size()) << path;
+            for (int c = 0; c < 256; ++c)
+                ASSERT_EQ(((sets[k].bits[c / 64] >> (c % 64)) & 1) != 0, o.left_codes.count(std::uint8_t(c)) > 0)
+                    << "code " << c << " at " << path;
+            ++categorical;
+        } else {
+            ASSERT_EQ(int(t.bin), int(o.bin)) << "at " << path;
+            ASSERT_EQ((t.flags & engine::kMissingLeft) != 0, o.missing_left) << "at " << path;
+        }
         // The fast criterion scores the oracle's sides as the oracle did.
         engine::Moments<C::K> l, r;
         for (const std::uint32_t row : o.left_rows) l.add(Fast<C>::record(obs[row]));
@@ -210,6 +234,7 @@ struct TreeCase {
     std::size_t n, p;
     double missing;
     int distinct;
+    int cats;  // categories of feature 0, or 0
     std::size_t max_bins;
     std::uint64_t msl, max_depth;
     double alpha, penalty;
@@ -227,11 +252,11 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     options.criterion = {tc.msl, tc.alpha, tc.penalty};
     options.max_depth = tc.max_depth;
     options.mtry = tc.mtry;
-    engine_oracle::Settings settings{tc.kind, tc.msl, tc.alpha, tc.penalty, tc.max_depth, tc.mtry};
+    engine_oracle::Settings settings{tc.kind, tc.msl, tc.alpha, tc.penalty, tc.max_depth, tc.mtry, d.cuts.categories()};
     // One builder for both trees, as a forest reuses it.
     engine::TreeBuilder<C> builder(d.codes, d.cuts, options);
     Gen gen(tc.seed + 1);
-    std::size_t splits = 0;
+    std::size_t splits = 0, categorical = 0;
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE("tree " + std::to_string(t));
         std::vector<std::uint32_t> rows(d.n);
@@ -259,19 +284,23 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         ASSERT_TRUE(oracle.near_ties().empty()) << "data too degenerate: " << oracle.near_ties().front();
         EXPECT_FALSE(fast_drawer.not_permutation_);
         EXPECT_EQ(fast_drawer.log_, oracle_drawer.log_) << "candidates asked for by different nodes";
-        TreeMatch<C> match{builder.nodes(), builder.leaf_sums(), obs, options.criterion};
+        TreeMatch<C> match{builder.nodes(), builder.leaf_sums(), builder.sets(), obs, options.criterion};
         match.walk(*root, 0, "root:");
         if (::testing::Test::HasFatalFailure()) return;
         EXPECT_EQ(match.visited, builder.nodes().size()) << "nodes outside the tree";
         for (std::size_t k = 0; k < match.leaf_hits.size(); ++k) EXPECT_EQ(match.leaf_hits[k], 1) << "leaf " << k;
         splits += match.splits;
+        categorical += match.categorical;
     }
     EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
+    if (tc.cats > 0) {
+        EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";
+    }
 }
 
 TEST_P(EngineTreeOracle, SameTreeAsFastBuilder) {
     const TreeCase& tc = GetParam();
-    const Data d = make_data(tc.n, tc.p, tc.missing, tc.distinct, tc.max_bins, tc.seed);
+    const Data d = make_data(tc.n, tc.p, tc.missing, tc.distinct, tc.max_bins, tc.seed, tc.cats);
     // Codes count the cuts below a value; NaN takes the missing code.
     for (std::size_t i = 0; i < d.n; ++i)
         for (std::size_t f = 0; f < d.p; ++f) {
@@ -299,18 +328,21 @@ TEST_P(EngineTreeOracle, SameTreeAsFastBuilder) {
 INSTANTIATE_TEST_SUITE_P(
     Engine, EngineTreeOracle,
     ::testing::Values(
-        //       name                     kind        n    p  miss dist bins msl depth alpha pen honest mtry seed
-        TreeCase{"CausalSmall", Kind::Causal, 120, 3, 0.0, 0, 256, 1, 0, 0.05, 0.0, true, 1, 11},
-        TreeCase{"CausalMissing", Kind::Causal, 300, 5, 0.15, 0, 256, 2, 0, 0.05, 0.0, true, 1, 12},
-        TreeCase{"CausalTies", Kind::Causal, 400, 6, 0.1, 5, 256, 3, 3, 0.1, 0.0, false, 6, 13},
-        TreeCase{"CausalFewBinsPartial", Kind::Causal, 1200, 8, 0.05, 0, 8, 5, 4, 0.05, 0.0, true, 2, 14},
-        TreeCase{"CausalFullHistPenalty", Kind::Causal, 1400, 6, 0.1, 0, 64, 10, 0, 0.05, 0.5, true, 2, 15},
-        TreeCase{"CausalDepthAlpha", Kind::Causal, 800, 5, 0.0, 0, 256, 1, 3, 0.2, 0.0, false, 5, 16},
-        TreeCase{"CausalAlphaZero", Kind::Causal, 600, 4, 0.2, 12, 256, 2, 0, 0.0, 2.0, true, 1, 17},
-        TreeCase{"RegressionSmall", Kind::Regression, 150, 4, 0.0, 0, 256, 1, 0, 0.0, 0.0, true, 1, 21},
-        TreeCase{"RegressionTiesMissing", Kind::Regression, 500, 6, 0.2, 4, 256, 20, 0, 0.0, 0.0, false, 6, 22},
-        TreeCase{"RegressionFullPenalty", Kind::Regression, 1400, 5, 0.1, 0, 32, 2, 5, 0.0, 4.0, true, 5, 23},
-        TreeCase{"RegressionDepthPartial", Kind::Regression, 1000, 8, 0.05, 0, 256, 5, 4, 0.0, 0.0, true, 2, 24}),
+        //       name                     kind        n    p  miss dist cats bins msl depth alpha pen honest mtry seed
+        TreeCase{"CausalSmall", Kind::Causal, 120, 3, 0.0, 0, 0, 256, 1, 0, 0.05, 0.0, true, 1, 11},
+        TreeCase{"CausalMissing", Kind::Causal, 300, 5, 0.15, 0, 0, 256, 2, 0, 0.05, 0.0, true, 1, 12},
+        TreeCase{"CausalTies", Kind::Causal, 400, 6, 0.1, 5, 0, 256, 3, 3, 0.1, 0.0, false, 6, 13},
+        TreeCase{"CausalFewBinsPartial", Kind::Causal, 1200, 8, 0.05, 0, 0, 8, 5, 4, 0.05, 0.0, true, 2, 14},
+        TreeCase{"CausalFullHistPenalty", Kind::Causal, 1400, 6, 0.1, 0, 0, 64, 10, 0, 0.05, 0.5, true, 2, 15},
+        TreeCase{"CausalDepthAlpha", Kind::Causal, 800, 5, 0.0, 0, 0, 256, 1, 3, 0.2, 0.0, false, 5, 16},
+        TreeCase{"CausalAlphaZero", Kind::Causal, 600, 4, 0.2, 12, 0, 256, 2, 0, 0.0, 2.0, true, 1, 17},
+        TreeCase{"RegressionSmall", Kind::Regression, 150, 4, 0.0, 0, 0, 256, 1, 0, 0.0, 0.0, true, 1, 21},
+        TreeCase{"RegressionTiesMissing", Kind::Regression, 500, 6, 0.2, 4, 0, 256, 20, 0, 0.0, 0.0, false, 6, 22},
+        TreeCase{"RegressionFullPenalty", Kind::Regression, 1400, 5, 0.1, 0, 0, 32, 2, 5, 0.0, 4.0, true, 5, 23},
+        TreeCase{"RegressionDepthPartial", Kind::Regression, 1000, 8, 0.05, 0, 0, 256, 5, 4, 0.0, 0.0, true, 2, 24},
+        TreeCase{"CausalCategories", Kind::Causal, 1500, 4, 0.1, 0, 12, 256, 20, 4, 0.05, 0.0, true, 4, 31},
+        TreeCase{"CausalCategoriesFewBins", Kind::Causal, 900, 5, 0.0, 0, 7, 8, 10, 0, 0.05, 0.0, false, 2, 32},
+        TreeCase{"RegressionCategories", Kind::Regression, 1200, 3, 0.15, 0, 20, 256, 15, 5, 0.0, 0.0, true, 3, 33}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Predictions --------------------------------------------------------
@@ -325,6 +357,7 @@ struct ForestCase {
     std::size_t mtry;
     int hollow;  // a tree given no estimation rows, whose only leaf is empty, or -1
     std::uint64_t seed;
+    int cats = 0;  // categories of feature 0, or 0
 };
 
 class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
@@ -332,9 +365,12 @@ class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
 TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
     const ForestCase& fc = GetParam();
     ASSERT_EQ(fc.trees % fc.group, 0u);
-    const Data d = make_data(fc.n, fc.p, fc.missing, 0, 64, fc.seed);
+    const Data d = make_data(fc.n, fc.p, fc.missing, 0, 64, fc.seed, fc.cats);
     Gen gen(fc.seed + 2);
-    const std::vector<double> qx = features(gen, fc.queries, fc.p, fc.missing, 0);
+    std::vector<double> qx = features(gen, fc.queries, fc.p, fc.missing, 0);
+    if (fc.cats > 0)
+        for (std::size_t i = 0; i < fc.queries; ++i)
+            if (!std::isnan(qx[i * fc.p])) qx[i * fc.p] = std::floor(gen.uniform() * fc.cats);
     const engine::CodedRows queries = d.cuts.encode(MatrixView::of(qx.data(), fc.queries, fc.p));
     const std::uint8_t missing = d.cuts.missing_code();
 
@@ -372,7 +408,8 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
         builder.grow(records, est, est_moments, drawer);
         nodes[b] = builder.nodes();
-        trees[b].set_nodes(nodes[b], missing);
+        trees[b].set_nodes(nodes[b], missing, builder.sets());
+        plain[b].sets = builder.sets();
         for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(CausalCriterion::leaf(m));
         auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
         plain[b].in_bag.assign(d.n, 0);
@@ -423,7 +460,8 @@ INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,
                              //         name          n  queries p miss trees group honest msl mtry hollow seed
                              ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
                              ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
-                             ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33}),
+                             ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33},
+                             ForestCase{"PairsCategories", 400, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 34, 9}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Posterior mean of a variance ----------------------------------------

@@ -211,6 +211,7 @@ def fit(
     progress: Any,
     weights: np.ndarray | None = None,
     clusters: np.ndarray | None = None,
+    categories: list[int] | None = None,
 ) -> _engine.Forest:
     """The forest ``_engine.fit`` would grow, its trees grown as tasks on the client's cluster.
 
@@ -233,7 +234,7 @@ def fit(
             if kind == "prepare":
                 if progress is not None:
                     progress(step["label"], 0, 0)
-                data = _engine.prepare(X, T, y, options, weights, clusters)
+                data = _engine.prepare(X, T, y, options, weights, clusters, categories)
                 data_future = run.scatter(data)
             elif kind == "grow" and step["estimates"] is not None:
                 nuisance.append((step, run.submit(data_future, step, None, None)))

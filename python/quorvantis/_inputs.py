@@ -16,6 +16,11 @@ def _pandas() -> Any:
     return sys.modules.get("pandas")
 
 
+def _is_frame(X: Any) -> bool:
+    pd = _pandas()
+    return pd is not None and isinstance(X, pd.DataFrame)
+
+
 def _feature_names(X: Any) -> np.ndarray | None:
     pd = _pandas()
     if pd is None or not isinstance(X, pd.DataFrame):

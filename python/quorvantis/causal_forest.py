@@ -13,7 +13,7 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
-from . import _crossfit
+from . import _categories, _crossfit
 from ._checks import (
     _check_int,
     _check_random_state,
@@ -30,6 +30,7 @@ from ._checks import (
 )
 from ._inputs import (
     _feature_names,
+    _is_frame,
     _outcome_exponent,
     _to_clusters,
     _to_float,
@@ -58,7 +59,7 @@ class NotFittedError(ValueError, AttributeError):
 _DERIVED = ("n_features_in_", "feature_importances_", "Y_hat_", "T_hat_")
 _NUISANCE_MODELS = ("outcome_model", "treatment_model")
 # Every attribute a fit sets; a new fit removes them all first.
-_FITTED = ("_forest", "_training", "_design", "_y_exponent", "feature_names_in_", *_DERIVED)
+_FITTED = ("_forest", "_training", "_design", "_y_exponent", "_categories", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
 # does not grow with the rows; a block still holds many of the engine's
 # 4096-row work units for every thread.
@@ -146,6 +147,13 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         Penalty (finite, >= 0) on splits with little treatment variation in a child.
     max_bins : int, default=256
         Bins per feature for split search, in ``[2, 256]``.
+    categorical_features : None, list of str or int, or array-like of bool, default=None
+        Columns of ``X`` to split as categories rather than as ordered numbers: column
+        names (of a DataFrame), indices, or a boolean mask of one entry per column. A
+        DataFrame's ``category`` and string columns are categorical in any case. A split
+        sends a set of categories left; see the README's section on categorical features
+        for how categories are coded, what happens beyond ``max_bins - 1`` categories,
+        and where unseen categories go.
     random_state : None, int, numpy.random.Generator or numpy.random.RandomState, default=None
         Source of the fit's seed. None draws fresh entropy at every fit; with an int the fit
         is a pure function of the data, the parameters and the seed, identical for any
@@ -176,6 +184,8 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         Number of features seen at fit.
     feature_names_in_ : ndarray of str
         Column names of a pandas DataFrame ``X`` whose names are all strings; absent otherwise.
+    categories_ : list of (ndarray or None), one per feature
+        The categories seen at fit for each categorical column (None for the others).
     feature_importances_ : ndarray of shape (n_features_in_,)
         Depth-weighted split frequencies; they sum to 1 unless no tree split.
     Y_hat_ : ndarray of shape (n_samples,)
@@ -211,6 +221,7 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         alpha: float = 0.05,
         imbalance_penalty: float = 0.0,
         max_bins: int = 256,
+        categorical_features: Any = None,
         random_state: Any = None,
         n_jobs: int | None = None,
         verbose: int = 0,
@@ -230,6 +241,7 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         self.alpha = alpha
         self.imbalance_penalty = imbalance_penalty
         self.max_bins = max_bins
+        self.categorical_features = categorical_features
         self.random_state = random_state
         self.n_jobs = n_jobs
         self.verbose = verbose
@@ -330,6 +342,8 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         out.update(_forest=forest, _y_exponent=int(exponent), **derived)
         if "_training" in state:
             out["_training"] = training
+        if "_categories" in state:
+            out["_categories"] = _categories.check_state(state["_categories"], p, what)
         if "feature_names_in_" in state:
             names = state["feature_names_in_"]
             if not (
@@ -342,6 +356,23 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
                 )
             out["feature_names_in_"] = names
         return out
+
+    @property
+    def categories_(self) -> list[np.ndarray | None]:
+        """Per feature, the categories seen at fit of a categorical column, else None."""
+        forest = self._fitted("categories_")
+        table = self.__dict__.get("_categories") or {}
+        return [table[j][0].copy() if j in table else None for j in range(forest.n_features)]
+
+    def _refit_params(self) -> dict[str, Any]:
+        """Parameters to fit again on the kept training rows, whose categorical
+        columns hold codes: the categorical columns by index (refutations may
+        append columns)."""
+        params = self.get_params()
+        table = self.__dict__.get("_categories")
+        if table:
+            params["categorical_features"] = sorted(table)
+        return params
 
     def _fitted(self, method: str) -> _engine.Forest:
         forest: _engine.Forest | None = self.__dict__.get("_forest")
@@ -427,6 +458,8 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         X : array-like or pandas DataFrame of shape (n_samples, n_features)
             Features; NaN marks a missing value (each split learns where those go),
             infinite values are refused. Int, bool and float32 are converted to float64.
+            A DataFrame's ``category`` and string columns, and those named by
+            ``categorical_features``, are split as sets of categories.
         T : array-like of shape (n_samples,) or (n_samples, 1)
             Treatment, 0 or 1 (bools are fine), with both values present.
         y : array-like of shape (n_samples,) or (n_samples, 1)
@@ -509,7 +542,20 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
 
             _dask.check_client(dask_client)
         names = _feature_names(X)
-        Xa = _to_matrix(X)
+        table: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        columns: list[int] = []
+        if self.categorical_features is not None or _is_frame(X):
+            shape = np.shape(X)
+            if len(shape) != 2:
+                raise ValueError(f"X must be 2-D (rows by features), got an array of shape {shape}")
+            columns = _categories.resolve(self.categorical_features, X, shape[1], names)
+        if columns:
+            # The engine's last bin is for missing values.
+            limit = min(_categories.MAX_CODES, options["max_bins"] - 1)
+            table = _categories.fit_columns(X, columns, limit)
+            Xa = _categories.apply(X, _to_matrix(_categories.numeric_part(X, columns)), table)
+        else:
+            Xa = _to_matrix(X)
         n, p = Xa.shape
         if n == 0:
             raise ValueError(f"X must have at least one row, got shape {Xa.shape}")
@@ -590,13 +636,18 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         y_in = ya if exponent == 0 else np.ldexp(ya, -exponent)
         yh_in = yh if exponent == 0 or yh is None else np.ldexp(yh, -exponent)
 
+        counts = None
+        if table:
+            counts = [int(table[j][1].max()) + 1 if j in table and len(table[j][1]) else 0 for j in range(p)]
         progress = _Progress(sys.stderr) if self.verbose else None
         trees = None
         try:
             if dask_client is None:
-                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
+                forest = _engine.fit(Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters, counts)
             else:
-                forest = _dask.fit(dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters)
+                forest = _dask.fit(
+                    dask_client, Xa, Ta, y_in, yh_in, th, options, progress, weights, clusters, counts
+                )
             trees = forest.n_trees
         finally:
             if progress is not None:
@@ -634,6 +685,8 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
             fitted["_design"] = (weights, None if clusters is None else clusters.astype(np.intp))
         if names is not None:
             fitted["feature_names_in_"] = names
+        if table:
+            fitted["_categories"] = table
         self.__dict__.update(fitted)  # one step: an interrupt cannot leave half a fit
         return self
 
@@ -673,7 +726,16 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
                 UserWarning,
                 stacklevel=4,
             )
-        Xa = _to_float(X, "X")
+        table = self.__dict__.get("_categories")
+        if table:
+            shape = np.shape(X)
+            if len(shape) != 2 or shape[1] != forest.n_features:
+                raise ValueError(
+                    f"X must be 2-D with the {forest.n_features} columns seen at fit, got shape {shape}"
+                )
+            Xa = _categories.apply(X, _to_float(_categories.numeric_part(X, list(table)), "X"), table)
+        else:
+            Xa = _to_float(X, "X")
         if Xa.ndim != 2:
             raise ValueError(f"X must be 2-D (rows by features), got an array of shape {Xa.shape}")
         if Xa.shape[1] != forest.n_features:

@@ -6,6 +6,7 @@ import signal
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from quorvantis import CausalForest
@@ -60,6 +61,17 @@ def same_forest(a, b, X):
     assert a._forest.to_bytes() == b._forest.to_bytes()
     assert np.array_equal(a.effect_interval(X), b.effect_interval(X))
     assert np.array_equal(a.T_hat_, b.T_hat_) and np.array_equal(a.Y_hat_, b.Y_hat_)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_dask_fit_grows_the_local_forest_with_categories(client, weighted):
+    X, T, y = design(1500)
+    frame = pd.DataFrame({"g": np.where(X[:, 2] > 0, "u", np.where(X[:, 3] > 0, "v", "w")), "x": X[:, 0]})
+    # The scattered training data carries the weights and clusters next to the categories.
+    kw = {"sample_weight": np.arange(1500) % 3 + 0.5, "groups": np.arange(1500) // 10} if weighted else {}
+    local = CausalForest(60, random_state=5).fit(frame, T, y, **kw)
+    spread = CausalForest(60, random_state=5).fit(frame, T, y, dask_client=client, **kw)
+    same_forest(spread, local, frame)
 
 
 @pytest.mark.parametrize("given", [(), ("Y_hat",), ("Y_hat", "T_hat")])

@@ -32,6 +32,10 @@ std::vector<unsigned char> seal(std::uint16_t version, unsigned char kind, const
 }
 
 Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t expected_version) {
+    return unseal(bytes, expected_version, expected_version);
+}
+
+Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t oldest, std::uint16_t newest) {
     const std::size_t frame = kSerialHeader + kSerialTrailer;
     const std::size_t head = std::min(bytes.size(), sizeof kMagic);
     if (head > 0 && std::memcmp(bytes.data(), kMagic, head) != 0)
@@ -44,9 +48,11 @@ Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t expected_ver
     const unsigned char kind = header.u8();
     const unsigned char reserved = header.u8();
     const std::uint64_t length = header.u64();
-    if (version != expected_version)
-        return refuse("unsupported format version " + std::to_string(version) + " (this build reads " +
-                      std::to_string(expected_version) + ")");
+    if (version < oldest || version > newest)
+        return refuse(
+            "unsupported format version " + std::to_string(version) + " (this build reads " +
+            (oldest == newest ? std::to_string(newest) : std::to_string(oldest) + " to " + std::to_string(newest)) +
+            ")");
     const std::size_t present = bytes.size() - frame;
     if (length > present)
         return refuse("truncated: payload of " + std::to_string(length) + " bytes, " + std::to_string(present) +
@@ -58,6 +64,7 @@ Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t expected_ver
     if (reserved != 0) return refuse("reserved header byte is " + std::to_string(reserved));
     Unsealed u;
     u.kind = kind;
+    u.version = version;
     u.payload = bytes.subspan(kSerialHeader, present);
     return u;
 }

@@ -109,7 +109,7 @@ def held_out_priorities(
     order = rng.permutation(n)
     grow = n // 2 if max_rows is None else min(n // 2, max_rows)
     train, held = np.sort(order[:grow]), np.sort(order[grow:])
-    params = forest.get_params()
+    params = forest._refit_params()  # the kept rows hold category codes
     group = int(params["ci_group_size"])
     # Priorities need only a ranking, not intervals; a hundred trees keep this a
     # small share of a fit's cost (the power they give is in bench/diagnostics.py).

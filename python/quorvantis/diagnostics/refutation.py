@@ -42,7 +42,7 @@ class Refutation:
 
 
 def _refit(forest: Any, seed: int, X: np.ndarray, T: np.ndarray, y: np.ndarray) -> tuple[float, float]:
-    params = forest.get_params()
+    params = forest._refit_params()  # the kept rows hold category codes
     params.update(random_state=seed, verbose=0)
     estimate, std_err = type(forest)(**params).fit(X, T, y).average_treatment_effect()
     return float(estimate), float(std_err)

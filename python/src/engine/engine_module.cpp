@@ -189,6 +189,37 @@ bool read_options(PyObject* dict, engine::ForestOptions& o) {
     return true;
 }
 
+// Per feature its number of categories (0: ordered), from None or a sequence
+// of p ints in [0, max_bins - 1]; false with ValueError set otherwise.
+bool read_categories(PyObject* seq, std::size_t p, std::size_t max_bins, std::vector<std::uint16_t>& out) {
+    out.clear();
+    if (seq == nullptr || seq == Py_None) return true;
+    if (!PySequence_Check(seq)) {
+        raise_value("categories must be None or a sequence of ints");
+        return false;
+    }
+    const Py_ssize_t k = PySequence_Size(seq);
+    if (k < 0) return false;
+    if (static_cast<std::size_t>(k) != p) {
+        raise_value("categories needs one entry per column of X (" + std::to_string(p) + "), got " + std::to_string(k));
+        return false;
+    }
+    out.resize(p);
+    for (std::size_t f = 0; f < p; ++f) {
+        PyRef item = PyRef::steal(PySequence_GetItem(seq, static_cast<Py_ssize_t>(f)));
+        if (!item) return false;
+        const long v = PyLong_AsLong(item.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < 0 || static_cast<std::size_t>(v) >= max_bins) {
+            raise_value("categories of column " + std::to_string(f) + " must be in [0, max_bins - 1 = " +
+                        std::to_string(max_bins - 1) + "], got " + std::to_string(v));
+            return false;
+        }
+        out[f] = static_cast<std::uint16_t>(v);
+    }
+    return true;
+}
+
 // Row weights and cluster numbers (float64 holding 0..C-1) of n rows, each
 // None or an array; the Python class has checked their values.
 bool row_extras(PyObject* oweights, PyObject* oclusters, std::size_t n, std::vector<double>& weights,
@@ -216,12 +247,13 @@ bool row_extras(PyObject* oweights, PyObject* oclusters, std::size_t n, std::vec
     return true;
 }
 
-// fit(X, W, Y, Y_hat, W_hat, options, progress[, weights, clusters]) -> Forest
+// fit(X, W, Y, Y_hat, W_hat, options, progress[, weights, clusters, categories]) -> Forest
 PyObject* fit(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress, *oweights = Py_None, *oclusters = Py_None;
-        if (!PyArg_ParseTuple(args, "OOOOOOO|OO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress, &oweights,
-                              &oclusters))
+        PyObject *ox, *ow, *oy, *oyh, *owh, *odict, *oprogress;
+        PyObject *oweights = Py_None, *oclusters = Py_None, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOOOOO|OOO:fit", &ox, &ow, &oy, &oyh, &owh, &odict, &oprogress, &oweights,
+                              &oclusters, &ocats))
             return nullptr;
         ArrayArg x, w, y, y_hat, t_hat;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
@@ -241,6 +273,8 @@ PyObject* fit(PyObject*, PyObject* args) {
         std::vector<double> weights;
         std::vector<std::uint32_t> clusters;
         if (!row_extras(oweights, oclusters, n, weights, clusters)) return nullptr;
+        std::vector<std::uint16_t> categories;
+        if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
 
         CallGuard guard;
         guard.watch(x, "X");
@@ -258,6 +292,7 @@ PyObject* fit(PyObject*, PyObject* args) {
             return !out;  // an exception from the callback stops the fit
         };
         engine::FitInput input{xv, w.vector(), y.vector()};
+        input.categories = categories;
         if (!weights.empty()) input.weights = &weights;
         if (!clusters.empty()) input.clusters = &clusters;
         VectorView yh, wh;
@@ -487,11 +522,12 @@ bool batches_of(PyObject* list, const TrainingData& data, std::vector<TreeBatch>
     return true;
 }
 
-// prepare(X, T, y, options[, weights, clusters]) -> TrainingData
+// prepare(X, T, y, options[, weights, clusters, categories]) -> TrainingData
 PyObject* prepare(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *ox, *ow, *oy, *odict, *oweights = Py_None, *oclusters = Py_None;
-        if (!PyArg_ParseTuple(args, "OOOO|OO:prepare", &ox, &ow, &oy, &odict, &oweights, &oclusters)) return nullptr;
+        PyObject *ox, *ow, *oy, *odict, *oweights = Py_None, *oclusters = Py_None, *ocats = Py_None;
+        if (!PyArg_ParseTuple(args, "OOOO|OOO:prepare", &ox, &ow, &oy, &odict, &oweights, &oclusters, &ocats))
+            return nullptr;
         ArrayArg x, w, y;
         if (!x.load(ox, 2, "X") || !w.load(ow, 1, "T") || !y.load(oy, 1, "y")) return nullptr;
         engine::ForestOptions options;
@@ -503,6 +539,8 @@ PyObject* prepare(PyObject*, PyObject* args) {
         std::vector<double> weights;
         std::vector<std::uint32_t> clusters;
         if (!row_extras(oweights, oclusters, xv.rows, weights, clusters)) return nullptr;
+        std::vector<std::uint16_t> categories;
+        if (!read_categories(ocats, xv.cols, options.max_bins, categories)) return nullptr;
         CallGuard guard;
         guard.watch(x, "X");
         guard.watch(w, "T");
@@ -511,8 +549,8 @@ PyObject* prepare(PyObject*, PyObject* args) {
         job.interrupt = guard.interrupt();
         job.max_threads = options.n_threads;
         TrainingData data;
-        const auto halt =
-            run_unlocked([&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options); }, job);
+        const auto halt = run_unlocked(
+            [&] { data = engine::prepare_training(xv, w.vector(), y.vector(), options, categories); }, job);
         if (halt) return guard.raise(*halt);
         data.weights = std::move(weights);
         data.clusters = std::move(clusters);
@@ -753,9 +791,11 @@ PyObject* echarts_url(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_functions[] = {
-    {"fit", fit, METH_VARARGS, "fit(X, T, y, Y_hat, T_hat, options, progress, weights=None, clusters=None)\n--\n\n"},
+    {"fit", fit, METH_VARARGS,
+     "fit(X, T, y, Y_hat, T_hat, options, progress, weights=None, clusters=None, categories=None)\n--\n\n"},
     {"from_bytes", from_bytes, METH_O, "from_bytes(data)\n--\n\n"},
-    {"prepare", prepare, METH_VARARGS, "prepare(X, T, y, options, weights=None, clusters=None)\n--\n\n"},
+    {"prepare", prepare, METH_VARARGS,
+     "prepare(X, T, y, options, weights=None, clusters=None, categories=None)\n--\n\n"},
     {"check_options", check_options, METH_O, "check_options(options)\n--\n\n"},
     {"fit_plan", fit_plan, METH_VARARGS, "fit_plan(options, have_Y_hat, have_T_hat)\n--\n\n"},
     {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},

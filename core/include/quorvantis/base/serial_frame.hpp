@@ -81,9 +81,12 @@ struct Unsealed {
     unsigned char kind = 0;
     std::span<const unsigned char> payload;
     std::string error;  // empty when the frame is sound
+    std::uint16_t version = 0;
 };
 
 // Checks magic, version, length and checksum; the payload is a view into `bytes`.
 Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t version);
+// The same for any version in [oldest, newest], which `version` then tells.
+Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t oldest, std::uint16_t newest);
 
 }  // namespace quorvantis

@@ -42,12 +42,25 @@ std::vector<double> feature_cuts(const MatrixView& x, std::size_t f, std::size_t
 
 }  // namespace
 
-BinCuts BinCuts::fit(const MatrixView& x, std::size_t max_bins) {
+BinCuts BinCuts::fit(const MatrixView& x, std::size_t max_bins, std::span<const std::uint16_t> categories) {
     BinCuts out;
     max_bins = std::clamp<std::size_t>(max_bins, 2, kMaxBins);
     out.missing_ = static_cast<std::uint8_t>(max_bins - 1);
+    bool any = false;
+    for (std::size_t f = 0; f < categories.size() && f < x.cols; ++f) any |= categories[f] > 0;
+    if (any) {
+        out.categories_.assign(x.cols, 0);
+        for (std::size_t f = 0; f < categories.size() && f < x.cols; ++f)
+            out.categories_[f] = static_cast<std::uint16_t>(std::min<std::size_t>(categories[f], max_bins - 1));
+    }
     out.cuts_ = parallel::parallel_map(x.cols, [&](std::size_t f) {
         parallel::checkpoint();
+        if (out.categorical(f)) {
+            // Code c is category c: cut at each category but the last.
+            std::vector<double> cuts(out.categories_[f] - 1u);
+            for (std::size_t c = 0; c < cuts.size(); ++c) cuts[c] = static_cast<double>(c);
+            return cuts;
+        }
         return feature_cuts(x, f, max_bins - 1);
     });
     return out;
@@ -107,6 +120,29 @@ bool BinCuts::read(ByteReader& r, std::string& error) {
                 error = "bin cuts are not ascending";
                 return false;
             }
+    }
+    return !r.failed;
+}
+
+void BinCuts::write_categories(ByteWriter& w) const {
+    w.u64(categories_.size());
+    for (const std::uint16_t k : categories_) w.u16(k);
+}
+
+bool BinCuts::read_categories(ByteReader& r, std::string& error) {
+    const std::uint64_t p = r.u64();
+    if (r.failed || (p != 0 && p != cuts_.size())) {
+        error = "categorical features truncated or of another count";
+        return false;
+    }
+    categories_.assign(static_cast<std::size_t>(p), 0);
+    for (std::size_t f = 0; f < categories_.size(); ++f) {
+        categories_[f] = r.u16();
+        // A categorical feature's codes are its categories, each its own.
+        if (categories_[f] > 0 && (categories_[f] > missing_ || cuts_[f].size() + 1 != categories_[f])) {
+            error = "a categorical feature's categories do not match its cuts";
+            return false;
+        }
     }
     return !r.failed;
 }

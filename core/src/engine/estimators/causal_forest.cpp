@@ -13,7 +13,10 @@
 namespace quorvantis::engine {
 namespace {
 
+// Format 2 adds categorical features (after the cuts) and the trees' category
+// sets; a forest without categorical features is still written as format 1.
 constexpr std::uint16_t kFormat = 1;
+constexpr std::uint16_t kNewestFormat = 2;
 constexpr unsigned char kCausalForestKind = 3;
 
 TreeProgress counting(FitProgress* progress) {
@@ -112,7 +115,7 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
             for (const PlannedStep& s : fit_plan(options, in.y_hat != nullptr, in.t_hat != nullptr)) {
                 begin(progress, static_cast<FitProgress::Stage>(s.progress), s.trees);
                 if (s.step == FitStep::Prepare) {
-                    data = prepare_training(in.x, in.w, in.y, options);
+                    data = prepare_training(in.x, in.w, in.y, options, in.categories);
                     if (in.weights != nullptr) data.weights = *in.weights;
                     if (in.clusters != nullptr) data.clusters = *in.clusters;
                 } else if (s.step == FitStep::Assemble) {
@@ -204,11 +207,13 @@ Result<CausalPrediction> CausalForestModel::predict(const MatrixView& x, bool va
 }
 
 std::vector<unsigned char> CausalForestModel::serialize() const {
+    const bool sets = cuts_.any_categorical();
     ByteWriter w;
     w.u64(group_);
     cuts_.write(w);
+    if (sets) cuts_.write_categories(w);
     w.u64(trees_.size());
-    for (const auto& t : trees_) write_tree(w, t);
+    for (const auto& t : trees_) write_tree(w, t, sets);
     write_doubles(w, importance_);
     write_doubles(w, oob_tau_);
     write_doubles(w, y_hat_);
@@ -218,13 +223,14 @@ std::vector<unsigned char> CausalForestModel::serialize() const {
         w.f64(a.std_error);
     }
     w.f64(outside_);
-    return seal(kFormat, kCausalForestKind, w.out);
+    return seal(sets ? kNewestFormat : kFormat, kCausalForestKind, w.out);
 }
 
 Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigned char> bytes) {
     auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid serialised forest: " + why); };
-    const Unsealed frame = unseal(bytes, kFormat);
+    const Unsealed frame = unseal(bytes, kFormat, kNewestFormat);
     if (!frame.error.empty()) return refuse(frame.error);
+    const bool sets = frame.version >= kFirstSetFormat;
     if (frame.kind != kCausalForestKind) return refuse("not a causal forest (kind " + std::to_string(frame.kind) + ")");
     ByteReader r(frame.payload);
     CausalForestModel m;
@@ -233,6 +239,7 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
     // Whatever a fit accepts must load again.
     if (r.failed || m.group_ < 1 || m.group_ > ForestOptions::kMaxTrees) return refuse("bad confidence group size");
     if (!m.cuts_.read(r, error)) return refuse(error);
+    if (sets && !m.cuts_.read_categories(r, error)) return refuse(error);
     const std::size_t p = m.cuts_.features();
     const std::uint64_t n_trees = r.u64();
     if (r.failed || n_trees == 0 || n_trees > ForestOptions::kMaxTrees || n_trees % m.group_ != 0 ||
@@ -240,7 +247,7 @@ Result<CausalForestModel> CausalForestModel::deserialize(std::span<const unsigne
         return refuse("bad tree count");
     m.trees_.resize(static_cast<std::size_t>(n_trees));
     for (auto& t : m.trees_)
-        if (!read_tree(r, p, m.cuts_.missing_code(), t, error)) return refuse(error);
+        if (!read_tree(r, p, m.cuts_.missing_code(), t, error, sets)) return refuse(error);
     if (!read_doubles(r, m.importance_, p)) return refuse("importances truncated");
     const std::uint64_t rows = r.u64();
     if (r.failed || rows > r.remaining() / 8) return refuse("training estimates truncated");

@@ -11,7 +11,9 @@
 namespace quorvantis::engine {
 namespace {
 
+// Format 2 holds categorical features and category sets; see causal_forest.cpp.
 constexpr std::uint16_t kFormat = 1;
+constexpr std::uint16_t kNewestFormat = 2;
 constexpr unsigned char kTrainingKind = 4;
 constexpr unsigned char kBatchKind = 5;
 constexpr std::uint64_t kOutcomeStream = 0x6f7574636f6d65ULL;
@@ -43,9 +45,9 @@ const char* stage_name(FitStage stage) noexcept {
 }
 
 TrainingData prepare_training(const MatrixView& x, const VectorView& w, const VectorView& y,
-                              const ForestOptions& options) {
+                              const ForestOptions& options, std::span<const std::uint16_t> categories) {
     TrainingData data;
-    data.cuts = BinCuts::fit(x, options.max_bins);
+    data.cuts = BinCuts::fit(x, options.max_bins, categories);
     data.codes = data.cuts.encode(x);
     data.w.resize(x.rows);
     data.y.resize(x.rows);
@@ -171,6 +173,7 @@ std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage,
 std::vector<unsigned char> TrainingData::serialize() const {
     ByteWriter w;
     cuts.write(w);
+    if (cuts.any_categorical()) cuts.write_categories(w);
     w.u64(codes.rows);
     w.bytes(codes.codes.data(), codes.rows * codes.cols);
     for (const double v : this->w) w.f64(v);
@@ -179,18 +182,19 @@ std::vector<unsigned char> TrainingData::serialize() const {
     for (const double v : weights) w.f64(v);
     w.u64(clusters.size());
     for (const std::uint32_t c : clusters) w.u64(c);
-    return seal(kFormat, kTrainingKind, w.out);
+    return seal(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, w.out);
 }
 
 Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> bytes) {
     auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid training data: " + why); };
-    const Unsealed frame = unseal(bytes, kFormat);
+    const Unsealed frame = unseal(bytes, kFormat, kNewestFormat);
     if (!frame.error.empty()) return refuse(frame.error);
     if (frame.kind != kTrainingKind) return refuse("not training data");
     ByteReader r(frame.payload);
     TrainingData d;
     std::string error;
     if (!d.cuts.read(r, error)) return refuse(error);
+    if (frame.version >= kFirstSetFormat && !d.cuts.read_categories(r, error)) return refuse(error);
     const std::uint64_t n = r.u64();
     const std::size_t p = d.cuts.features();
     if (r.failed || (p > 0 && n > r.remaining() / (p + 16))) return refuse("truncated");
@@ -223,6 +227,9 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
 }
 
 std::vector<unsigned char> TreeBatch::serialize() const {
+    bool sets = false;
+    for (const auto& t : causal) sets |= !t.sets.empty();
+    for (const auto& t : regression) sets |= !t.sets.empty();
     ByteWriter w;
     w.u8(static_cast<unsigned char>(stage));
     w.u64(first);
@@ -231,18 +238,19 @@ std::vector<unsigned char> TreeBatch::serialize() const {
     for (const double v : splits.at) w.f64(v);
     if (stage == FitStage::Causal) {
         w.u64(causal.size());
-        for (const auto& t : causal) write_tree(w, t);
+        for (const auto& t : causal) write_tree(w, t, sets);
     } else {
         w.u64(regression.size());
-        for (const auto& t : regression) write_tree(w, t);
+        for (const auto& t : regression) write_tree(w, t, sets);
     }
-    return seal(kFormat, kBatchKind, w.out);
+    return seal(sets ? kNewestFormat : kFormat, kBatchKind, w.out);
 }
 
 Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, std::size_t features,
                                          std::uint8_t missing) {
     auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid tree batch: " + why); };
-    const Unsealed frame = unseal(bytes, kFormat);
+    const Unsealed frame = unseal(bytes, kFormat, kNewestFormat);
+    const bool sets = frame.version >= kFirstSetFormat;
     if (!frame.error.empty()) return refuse(frame.error);
     if (frame.kind != kBatchKind) return refuse("not a tree batch");
     ByteReader r(frame.payload);
@@ -263,7 +271,7 @@ Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, s
     auto read_all = [&](auto& list) {
         list.resize(static_cast<std::size_t>(trees));
         for (auto& t : list)
-            if (!read_tree(r, features, missing, t, error)) return false;
+            if (!read_tree(r, features, missing, t, error, sets)) return false;
         return true;
     };
     if (!(b.stage == FitStage::Causal ? read_all(b.causal) : read_all(b.regression))) return refuse(error);

@@ -58,7 +58,7 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             builder.grow(records, tree_rows.estimation, est, candidates);
             builder.count_splits(out.splits);
             ForestTree<typename C::Leaf> tree;
-            tree.set_nodes(builder.nodes(), cuts.missing_code());
+            tree.set_nodes(builder.nodes(), cuts.missing_code(), builder.sets());
             tree.leaves.reserve(builder.leaf_sums().size());
             for (const auto& s : builder.leaf_sums()) tree.leaves.push_back(C::leaf(s));
             out.trees.push_back(std::move(tree));

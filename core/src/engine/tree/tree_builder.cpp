@@ -45,6 +45,7 @@ void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::u
                           const std::vector<Moments<K>>& est, CandidateDrawer& candidates) {
     records_ = &records;
     grown_.assign(1, Grown{});
+    sets_.clear();
     stack_.clear();
     if (scratch_.size() < records.size()) scratch_.resize(records.size());
     // The split rows' codes travel with them, so that a node reads its rows'
@@ -108,6 +109,12 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
     parent.node.feature = best.feature;
     parent.node.bin = best.bin;
     parent.node.next = left;
+    if (best.categorical) {
+        parent.node.flags = kCategorical;
+        parent.node.bin = 0;
+        parent.set = static_cast<std::uint32_t>(sets_.size());
+        sets_.push_back(best.set);
+    }
     const std::size_t n_left = mid - task.lo, n_right = task.hi - mid;
     int h_left = -1, h_right = -1;
     if (full_ && h >= 0 && (n_left >= kDenseRows || n_right >= kDenseRows)) {
@@ -170,6 +177,7 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
     }
     auto take = [&](std::size_t i, double score, bool missing_left) {
+        ++best.updates;
         best.score = score;
         best.feature = f;
         best.bin = entries(i).first;
@@ -187,6 +195,7 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         const Moments<K> values = total - missing;
         const double s = C::score(values, missing, nd);
         if (s > best.score) {
+            ++best.updates;
             best.score = s;
             best.feature = f;
             best.bin = entries(count - 1).first;
@@ -195,6 +204,37 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
             best.right = missing;
         }
     }
+}
+
+// An ordered feature is scanned in code order. A categorical one is scanned
+// in the order of its codes' mean response at this node (ties by code), and
+// the winning prefix becomes the set of codes going left.
+template <class C>
+template <class Present>
+void TreeBuilder<C>::scan_feature(std::uint16_t f, std::uint8_t* present, std::size_t count, const Present& moments,
+                                  const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd,
+                                  Best& best) const {
+    auto entries = [&](std::size_t i) {
+        return std::pair<std::uint8_t, const Moments<K>&>(present[i], moments[present[i]]);
+    };
+    const std::size_t before = best.updates;
+    if (!cuts_.categorical(f)) {
+        scan(f, entries, count, missing, total, nd, best);
+        if (best.updates != before) best.categorical = false;
+        return;
+    }
+    double key[256];
+    for (std::size_t i = 0; i < count; ++i) key[present[i]] = C::order_key(moments[present[i]], nd);
+    std::stable_sort(present, present + count, [&](std::uint8_t a, std::uint8_t b) { return key[a] < key[b]; });
+    scan(f, entries, count, missing, total, nd, best);
+    if (best.updates == before) return;
+    best.categorical = true;
+    best.set = CategorySet{};
+    for (std::size_t i = 0; i < count; ++i) {
+        best.set.add(present[i]);
+        if (present[i] == best.bin) break;
+    }
+    if (best.missing_left) best.set.add(cuts_.missing_code());
 }
 
 template <class C>
@@ -208,10 +248,7 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
         std::size_t count = 0;
         for (std::size_t code = 0; code < values; ++code)
             if (hf[code].count() > 0.0) present[count++] = static_cast<std::uint8_t>(code);
-        auto entries = [&](std::size_t i) {
-            return std::pair<std::uint8_t, const Moments<K>&>(present[i], hf[present[i]]);
-        };
-        scan(f, entries, count, hf[cuts_.missing_code()], total, nd, best);
+        scan_feature(f, present, count, hf, hf[cuts_.missing_code()], total, nd, best);
     }
 }
 
@@ -241,10 +278,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
         for (std::size_t w = 0; w < 4; ++w)
             for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
                 present[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
-        auto entries = [&](std::size_t i) {
-            return std::pair<std::uint8_t, const Moments<K>&>(present[i], table[present[i]]);
-        };
-        scan(f, entries, count, missing, total, nd, best);
+        scan_feature(f, present, count, table, missing, total, nd, best);
         for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
     }
 }
@@ -256,7 +290,7 @@ std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best
     std::size_t w = lo, r = 0;
     for (std::size_t i = lo; i < hi; ++i) {
         const std::uint8_t c = codes_at(i)[best.feature];
-        const bool left = c == missing_code ? best.missing_left : c <= best.bin;
+        const bool left = best.categorical ? best.set.has(c) : c == missing_code ? best.missing_left : c <= best.bin;
         if (left) {
             if (local_ && w != i) std::memcpy(codes_.data() + w * p_, codes_.data() + i * p_, p_);
             rec[w++] = rec[i];
@@ -318,16 +352,13 @@ void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool
 template <class C>
 void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est) {
     const std::size_t g = grown_.size();
-    const std::uint8_t missing_code = cuts_.missing_code();
     std::vector<Moments<K>> sums(g);
     for (std::size_t i = 0; i < est_rows.size(); ++i) {
         const std::uint8_t* codes = x_.row(est_rows[i]);
         std::uint32_t k = 0;
         while (!(grown_[k].node.flags & kLeafNode)) {
             const TreeNode& nd = grown_[k].node;
-            const std::uint8_t c = codes[nd.feature];
-            const bool left = c == missing_code ? (nd.flags & kMissingLeft) != 0 : c <= nd.bin;
-            k = nd.next + (left ? 0u : 1u);
+            k = nd.next + (goes_left(grown_[k], codes[nd.feature]) ? 0u : 1u);
         }
         sums[k].add(est[i]);
     }
@@ -355,6 +386,7 @@ void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, 
     }
     final_nodes_.assign(1, TreeNode{});
     final_leaves_.clear();
+    final_sets_.clear();
     final_depth_.assign(1, 1);
     struct Slot {
         std::uint32_t grown, slot, depth;
@@ -374,6 +406,8 @@ void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, 
         TreeNode out = nd;
         out.next = child;
         final_nodes_[s.slot] = out;
+        // The queue visits slots in ascending order, so sets come in node order.
+        if (nd.flags & kCategorical) final_sets_.push_back(sets_[grown_[s.grown].set]);
         queue.push_back({resolved[nd.next], child, s.depth + 1});
         queue.push_back({resolved[nd.next + 1], child + 1, s.depth + 1});
     }

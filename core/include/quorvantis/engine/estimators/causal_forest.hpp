@@ -56,6 +56,8 @@ struct FitInput {
     VectorView w, y;
     const VectorView* y_hat = nullptr;  // given nuisance estimates, or null to fit them
     const VectorView* t_hat = nullptr;
+    // Per feature its number of categories (0: ordered), or empty; see BinCuts::fit.
+    std::span<const std::uint16_t> categories;
     const std::vector<double>* weights = nullptr;          // per row, or null: 1 each
     const std::vector<std::uint32_t>* clusters = nullptr;  // per row 0..C-1, or null: none
 };
@@ -78,6 +80,7 @@ public:
                                      const Interrupt& interrupt = {}) const;
 
     std::size_t features() const noexcept { return cuts_.features(); }
+    const std::vector<std::uint16_t>& categories() const noexcept { return cuts_.categories(); }
     std::size_t trees() const noexcept { return trees_.size(); }
     std::size_t group_size() const noexcept { return group_; }
     const std::vector<double>& importances() const noexcept { return importance_; }

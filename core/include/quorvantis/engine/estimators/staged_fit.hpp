@@ -44,10 +44,11 @@ struct TrainingData {
     static Result<TrainingData> deserialize(std::span<const unsigned char> bytes);
 };
 
-// Bins x with the options' max_bins and copies w and y (n = x.rows entries).
+// Bins x with the options' max_bins (categorical features as BinCuts::fit
+// says) and copies w and y (n = x.rows entries).
 // Runs on the pool when called inside a job.
 TrainingData prepare_training(const MatrixView& x, const VectorView& w, const VectorView& y,
-                              const ForestOptions& options);
+                              const ForestOptions& options, std::span<const std::uint16_t> categories = {});
 
 // The options a stage's forest grows with: the nuisance stages have
 // max(50, n_trees / 4) honest trees without groups on 80% subsamples with

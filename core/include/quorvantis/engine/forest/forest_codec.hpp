@@ -34,8 +34,11 @@ inline void read_leaf(ByteReader& r, RegressionLeaf& l) {
 template <class Leaf>
 constexpr std::size_t kLeafBytes = sizeof(Leaf);
 
+// Format 2 and later follow the leaves with the categorical splits' sets.
+inline constexpr std::uint16_t kFirstSetFormat = 2;
+
 template <class Leaf>
-void write_tree(ByteWriter& w, const ForestTree<Leaf>& t) {
+void write_tree(ByteWriter& w, const ForestTree<Leaf>& t, bool with_sets = false) {
     const std::vector<TreeNode> nodes = t.nodes();
     w.u64(nodes.size());
     for (const TreeNode& nd : nodes) {
@@ -46,12 +49,17 @@ void write_tree(ByteWriter& w, const ForestTree<Leaf>& t) {
     }
     w.u64(t.leaves.size());
     for (const Leaf& l : t.leaves) write_leaf(w, l);
+    if (!with_sets) return;
+    w.u64(t.sets.size());
+    for (const CategorySet& s : t.sets)
+        for (const std::uint64_t b : s.bits) w.u64(b);
 }
 
 // False with `error` set when the bytes do not hold a sound tree over
 // `features` columns whose missing code is `missing`.
 template <class Leaf>
-bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, ForestTree<Leaf>& t, std::string& error) {
+bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, ForestTree<Leaf>& t, std::string& error,
+               bool with_sets = false) {
     const std::uint64_t n_nodes = r.u64();
     if (r.failed || n_nodes == 0 || n_nodes > r.remaining() / 8) {
         error = "tree nodes truncated";
@@ -71,6 +79,18 @@ bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, Forest
     }
     t.leaves.resize(static_cast<std::size_t>(n_leaves));
     for (Leaf& l : t.leaves) read_leaf(r, l);
+    std::vector<CategorySet> sets;
+    if (with_sets) {
+        const std::uint64_t n_sets = r.u64();
+        if (r.failed || n_sets > nodes.size() || n_sets > r.remaining() / 32) {
+            error = "category sets truncated";
+            return false;
+        }
+        sets.resize(static_cast<std::size_t>(n_sets));
+        for (CategorySet& s : sets)
+            for (std::uint64_t& b : s.bits) b = r.u64();
+    }
+    std::size_t categorical = 0;
     // Splits point forward to two nodes and test existing features, leaves
     // index the leaf table: every walk ends in a leaf.
     for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -83,9 +103,15 @@ bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, Forest
         } else if (nd.next <= i || nd.next + 1 >= nodes.size() || nd.feature >= features || nd.bin >= missing) {
             error = "split node out of range";
             return false;
+        } else {
+            categorical += (nd.flags & kCategorical) != 0;
         }
     }
-    t.set_nodes(nodes, missing);
+    if (categorical != sets.size()) {
+        error = "categorical splits and category sets differ in number";
+        return false;
+    }
+    t.set_nodes(nodes, missing, sets);
     return !r.failed;
 }
 

@@ -8,6 +8,10 @@
 // Each side needs min_samples_leaf treated and as many control rows, and
 // s >= alpha s_node.
 //
+// A categorical feature's codes are scanned in the order of their mean
+// response (rho for the causal criterion): for a score of this form the best
+// split into two sets is one of the prefixes of that order.
+//
 // Regression (CART on the response): moments n, sum Y; a split scores
 // sum_L^2 / n_L + sum_R^2 / n_R minus the penalty on 1/n, and must beat the
 // node's own sum^2 / n; each side needs min_samples_leaf rows.
@@ -164,6 +168,13 @@ struct BasicCausalCriterion {
         }
     }
 
+    // Where a category goes in the order a categorical split scans: its mean
+    // pseudo-outcome, the response the score is a regression of. A category
+    // whose rows all weigh 0 has no mean; it sorts as 0 rather than as NaN.
+    static double order_key(const Moments<K>& m, const Node& nd) noexcept {
+        return m.v[S] > 0.0 ? rho_sum(m, nd) / m.v[S] : 0.0;
+    }
+
     // sum over the side of (w - w.)((y - y.) - tau (w - w.)), from raw moments.
     static double rho_sum(const Moments<K>& m, const Node& nd) noexcept {
         const double n = m.v[S], a = nd.w_mean, b = nd.y_mean;
@@ -223,6 +234,8 @@ struct BasicRegressionCriterion {
     }
 
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
+
+    static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[S] > 0.0 ? m.v[Y] / m.v[S] : 0.0; }
 
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {

@@ -68,6 +68,8 @@ public:
     // The grown tree: nodes and, per leaf, the summed moments of its estimation rows.
     const std::vector<TreeNode>& nodes() const noexcept { return final_nodes_; }
     const std::vector<Moments<K>>& leaf_sums() const noexcept { return final_leaves_; }
+    // The sets of the categorical splits among nodes(), in node order.
+    const std::vector<CategorySet>& sets() const noexcept { return final_sets_; }
     void count_splits(SplitCounts& counts) const;
 
 private:
@@ -76,6 +78,9 @@ private:
         std::uint16_t feature = 0;
         std::uint8_t bin = 0;
         bool missing_left = false;
+        bool categorical = false;
+        CategorySet set;          // categorical: the codes going left
+        std::size_t updates = 0;  // times a candidate won, to see whether a scan changed it
         Moments<K> left, right;
     };
     struct Pending {
@@ -88,6 +93,7 @@ private:
     struct Grown {
         TreeNode node;
         std::uint32_t depth = 0;
+        std::uint32_t set = 0;  // categorical: its entry in sets_
     };
 
     void process(const Pending& task, CandidateDrawer& candidates);
@@ -96,7 +102,14 @@ private:
     template <class Entries>
     void scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
               const Moments<K>& total, const typename C::Node& nd, Best& best) const;
+    template <class Present>
+    void scan_feature(std::uint16_t f, std::uint8_t* present, std::size_t count, const Present& moments,
+                      const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
     std::size_t partition(std::size_t lo, std::size_t hi, const Best& best);
+    bool goes_left(const Grown& g, std::uint8_t c) const noexcept {
+        if (g.node.flags & kCategorical) return sets_[g.set].has(c);
+        return c == cuts_.missing_code() ? (g.node.flags & kMissingLeft) != 0 : c <= g.node.bin;
+    }
     int take_buffer();
     void release(int buffer) noexcept;
     void build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features);
@@ -120,9 +133,11 @@ private:
     std::vector<int> free_;
     std::vector<Pending> stack_;
     std::vector<Grown> grown_;
+    std::vector<CategorySet> sets_;
     std::vector<Moments<K>> table_;  // per code, for small nodes
     std::vector<TreeNode> final_nodes_;
     std::vector<Moments<K>> final_leaves_;
+    std::vector<CategorySet> final_sets_;
     std::vector<std::uint32_t> final_depth_;
 };
 
