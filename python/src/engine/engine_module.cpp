@@ -291,7 +291,10 @@ PyObject* fit(PyObject*, PyObject* args) {
                                       static_cast<Py_ssize_t>(progress.trees_total.load(std::memory_order_relaxed))));
             return !out;  // an exception from the callback stops the fit
         };
-        engine::FitInput input{xv, w.vector(), y.vector()};
+        engine::FitInput input;
+        input.x = xv;
+        input.w = w.vector();
+        input.y = y.vector();
         input.categories = categories;
         if (!weights.empty()) input.weights = &weights;
         if (!clusters.empty()) input.clusters = &clusters;
