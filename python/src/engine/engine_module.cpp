@@ -364,7 +364,7 @@ PyObject* forest_oob_effect(PyObject* self, PyObject*) {
 PyObject* forest_y_hat(PyObject* self, PyObject*) {
     return guarded([&] { return doubles(model_of(self).y_hat()); });
 }
-PyObject* forest_w_hat(PyObject* self, PyObject*) {
+PyObject* forest_t_hat(PyObject* self, PyObject*) {
     return guarded([&] { return doubles(model_of(self).t_hat()); });
 }
 PyObject* forest_importances(PyObject* self, PyObject*) {
@@ -433,7 +433,7 @@ PyMethodDef forest_methods[] = {
     {"predict", forest_predict, METH_VARARGS, "predict($self, X, variance, n_jobs)\n--\n\n"},
     {"oob_effect", forest_oob_effect, METH_NOARGS, "oob_effect($self)\n--\n\n"},
     {"y_hat", forest_y_hat, METH_NOARGS, "y_hat($self)\n--\n\n"},
-    {"t_hat", forest_w_hat, METH_NOARGS, "t_hat($self)\n--\n\n"},
+    {"t_hat", forest_t_hat, METH_NOARGS, "t_hat($self)\n--\n\n"},
     {"importances", forest_importances, METH_NOARGS, "importances($self)\n--\n\n"},
     {"average_effect", forest_average_effect, METH_VARARGS, "average_effect($self, target)\n--\n\n"},
     {"to_bytes", forest_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
