@@ -3,10 +3,11 @@
 import pickle
 
 import numpy as np
-import pandas as pd
 import pytest
 
 from quorvantis import CausalForest
+
+pd = pytest.importorskip("pandas")
 
 LABELS = list("abcdefghijkl")
 RAISED = ["c", "h", "k"]  # not neighbours in any order of the labels

@@ -6,12 +6,12 @@ import signal
 import time
 
 import numpy as np
-import pandas as pd
 import pytest
 
 from quorvantis import CausalForest
 
 distributed = pytest.importorskip("distributed")
+pd = pytest.importorskip("pandas")
 
 pytestmark = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="worker processes under ASan"
