@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 from typing import Any
 
 import numpy as np
 
-from ._checks import _num
+from ._checks import _num, _short
 
 
 def _pandas() -> Any:
@@ -204,3 +205,25 @@ def _to_clusters(value: Any, n: int) -> np.ndarray:
     if codes.max(initial=0) < 1:
         raise ValueError("groups must hold at least 2 distinct clusters, got 1")
     return codes.astype(np.float64)
+
+
+def check_feature_names(X: Any, fitted_names: np.ndarray | None, owner: str, stacklevel: int) -> None:
+    """Refuse columns other than those seen at fit; warn when only one side has names.
+
+    ``stacklevel`` counts from the caller of this function, so that the warning
+    points at the user's call.
+    """
+    names = _feature_names(X)
+    if names is not None and fitted_names is not None:
+        if len(names) != len(fitted_names) or not (names == fitted_names).all():
+            raise ValueError(
+                f"X's feature names differ from those seen at fit: got {_short.repr(list(names))}, "
+                f"expected {_short.repr(list(fitted_names))} (same names, same order)"
+            )
+    elif (names is None) != (fitted_names is None):
+        said = ("has no", "with") if names is None else ("has", "without")
+        warnings.warn(
+            f"X {said[0]} feature names, but this {owner} was fitted {said[1]} feature names",
+            UserWarning,
+            stacklevel=stacklevel + 1,
+        )

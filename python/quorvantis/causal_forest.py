@@ -37,6 +37,7 @@ from ._inputs import (
     _to_matrix,
     _to_vector,
     _to_weights,
+    check_feature_names,
 )
 from ._normal import normal_upper_quantile
 from ._params import ParamsMixin
@@ -706,26 +707,7 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
     def _rows(self, X: Any, method: str) -> tuple[_engine.Forest, np.ndarray]:
         # Called from a public method through _predict: warnings point at the caller.
         forest = self._fitted(method)
-        fitted_names = self.__dict__.get("feature_names_in_")
-        names = _feature_names(X)
-        if names is not None and fitted_names is not None:
-            if len(names) != len(fitted_names) or not (names == fitted_names).all():
-                raise ValueError(
-                    f"X's feature names differ from those seen at fit: got {_short.repr(list(names))}, "
-                    f"expected {_short.repr(list(fitted_names))} (same names, same order)"
-                )
-        elif fitted_names is not None:
-            warnings.warn(
-                f"X has no feature names, but this {type(self).__name__} was fitted with feature names",
-                UserWarning,
-                stacklevel=4,
-            )
-        elif names is not None:
-            warnings.warn(
-                f"X has feature names, but this {type(self).__name__} was fitted without feature names",
-                UserWarning,
-                stacklevel=4,
-            )
+        check_feature_names(X, self.__dict__.get("feature_names_in_"), type(self).__name__, stacklevel=4)
         table = self.__dict__.get("_categories")
         if table:
             shape = np.shape(X)

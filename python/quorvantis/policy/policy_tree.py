@@ -10,8 +10,8 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
-from .._checks import _check_int, _check_random_state, _engine_threads, _num, _short, _show
-from .._inputs import _feature_names, _pandas, _to_float, _to_matrix
+from .._checks import _check_int, _check_random_state, _engine_threads, _num, _show
+from .._inputs import _feature_names, _pandas, _to_float, _to_matrix, check_feature_names
 from .._params import ParamsMixin
 from ..causal_forest import CausalForest, NotFittedError
 from ..diagnostics import doubly_robust_scores
@@ -321,21 +321,7 @@ class PolicyTree(ParamsMixin):
 
     def _rows(self, X: Any, method: str) -> np.ndarray:
         self._fitted(method)
-        fitted_names = self.__dict__.get("feature_names_in_")
-        names = _feature_names(X)
-        if names is not None and fitted_names is not None:
-            if len(names) != len(fitted_names) or not (names == fitted_names).all():
-                raise ValueError(
-                    f"X's feature names differ from those seen at fit: got {_short.repr(list(names))}, "
-                    f"expected {_short.repr(list(fitted_names))} (same names, same order)"
-                )
-        elif (names is None) != (fitted_names is None):
-            said = ("has no", "with") if names is None else ("has", "without")
-            warnings.warn(
-                f"X {said[0]} feature names, but this PolicyTree was fitted {said[1]} feature names",
-                UserWarning,
-                stacklevel=3,
-            )
+        check_feature_names(X, self.__dict__.get("feature_names_in_"), type(self).__name__, stacklevel=3)
         Xa = _to_float(X, "X")
         if Xa.ndim != 2 or Xa.shape[1] != self.n_features_in_:
             raise ValueError(
