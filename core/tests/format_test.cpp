@@ -7,14 +7,7 @@
 #include <vector>
 
 #include "quorvantis/base/format.hpp"
-
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-namespace q {
-using namespace quorvantis;
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
-}  // namespace q
+#include "names.hpp"
 
 namespace {
 

@@ -5,14 +5,7 @@
 #include <vector>
 
 #include "quorvantis/report/text_report.hpp"
-
-namespace quorvantis::fixed {}
-namespace quorvantis::report {}
-namespace q {
-using namespace quorvantis;
-using namespace quorvantis::fixed;
-using namespace quorvantis::report;
-}  // namespace q
+#include "names.hpp"
 
 namespace {
 
