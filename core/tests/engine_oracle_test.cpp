@@ -345,6 +345,23 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"RegressionCategories", Kind::Regression, 1200, 3, 0.15, 0, 20, 256, 15, 5, 0.0, 0.0, true, 3, 33}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Codes of values at, between and beyond the cuts, as a plain search of the
+// cuts finds them, for every number of cuts a feature can have.
+TEST(EngineCuts, CodesAreTheFirstCutNotBelow) {
+    for (const std::size_t bins : {2u, 3u, 4u, 7u, 64u, 200u, 256u}) {
+        SCOPED_TRACE(bins);
+        std::vector<double> x(600);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>((i * 37) % 301) - 150.0;
+        const engine::BinCuts cuts = engine::BinCuts::fit(MatrixView::of(x.data(), x.size(), 1), bins);
+        const std::vector<double>& c = cuts.cuts(0);
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        std::vector<double> probes{-kInf, kInf, -0.0, 0.0, -1e300, 1e300};
+        for (const double v : c) probes.insert(probes.end(), {v, std::nextafter(v, -kInf), std::nextafter(v, kInf)});
+        for (const double v : probes)
+            EXPECT_EQ(cuts.code(0, v), std::lower_bound(c.begin(), c.end(), v) - c.begin()) << v;
+    }
+}
+
 // ---- Predictions --------------------------------------------------------
 
 struct ForestCase {
