@@ -439,6 +439,20 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         plain[b].nodes = &nodes[b];
     }
 
+    // Every count of rows, so that walks in lanes meet every remainder.
+    std::vector<const std::uint8_t*> rows(queries.rows);
+    for (std::size_t i = 0; i < queries.rows; ++i) rows[i] = queries.row(i);
+    std::vector<std::uint32_t> found(queries.rows);
+    for (std::size_t b = 0; b < fc.trees; ++b)
+        for (std::size_t count = 0; count <= queries.rows; ++count) {
+            std::fill(found.begin(), found.end(), ~0u);
+            trees[b].leaves_of(rows.data(), count, found.data());
+            for (std::size_t i = 0; i < queries.rows; ++i)
+                ASSERT_EQ(found[i],
+                          i < count ? engine_oracle::leaf_index(nodes[b], rows[i], missing, plain[b].sets) : ~0u)
+                    << "tree " << b << ", " << count << " rows, row " << i;
+        }
+
     auto check = [&](const engine::CausalPrediction& fast, const engine::CodedRows& x, bool oob, bool variance,
                      const char* what) {
         SCOPED_TRACE(what);
