@@ -170,47 +170,48 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         if (!variance) continue;
         // Per good group and tree, psi = (W~Y~ - tau W~^2 - mu W~, Y~ - tau W~ - mu)
         // at the row's own tau and mu: second moments of the trees' psi and of
-        // the groups' mean psi, tree by tree so that a run's leaves serve
-        // every block.
+        // the groups' mean psi, a run at a time so that its leaves serve every
+        // block, and a row at a time within a group so that its sums stay in
+        // registers (each row adds its terms in tree order either way).
         std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
                 const std::size_t base = lo - c0;
-                std::vector<double> mean(2 * count);
-                std::vector<std::uint8_t> complete(count);
+                std::vector<const CausalLeaf*> leaves(g);
+                std::vector<const std::uint32_t*> ids(g);
                 for (std::size_t first = runs[r]; first < runs[r + 1]; first += g) {
+                    for (std::size_t j = 0; j < g; ++j) {
+                        leaves[j] = trees[first + j].leaves.data();
+                        ids[j] = leaf.data() + (first + j) * len + base;
+                    }
                     for (std::size_t i = 0; i < count; ++i) {
                         bool all = true;
-                        for (std::size_t j = 0; j < g; ++j) all &= leaf[(first + j) * len + base + i] != kNone;
-                        complete[i] = all;
-                    }
-                    std::fill(mean.begin(), mean.end(), 0.0);
-                    for (std::size_t j = 0; j < g; ++j) {
-                        const CausalLeaf* leaves = trees[first + j].leaves.data();
-                        const std::uint32_t* tree_leaf = leaf.data() + (first + j) * len + base;
-                        for (std::size_t i = 0; i < count; ++i) {
-                            if (!complete[i]) continue;
-                            const CausalLeaf& l = leaves[tree_leaf[i]];
-                            const std::size_t row = base + i;
-                            const double p0 = l.wy - tau[row] * l.ww - mu[row] * l.w;
-                            const double p1 = l.y - tau[row] * l.w - mu[row];
-                            double* t = total.data() + 3 * row;
-                            t[0] += p0 * p0;
-                            t[1] += p0 * p1;
-                            t[2] += p1 * p1;
-                            mean[2 * i] += p0;
-                            mean[2 * i + 1] += p1;
+                        for (std::size_t j = 0; j < g; ++j) all &= ids[j][i] != kNone;
+                        if (!all) continue;
+                        const std::size_t row = base + i;
+                        const double tr = tau[row], mr = mu[row];
+                        double* t = total.data() + 3 * row;
+                        double t0 = t[0], t1 = t[1], t2 = t[2], mean0 = 0.0, mean1 = 0.0;
+                        for (std::size_t j = 0; j < g; ++j) {
+                            const CausalLeaf& l = leaves[j][ids[j][i]];
+                            const double p0 = l.wy - tr * l.ww - mr * l.w;
+                            const double p1 = l.y - tr * l.w - mr;
+                            t0 += p0 * p0;
+                            t1 += p0 * p1;
+                            t2 += p1 * p1;
+                            mean0 += p0;
+                            mean1 += p1;
                         }
-                    }
-                    for (std::size_t i = 0; i < count; ++i) {
-                        if (!complete[i]) continue;
-                        const double m0 = mean[2 * i] / static_cast<double>(g);
-                        const double m1 = mean[2 * i + 1] / static_cast<double>(g);
-                        double* gr = grouped.data() + 3 * (base + i);
+                        t[0] = t0;
+                        t[1] = t1;
+                        t[2] = t2;
+                        const double m0 = mean0 / static_cast<double>(g);
+                        const double m1 = mean1 / static_cast<double>(g);
+                        double* gr = grouped.data() + 3 * row;
                         gr[0] += m0 * m0;
                         gr[1] += m0 * m1;
                         gr[2] += m1 * m1;
-                        good[base + i] += 1.0;
+                        good[row] += 1.0;
                     }
                 }
             });
