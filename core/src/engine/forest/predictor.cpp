@@ -25,11 +25,13 @@ constexpr std::size_t kBlockRows = 4096;
 constexpr std::size_t kRunBytes = std::size_t{512} << 10;
 // Trees small enough for the next one to be asked for during a walk.
 constexpr std::size_t kPrefetchBytes = std::size_t{256} << 10;
-// Leaf ids kept for the variance pass, per row chunk: at least this, or a
-// quarter of the trees' own size. Every chunk walks the whole forest again,
-// so for forests larger than the caches, small chunks fetch every tree from
-// memory many times: 2000 trees grown on 1M rows (about 4 GB) took 19 s for
-// 100K rows in chunks of 8K rows (64 MiB).
+// Leaf ids kept for the variance pass, per row chunk: at least this, or half
+// the trees' own size. Every chunk walks the whole forest again, so for
+// forests larger than the caches, small chunks fetch every tree from memory
+// many times: 2000 trees grown on 1M rows (about 4 GB) took 19 s for 100K rows
+// in chunks of 8K rows (64 MiB). Trees of about 1 MiB (1M rows, default
+// settings) hold 4 bytes for each of 128K rows in half their size, so such
+// forests take 100K rows in one chunk.
 constexpr std::size_t kLeafIdBytes = std::size_t{256} << 20;
 
 bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept {
@@ -129,7 +131,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     // chunks whose leaf ids fit the budget.
     std::size_t tree_bytes = 0;
     for (std::size_t b = 0; b < used_trees; ++b) tree_bytes += trees[b].bytes();
-    const std::size_t budget = std::max(kBlockRows, std::max(kLeafIdBytes, tree_bytes / 4) / (4 * used_trees));
+    const std::size_t budget = std::max(kBlockRows, std::max(kLeafIdBytes, tree_bytes / 2) / (4 * used_trees));
     const std::size_t chunk = variance ? std::min(n, chunk_rows > 0 ? chunk_rows : budget) : n;
     std::vector<std::uint32_t> leaf;
     std::vector<double> sums, used, mu;
