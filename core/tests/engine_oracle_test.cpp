@@ -345,6 +345,23 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"RegressionCategories", Kind::Regression, 1200, 3, 0.15, 0, 20, 256, 15, 5, 0.0, 0.0, true, 3, 33}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Codes of values at, between and beyond the cuts, as a plain search of the
+// cuts finds them, for every number of cuts a feature can have.
+TEST(EngineCuts, CodesAreTheFirstCutNotBelow) {
+    for (const std::size_t bins : {2u, 3u, 4u, 7u, 64u, 200u, 256u}) {
+        SCOPED_TRACE(bins);
+        std::vector<double> x(600);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>((i * 37) % 301) - 150.0;
+        const engine::BinCuts cuts = engine::BinCuts::fit(MatrixView::of(x.data(), x.size(), 1), bins);
+        const std::vector<double>& c = cuts.cuts(0);
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        std::vector<double> probes{-kInf, kInf, -0.0, 0.0, -1e300, 1e300};
+        for (const double v : c) probes.insert(probes.end(), {v, std::nextafter(v, -kInf), std::nextafter(v, kInf)});
+        for (const double v : probes)
+            EXPECT_EQ(cuts.code(0, v), std::lower_bound(c.begin(), c.end(), v) - c.begin()) << v;
+    }
+}
+
 // ---- Predictions --------------------------------------------------------
 
 struct ForestCase {
@@ -421,6 +438,20 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         plain[b].est_rows = est;
         plain[b].nodes = &nodes[b];
     }
+
+    // Every count of rows, so that walks in lanes meet every remainder.
+    std::vector<const std::uint8_t*> rows(queries.rows);
+    for (std::size_t i = 0; i < queries.rows; ++i) rows[i] = queries.row(i);
+    std::vector<std::uint32_t> found(queries.rows);
+    for (std::size_t b = 0; b < fc.trees; ++b)
+        for (std::size_t count = 0; count <= queries.rows; ++count) {
+            std::fill(found.begin(), found.end(), ~0u);
+            trees[b].leaves_of(rows.data(), count, found.data());
+            for (std::size_t i = 0; i < queries.rows; ++i)
+                ASSERT_EQ(found[i],
+                          i < count ? engine_oracle::leaf_index(nodes[b], rows[i], missing, plain[b].sets) : ~0u)
+                    << "tree " << b << ", " << count << " rows, row " << i;
+        }
 
     auto check = [&](const engine::CausalPrediction& fast, const engine::CodedRows& x, bool oob, bool variance,
                      const char* what) {

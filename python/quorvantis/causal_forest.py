@@ -63,8 +63,18 @@ _NUISANCE_MODELS = ("outcome_model", "treatment_model")
 _FITTED = ("_forest", "_training", "_design", "_y_exponent", "_categories", "feature_names_in_", *_DERIVED)
 # Prediction goes in blocks of rows (binning included), so its working memory
 # does not grow with the rows; a block still holds many of the engine's
-# 4096-row work units for every thread.
+# 4096-row work units for every thread. Every block walks every tree again,
+# which for a forest larger than the caches means fetching it all from memory
+# once per block: larger forests take blocks of up to a quarter of their own
+# size, at about this many bytes a row beside its codes.
 _PREDICT_BLOCK_ROWS = 4096 * max(8, 2 * _cpu_count())
+_PREDICT_ROW_BYTES = 160
+
+
+def _block_rows(forest: _engine.Forest) -> int:
+    return max(_PREDICT_BLOCK_ROWS, forest.tree_bytes // (4 * (forest.n_features + _PREDICT_ROW_BYTES)))
+
+
 # The engine's bounds of each option: (low, high, low_open, high_open).
 _LIMITS: dict[str, tuple[Any, Any, bool, bool]] = _engine.OPTION_LIMITS
 
@@ -770,8 +780,9 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
         n, exponent, threads = len(Xa), self.__dict__.get("_y_exponent", 0), _engine_threads(self.n_jobs)
         out = tuple(np.empty(n) for _ in range(2 if z is not None else 1))
         no_effect = no_std = 0
-        for lo in range(0, max(n, 1), _PREDICT_BLOCK_ROWS):
-            hi = min(n, lo + _PREDICT_BLOCK_ROWS)
+        block = _block_rows(forest)
+        for lo in range(0, max(n, 1), block):
+            hi = min(n, lo + block)
             tau, v = forest.predict(Xa[lo:hi], variance, threads)
             tau = np.ldexp(tau, exponent)
             missing = np.isnan(tau)

@@ -155,7 +155,7 @@ def test_a_nan_out_of_bag_effect_comes_with_its_reason(plain):
 def test_prediction_in_row_blocks_is_the_same(plain, monkeypatch, rows):
     X, _, _, forest = plain
     whole = (forest.effect(X), *forest.effect_interval(X, alpha=0.1))
-    monkeypatch.setattr(cf, "_PREDICT_BLOCK_ROWS", rows)
+    monkeypatch.setattr(cf, "_block_rows", lambda forest: rows)
     blocked = (forest.effect(X), *forest.effect_interval(X, alpha=0.1))
     for a, b in zip(whole, blocked, strict=True):
         assert np.array_equal(a, b)

@@ -421,11 +421,15 @@ PyObject* get_n_trees(PyObject* self, void*) {
 PyObject* get_group(PyObject* self, void*) {
     return PyLong_FromSize_t(model_of(self).group_size());
 }
+PyObject* get_tree_bytes(PyObject* self, void*) {
+    return PyLong_FromSize_t(model_of(self).tree_bytes());
+}
 
 PyGetSetDef forest_getset[] = {
     {"n_features", get_n_features, nullptr, nullptr, nullptr},
     {"n_trees", get_n_trees, nullptr, nullptr, nullptr},
     {"ci_group_size", get_group, nullptr, nullptr, nullptr},
+    {"tree_bytes", get_tree_bytes, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

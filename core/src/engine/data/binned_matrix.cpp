@@ -69,7 +69,12 @@ BinCuts BinCuts::fit(const MatrixView& x, std::size_t max_bins, std::span<const 
 std::uint8_t BinCuts::code(std::size_t f, double v) const noexcept {
     if (std::isnan(v)) return missing_;
     const auto& c = cuts_[f];
-    return static_cast<std::uint8_t>(std::lower_bound(c.begin(), c.end(), v) - c.begin());
+    if (c.empty()) return 0;
+    // std::lower_bound without its branches, which mispredict about every
+    // other step on new rows: halves the range by a conditional move.
+    const double* base = c.data();
+    for (std::size_t n = c.size(); n > 1; n -= n / 2) base = base[n / 2] < v ? base + n / 2 : base;
+    return static_cast<std::uint8_t>(base - c.data() + (*base < v));
 }
 
 CodedRows BinCuts::encode(const MatrixView& x) const {

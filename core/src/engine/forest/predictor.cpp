@@ -25,10 +25,13 @@ constexpr std::size_t kBlockRows = 4096;
 constexpr std::size_t kRunBytes = std::size_t{512} << 10;
 // Trees small enough for the next one to be asked for during a walk.
 constexpr std::size_t kPrefetchBytes = std::size_t{256} << 10;
-// Leaf ids kept for the variance pass, per row chunk. Every chunk walks the
-// whole forest again, so for forests larger than the caches, small chunks
-// fetch every tree from memory many times: 2000 trees grown on 1M rows
-// (about 4 GB) took 19 s for 100K rows in chunks of 8K rows (64 MiB).
+// Leaf ids kept for the variance pass, per row chunk: at least this, or half
+// the trees' own size. Every chunk walks the whole forest again, so for
+// forests larger than the caches, small chunks fetch every tree from memory
+// many times: 2000 trees grown on 1M rows (about 4 GB) took 19 s for 100K rows
+// in chunks of 8K rows (64 MiB). Trees of about 1 MiB (1M rows, default
+// settings) hold 4 bytes for each of 128K rows in half their size, so such
+// forests take 100K rows in one chunk.
 constexpr std::size_t kLeafIdBytes = std::size_t{256} << 20;
 
 bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept {
@@ -126,7 +129,9 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     const std::vector<std::size_t> runs = tree_runs(trees, used_trees, g);
     // The variance pass needs every row's leaf in every tree: rows go in
     // chunks whose leaf ids fit the budget.
-    const std::size_t budget = std::max(kBlockRows, kLeafIdBytes / (4 * used_trees));
+    std::size_t tree_bytes = 0;
+    for (std::size_t b = 0; b < used_trees; ++b) tree_bytes += trees[b].bytes();
+    const std::size_t budget = std::max(kBlockRows, std::max(kLeafIdBytes, tree_bytes / 2) / (4 * used_trees));
     const std::size_t chunk = variance ? std::min(n, chunk_rows > 0 ? chunk_rows : budget) : n;
     std::vector<std::uint32_t> leaf;
     std::vector<double> sums, used, mu;
@@ -167,47 +172,48 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         if (!variance) continue;
         // Per good group and tree, psi = (W~Y~ - tau W~^2 - mu W~, Y~ - tau W~ - mu)
         // at the row's own tau and mu: second moments of the trees' psi and of
-        // the groups' mean psi, tree by tree so that a run's leaves serve
-        // every block.
+        // the groups' mean psi, a run at a time so that its leaves serve every
+        // block, and a row at a time within a group so that its sums stay in
+        // registers (each row adds its terms in tree order either way).
         std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
                 const std::size_t base = lo - c0;
-                std::vector<double> mean(2 * count);
-                std::vector<std::uint8_t> complete(count);
+                std::vector<const CausalLeaf*> leaves(g);
+                std::vector<const std::uint32_t*> ids(g);
                 for (std::size_t first = runs[r]; first < runs[r + 1]; first += g) {
+                    for (std::size_t j = 0; j < g; ++j) {
+                        leaves[j] = trees[first + j].leaves.data();
+                        ids[j] = leaf.data() + (first + j) * len + base;
+                    }
                     for (std::size_t i = 0; i < count; ++i) {
                         bool all = true;
-                        for (std::size_t j = 0; j < g; ++j) all &= leaf[(first + j) * len + base + i] != kNone;
-                        complete[i] = all;
-                    }
-                    std::fill(mean.begin(), mean.end(), 0.0);
-                    for (std::size_t j = 0; j < g; ++j) {
-                        const CausalLeaf* leaves = trees[first + j].leaves.data();
-                        const std::uint32_t* tree_leaf = leaf.data() + (first + j) * len + base;
-                        for (std::size_t i = 0; i < count; ++i) {
-                            if (!complete[i]) continue;
-                            const CausalLeaf& l = leaves[tree_leaf[i]];
-                            const std::size_t row = base + i;
-                            const double p0 = l.wy - tau[row] * l.ww - mu[row] * l.w;
-                            const double p1 = l.y - tau[row] * l.w - mu[row];
-                            double* t = total.data() + 3 * row;
-                            t[0] += p0 * p0;
-                            t[1] += p0 * p1;
-                            t[2] += p1 * p1;
-                            mean[2 * i] += p0;
-                            mean[2 * i + 1] += p1;
+                        for (std::size_t j = 0; j < g; ++j) all &= ids[j][i] != kNone;
+                        if (!all) continue;
+                        const std::size_t row = base + i;
+                        const double tr = tau[row], mr = mu[row];
+                        double* t = total.data() + 3 * row;
+                        double t0 = t[0], t1 = t[1], t2 = t[2], mean0 = 0.0, mean1 = 0.0;
+                        for (std::size_t j = 0; j < g; ++j) {
+                            const CausalLeaf& l = leaves[j][ids[j][i]];
+                            const double p0 = l.wy - tr * l.ww - mr * l.w;
+                            const double p1 = l.y - tr * l.w - mr;
+                            t0 += p0 * p0;
+                            t1 += p0 * p1;
+                            t2 += p1 * p1;
+                            mean0 += p0;
+                            mean1 += p1;
                         }
-                    }
-                    for (std::size_t i = 0; i < count; ++i) {
-                        if (!complete[i]) continue;
-                        const double m0 = mean[2 * i] / static_cast<double>(g);
-                        const double m1 = mean[2 * i + 1] / static_cast<double>(g);
-                        double* gr = grouped.data() + 3 * (base + i);
+                        t[0] = t0;
+                        t[1] = t1;
+                        t[2] = t2;
+                        const double m0 = mean0 / static_cast<double>(g);
+                        const double m1 = mean1 / static_cast<double>(g);
+                        double* gr = grouped.data() + 3 * row;
                         gr[0] += m0 * m0;
                         gr[1] += m0 * m1;
                         gr[2] += m1 * m1;
-                        good[base + i] += 1.0;
+                        good[row] += 1.0;
                     }
                 }
             });

@@ -83,6 +83,12 @@ public:
     const std::vector<std::uint16_t>& categories() const noexcept { return cuts_.categories(); }
     std::size_t trees() const noexcept { return trees_.size(); }
     std::size_t group_size() const noexcept { return group_; }
+    // The trees' size in memory.
+    std::size_t tree_bytes() const noexcept {
+        std::size_t b = 0;
+        for (const auto& t : trees_) b += t.bytes();
+        return b;
+    }
     const std::vector<double>& importances() const noexcept { return importance_; }
     const std::vector<double>& oob_effect() const noexcept { return oob_tau_; }
     const std::vector<double>& y_hat() const noexcept { return y_hat_; }
