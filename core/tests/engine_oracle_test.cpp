@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <numbers>
 #include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "quorvantis/engine/data/binned_matrix.hpp"
@@ -359,6 +361,54 @@ struct ForestCase {
     std::uint64_t seed;
     int cats = 0;  // categories of feature 0, or 0
 };
+
+// score_all() scores two thresholds at a time and an odd one alone; each
+// score must have the bits score() gives the same two sides, with the
+// missing rows on the left and without.
+template <class C, class Draw>
+void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
+    constexpr std::size_t K = C::K, kCodes = 41;
+    Gen gen(seed);
+    alignas(16) double pre[K][256];
+    engine::Moments<K> code[kCodes], prefix, missing, total;
+    for (int r = 0; r < 6; ++r) missing.add(draw(gen));
+    for (std::size_t i = 0; i < kCodes; ++i) {
+        for (std::size_t r = 1 + gen.below(4); r-- > 0;) code[i].add(draw(gen));
+        prefix.add(code[i]);
+        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+    }
+    total = prefix + missing;
+    typename C::Node nd;
+    ASSERT_TRUE(C::prepare(total, {3, 0.05, 0.0}, nd));
+    for (const bool shifted : {false, true})
+        for (const std::size_t from : {0, 1}) {
+            double out[256];
+            C::score_all(pre, from, kCodes - 1, total, shifted ? &missing : nullptr, nd, out);
+            for (std::size_t i = from; i + 1 < kCodes; ++i) {
+                engine::Moments<K> left;
+                for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
+                if (shifted) left.add(missing);
+                const double want = C::score(left, total - left, nd);
+                EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want)) << out[i] << " vs " << want << " at " << i;
+            }
+        }
+}
+
+TEST(EngineScores, ScoreAllIsScore) {
+    auto w = [](Gen& g) { return g.normal(); };
+    auto causal = [&](Gen& g) { return CausalCriterion::record(w(g), w(g), g.uniform() < 0.5); };
+    auto causal_weighted = [&](Gen& g) {
+        return engine::WeightedCausalCriterion::record(w(g), w(g), g.uniform() < 0.5, 0.2 + g.uniform());
+    };
+    auto regression = [&](Gen& g) { return RegressionCriterion::record(w(g)); };
+    auto regression_weighted = [&](Gen& g) { return engine::WeightedRegressionCriterion::record(w(g), g.uniform()); };
+    for (const std::uint64_t seed : {1, 2, 3}) {
+        expect_score_all_is_score<CausalCriterion>(causal, seed);
+        expect_score_all_is_score<engine::WeightedCausalCriterion>(causal_weighted, seed);
+        expect_score_all_is_score<RegressionCriterion>(regression, seed);
+        expect_score_all_is_score<engine::WeightedRegressionCriterion>(regression_weighted, seed);
+    }
+}
 
 class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
 

@@ -158,20 +158,31 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     const bool has_missing = missing.count() > 0.0;
     alignas(16) double pre[K][256];
     alignas(16) double right_scores[256], left_scores[256];
+    // The prefix sums of every threshold first: one running sum, so the
+    // same additions in the same order wherever the window ends.
+    const std::size_t thresholds = count - 1;
+    {
+        Moments<K> prefix;
+        for (std::size_t i = 0; i < thresholds; ++i) {
+            prefix.add(entries(i).second);
+            for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+        }
+    }
     // Only thresholds where both sides can have enough rows are scored: the
     // left side only grows with the threshold (and is largest with the
     // missing rows on it), the right side only shrinks (and is largest with
-    // them), so they form one window [from, to).
-    Moments<K> prefix;
-    const std::size_t thresholds = count - 1;
-    std::size_t from = thresholds, to = 0;
-    for (std::size_t i = 0; i < thresholds; ++i) {
-        prefix.add(entries(i).second);
-        if (!C::enough(total - prefix, nd)) break;
-        if (from == thresholds && C::enough(prefix + missing, nd)) from = i;
-        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
-        to = i + 1;
-    }
+    // them), so they form one window [from, to). enough() reads only the
+    // count columns, so only those are formed.
+    auto side = [&](std::size_t i, bool right) {
+        Moments<K> m;
+        for (std::size_t k = 0; k < C::kCounts; ++k) m.v[k] = right ? total.v[k] - pre[k][i] : pre[k][i] + missing.v[k];
+        return m;
+    };
+    std::size_t to = 0;
+    while (to < thresholds && C::enough(side(to, true), nd)) ++to;
+    std::size_t from = 0;
+    while (from < to && !C::enough(side(from, false), nd)) ++from;
+    if (from >= to) from = thresholds;
     if (from < to) {
         C::score_all(pre, from, to, total, nullptr, nd, right_scores);
         if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
@@ -186,9 +197,38 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         if (missing_left) best.left.add(missing);
         best.right = total - best.left;
     };
-    for (std::size_t i = from; i < to; ++i) {
-        if (right_scores[i] > best.score) take(i, right_scores[i], false);
-        if (has_missing && left_scores[i] > best.score) take(i, left_scores[i], true);
+    // The winner in evaluation order (thresholds ascending, missing rows
+    // right before left, strictly greater wins) is the first score equal to
+    // the largest, if that beats the best so far; the largest is found two
+    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count.
+    if (from < to) {
+        Lanes top2 = splat<Lanes>(best.score);
+        double top = best.score;
+        std::size_t i = from;
+        for (; i + 2 <= to; i += 2) {
+            top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+            if (has_missing) top2.v = _mm_max_pd(load<Lanes>(left_scores + i).v, top2.v);
+        }
+        for (; i < to; ++i) {
+            if (right_scores[i] > top) top = right_scores[i];
+            if (has_missing && left_scores[i] > top) top = left_scores[i];
+        }
+        alignas(16) double lanes[2];
+        _mm_store_pd(lanes, top2.v);
+        for (const double v : lanes)
+            if (v > top) top = v;
+        if (top > best.score) {
+            for (i = from; i < to; ++i) {
+                if (right_scores[i] == top) {
+                    take(i, right_scores[i], false);
+                    break;
+                }
+                if (has_missing && left_scores[i] == top) {
+                    take(i, left_scores[i], true);
+                    break;
+                }
+            }
+        }
     }
     // Every value left, the missing ones right.
     if (has_missing) {
