@@ -259,6 +259,10 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     engine::TreeBuilder<C> builder(d.codes, d.cuts, options);
     Gen gen(tc.seed + 1);
     std::size_t splits = 0, categorical = 0;
+    std::vector<engine::SplitRecord<C::K>> first_records;
+    std::vector<std::uint32_t> first_est;
+    std::vector<engine::Moments<C::K>> first_moments, first_leaves;
+    std::vector<engine::TreeNode> first_nodes;
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE("tree " + std::to_string(t));
         std::vector<std::uint32_t> rows(d.n);
@@ -279,7 +283,9 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
 
         const auto seed = static_cast<std::uint32_t>(tc.seed * 31 + static_cast<std::uint64_t>(t));
         LoggingDrawer fast_drawer(seed), oracle_drawer(seed);
+        if (t == 0) std::tie(first_records, first_est, first_moments) = std::tie(records, est, est_moments);
         builder.grow(records, est, est_moments, fast_drawer);
+        if (t == 0) std::tie(first_nodes, first_leaves) = std::tie(builder.nodes(), builder.leaf_sums());
         engine_oracle::TreeOracle oracle(d.codes, d.cuts.missing_code(), obs, settings);
         const auto root = oracle.grow(split, est, oracle_drawer);
 
@@ -294,6 +300,17 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         splits += match.splits;
         categorical += match.categorical;
     }
+    // Handed on to another group, the builder starts over: after restart() it
+    // grows the first tree again to the same bytes.
+    builder.restart();
+    LoggingDrawer again(static_cast<std::uint32_t>(tc.seed * 31));
+    builder.grow(first_records, first_est, first_moments, again);
+    ASSERT_EQ(builder.nodes().size(), first_nodes.size());
+    ASSERT_EQ(builder.leaf_sums().size(), first_leaves.size());
+    EXPECT_EQ(0,
+              std::memcmp(builder.nodes().data(), first_nodes.data(), first_nodes.size() * sizeof(engine::TreeNode)));
+    EXPECT_EQ(0, std::memcmp(builder.leaf_sums().data(), first_leaves.data(),
+                             first_leaves.size() * sizeof(engine::Moments<C::K>)));
     EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
     if (tc.cats > 0) {
         EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";

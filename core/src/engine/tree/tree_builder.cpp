@@ -49,6 +49,11 @@ TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeO
     table_.resize(256);
 }
 
+template <class C>
+void TreeBuilder<C>::restart() noexcept {
+    for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
+}
+
 void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t count) {
     const std::size_t p = features.size();
     for (std::size_t i = 0; i < count && i + 1 < p; ++i) {
