@@ -202,8 +202,10 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         for (std::size_t k = 0; k < C::kCounts; ++k) m.v[k] = right ? total.v[k] - pre[k][i] : pre[k][i] + missing.v[k];
         return m;
     };
-    std::size_t to = 0;
-    while (to < thresholds && C::enough(side(to, true), nd)) ++to;
+    // Counts are sums of ones, exact, so the bounds are found from the ends
+    // of the window, in a few steps.
+    std::size_t to = thresholds;
+    while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
     std::size_t from = 0;
     while (from < to && !C::enough(side(from, false), nd)) ++from;
     if (from >= to) from = thresholds;
