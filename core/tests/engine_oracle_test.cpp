@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "quorvantis/base/random.hpp"
 #include "quorvantis/engine/data/binned_matrix.hpp"
 #include "quorvantis/engine/estimators/ate.hpp"
 #include "quorvantis/engine/forest/predictor.hpp"
@@ -261,8 +262,7 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     std::size_t splits = 0, categorical = 0;
     std::vector<engine::SplitRecord<C::K>> first_records;
     std::vector<std::uint32_t> first_est;
-    std::vector<engine::Moments<C::K>> first_moments, first_leaves;
-    std::vector<engine::TreeNode> first_nodes;
+    std::vector<engine::Moments<C::K>> first_moments;
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE("tree " + std::to_string(t));
         std::vector<std::uint32_t> rows(d.n);
@@ -285,7 +285,6 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         LoggingDrawer fast_drawer(seed), oracle_drawer(seed);
         if (t == 0) std::tie(first_records, first_est, first_moments) = std::tie(records, est, est_moments);
         builder.grow(records, est, est_moments, fast_drawer);
-        if (t == 0) std::tie(first_nodes, first_leaves) = std::tie(builder.nodes(), builder.leaf_sums());
         engine_oracle::TreeOracle oracle(d.codes, d.cuts.missing_code(), obs, settings);
         const auto root = oracle.grow(split, est, oracle_drawer);
 
@@ -301,16 +300,22 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         categorical += match.categorical;
     }
     // Handed on to another group, the builder starts over: after restart() it
-    // grows the first tree again to the same bytes.
+    // grows the first tree to the bytes a new builder grows, with the
+    // production drawer (which starts from the order it is given).
+    engine::TreeBuilder<C> fresh(d.codes, d.cuts, options);
     builder.restart();
-    LoggingDrawer again(static_cast<std::uint32_t>(tc.seed * 31));
-    builder.grow(first_records, first_est, first_moments, again);
-    ASSERT_EQ(builder.nodes().size(), first_nodes.size());
-    ASSERT_EQ(builder.leaf_sums().size(), first_leaves.size());
-    EXPECT_EQ(0,
-              std::memcmp(builder.nodes().data(), first_nodes.data(), first_nodes.size() * sizeof(engine::TreeNode)));
-    EXPECT_EQ(0, std::memcmp(builder.leaf_sums().data(), first_leaves.data(),
-                             first_leaves.size() * sizeof(engine::Moments<C::K>)));
+    for (engine::TreeBuilder<C>* b : {&fresh, &builder}) {
+        Rng rng = Rng::stream(tc.seed, 5);
+        engine::RandomCandidates candidates(rng);
+        std::vector<engine::SplitRecord<C::K>> records = first_records;
+        b->grow(records, first_est, first_moments, candidates);
+    }
+    ASSERT_EQ(builder.nodes().size(), fresh.nodes().size());
+    ASSERT_EQ(builder.leaf_sums().size(), fresh.leaf_sums().size());
+    EXPECT_EQ(
+        0, std::memcmp(builder.nodes().data(), fresh.nodes().data(), fresh.nodes().size() * sizeof(engine::TreeNode)));
+    EXPECT_EQ(0, std::memcmp(builder.leaf_sums().data(), fresh.leaf_sums().data(),
+                             fresh.leaf_sums().size() * sizeof(engine::Moments<C::K>)));
     EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
     if (tc.cats > 0) {
         EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";
