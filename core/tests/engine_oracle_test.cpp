@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <numbers>
 #include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "quorvantis/base/random.hpp"
 #include "quorvantis/engine/data/binned_matrix.hpp"
 #include "quorvantis/engine/estimators/ate.hpp"
 #include "quorvantis/engine/forest/predictor.hpp"
@@ -257,6 +260,9 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     engine::TreeBuilder<C> builder(d.codes, d.cuts, options);
     Gen gen(tc.seed + 1);
     std::size_t splits = 0, categorical = 0;
+    std::vector<engine::SplitRecord<C::K>> first_records;
+    std::vector<std::uint32_t> first_est;
+    std::vector<engine::Moments<C::K>> first_moments;
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE("tree " + std::to_string(t));
         std::vector<std::uint32_t> rows(d.n);
@@ -277,6 +283,7 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
 
         const auto seed = static_cast<std::uint32_t>(tc.seed * 31 + static_cast<std::uint64_t>(t));
         LoggingDrawer fast_drawer(seed), oracle_drawer(seed);
+        if (t == 0) std::tie(first_records, first_est, first_moments) = std::tie(records, est, est_moments);
         builder.grow(records, est, est_moments, fast_drawer);
         engine_oracle::TreeOracle oracle(d.codes, d.cuts.missing_code(), obs, settings);
         const auto root = oracle.grow(split, est, oracle_drawer);
@@ -292,6 +299,23 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
         splits += match.splits;
         categorical += match.categorical;
     }
+    // Handed on to another group, the builder starts over: after restart() it
+    // grows the first tree to the bytes a new builder grows, with the
+    // production drawer (which starts from the order it is given).
+    engine::TreeBuilder<C> fresh(d.codes, d.cuts, options);
+    builder.restart();
+    for (engine::TreeBuilder<C>* b : {&fresh, &builder}) {
+        Rng rng = Rng::stream(tc.seed, 5);
+        engine::RandomCandidates candidates(rng);
+        std::vector<engine::SplitRecord<C::K>> records = first_records;
+        b->grow(records, first_est, first_moments, candidates);
+    }
+    ASSERT_EQ(builder.nodes().size(), fresh.nodes().size());
+    ASSERT_EQ(builder.leaf_sums().size(), fresh.leaf_sums().size());
+    EXPECT_EQ(
+        0, std::memcmp(builder.nodes().data(), fresh.nodes().data(), fresh.nodes().size() * sizeof(engine::TreeNode)));
+    EXPECT_EQ(0, std::memcmp(builder.leaf_sums().data(), fresh.leaf_sums().data(),
+                             fresh.leaf_sums().size() * sizeof(engine::Moments<C::K>)));
     EXPECT_GT(splits, 0u) << "a case that never splits pins nothing";
     if (tc.cats > 0) {
         EXPECT_GT(categorical, 0u) << "a categorical case without a categorical split";
@@ -376,6 +400,54 @@ struct ForestCase {
     std::uint64_t seed;
     int cats = 0;  // categories of feature 0, or 0
 };
+
+// score_all() scores two thresholds at a time and an odd one alone; each
+// score must have the bits score() gives the same two sides, with the
+// missing rows on the left and without.
+template <class C, class Draw>
+void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
+    constexpr std::size_t K = C::K, kCodes = 41;
+    Gen gen(seed);
+    alignas(16) double pre[K][256];
+    engine::Moments<K> code[kCodes], prefix, missing, total;
+    for (int r = 0; r < 6; ++r) missing.add(draw(gen));
+    for (std::size_t i = 0; i < kCodes; ++i) {
+        for (std::size_t r = 1 + gen.below(4); r-- > 0;) code[i].add(draw(gen));
+        prefix.add(code[i]);
+        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+    }
+    total = prefix + missing;
+    typename C::Node nd;
+    ASSERT_TRUE(C::prepare(total, {3, 0.05, 0.0}, nd));
+    for (const bool shifted : {false, true})
+        for (const std::size_t from : {0, 1}) {
+            double out[256];
+            C::score_all(pre, from, kCodes - 1, total, shifted ? &missing : nullptr, nd, out);
+            for (std::size_t i = from; i + 1 < kCodes; ++i) {
+                engine::Moments<K> left;
+                for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
+                if (shifted) left.add(missing);
+                const double want = C::score(left, total - left, nd);
+                EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want)) << out[i] << " vs " << want << " at " << i;
+            }
+        }
+}
+
+TEST(EngineScores, ScoreAllIsScore) {
+    auto w = [](Gen& g) { return g.normal(); };
+    auto causal = [&](Gen& g) { return CausalCriterion::record(w(g), w(g), g.uniform() < 0.5); };
+    auto causal_weighted = [&](Gen& g) {
+        return engine::WeightedCausalCriterion::record(w(g), w(g), g.uniform() < 0.5, 0.2 + g.uniform());
+    };
+    auto regression = [&](Gen& g) { return RegressionCriterion::record(w(g)); };
+    auto regression_weighted = [&](Gen& g) { return engine::WeightedRegressionCriterion::record(w(g), g.uniform()); };
+    for (const std::uint64_t seed : {1, 2, 3}) {
+        expect_score_all_is_score<CausalCriterion>(causal, seed);
+        expect_score_all_is_score<engine::WeightedCausalCriterion>(causal_weighted, seed);
+        expect_score_all_is_score<RegressionCriterion>(regression, seed);
+        expect_score_all_is_score<engine::WeightedRegressionCriterion>(regression_weighted, seed);
+    }
+}
 
 class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
 

@@ -1,6 +1,8 @@
 #include "quorvantis/engine/forest/trainer.hpp"
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/base/random.hpp"
@@ -35,13 +37,29 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
     tree_options.max_depth = options.max_depth;
     tree_options.mtry = options.candidates(x.cols);
     std::atomic<std::size_t> done{0};
+    // Builders are handed from group to group: their buffers are sized once
+    // per thread, not once per group.
+    std::mutex spare_mu;
+    std::vector<std::unique_ptr<TreeBuilder<C>>> spare;
 
     std::vector<GroupTrees<C>> grown = parallel::parallel_map(groups, [&](std::size_t k) {
         const std::size_t g = first + k;
         parallel::checkpoint();
         GroupTrees<C> out;
         auto pool = std::make_shared<const std::vector<std::uint64_t>>(sampler.group_pool(g));
-        TreeBuilder<C> builder(x, cuts, tree_options);
+        std::unique_ptr<TreeBuilder<C>> held;
+        {
+            const std::lock_guard<std::mutex> lock(spare_mu);
+            if (!spare.empty()) {
+                held = std::move(spare.back());
+                spare.pop_back();
+            }
+        }
+        if (held)
+            held->restart();
+        else
+            held = std::make_unique<TreeBuilder<C>>(x, cuts, tree_options);
+        TreeBuilder<C>& builder = *held;
         TreeRows tree_rows;
         std::vector<SplitRecord<K>> records;
         std::vector<Moments<K>> est;
@@ -65,6 +83,10 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             out.in_bag.push_back(tree_rows.in_bag == *pool
                                      ? pool
                                      : std::make_shared<const std::vector<std::uint64_t>>(std::move(tree_rows.in_bag)));
+        }
+        {
+            const std::lock_guard<std::mutex> lock(spare_mu);
+            spare.push_back(std::move(held));
         }
         const std::size_t now = done.fetch_add(group) + group;
         if (progress) progress(now);

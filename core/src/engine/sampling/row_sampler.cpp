@@ -23,6 +23,13 @@ void choose(std::vector<T>& items, std::size_t k, Rng& rng) {
     }
 }
 
+// Appends the rows whose bits are set, in ascending order.
+void set_rows(const std::vector<std::uint64_t>& bits, std::vector<std::uint32_t>& rows) {
+    for (std::size_t w = 0; w < bits.size(); ++w)
+        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
+            rows.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word))));
+}
+
 std::size_t ceil_fraction(std::size_t n, double fraction) {
     const double v = std::ceil(static_cast<double>(n) * fraction);
     return std::min(n, static_cast<std::size_t>(v));
@@ -79,9 +86,10 @@ std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
 
 void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& pool, TreeRows& out) const {
     std::vector<std::uint32_t> members;
-    for (std::size_t w = 0; w < pool.size(); ++w)
-        for (std::uint64_t word = pool[w]; word != 0; word &= word - 1)
-            members.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word))));
+    std::size_t pooled = 0;
+    for (const std::uint64_t word : pool) pooled += static_cast<std::size_t>(__builtin_popcountll(word));
+    members.reserve(pooled);
+    set_rows(pool, members);
     // Within a group the trees share a half, of which each takes twice the
     // overall fraction: every tree then sees sample_fraction of all rows.
     const double fraction = options_.ci_group_size > 1 ? 2.0 * options_.sample_fraction : options_.sample_fraction;
@@ -98,13 +106,17 @@ void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& p
         members = rows_of(in_pool);
     }
     const std::size_t k = start_.empty() ? ceil_fraction(members.size(), fraction) : members.size();
-    if (k < members.size()) {
-        choose(members, k, rng);
-        members.resize(k);
-        std::sort(members.begin(), members.end());
-    }
     out.in_bag.assign(pool.size(), 0);
-    for (const std::uint32_t r : members) out.in_bag[r >> 6] |= std::uint64_t{1} << (r & 63);
+    if (k < members.size()) {
+        // The chosen rows in ascending order: read back from their bits
+        // rather than sorted.
+        choose(members, k, rng);
+        for (std::size_t i = 0; i < k; ++i) out.in_bag[members[i] >> 6] |= std::uint64_t{1} << (members[i] & 63);
+        members.clear();
+        set_rows(out.in_bag, members);
+    } else {
+        for (const std::uint32_t r : members) out.in_bag[r >> 6] |= std::uint64_t{1} << (r & 63);
+    }
     out.split.clear();
     out.estimation.clear();
     if (!options_.honesty) {

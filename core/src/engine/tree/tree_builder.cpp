@@ -16,6 +16,23 @@ constexpr std::size_t kCheckRows = 4096;
 // A tree copies its split rows' codes when they take at most this much.
 constexpr std::size_t kLocalCodeBytes = std::size_t{64} << 20;
 
+// Copies one row of n codes (rows never overlap): fixed-size moves instead
+// of a call per row, which costs more than the copy for a few dozen bytes.
+inline void copy_codes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
+    if (n >= 16) {
+        for (std::size_t k = 0; k + 16 < n; k += 16) std::memcpy(dst + k, src + k, 16);
+        std::memcpy(dst + n - 16, src + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else {
+        for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
+    }
+}
+
 }  // namespace
 
 template <class C>
@@ -30,6 +47,11 @@ TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeO
     features_.resize(p_);
     for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
     table_.resize(256);
+}
+
+template <class C>
+void TreeBuilder<C>::restart() noexcept {
+    for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
 }
 
 void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t count) {
@@ -131,10 +153,12 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
         } else {
             // Too few rows for a histogram of their own: take them out one by one.
             Moments<K>* parent_hist = hist(h);
-            const std::vector<Record>& rec = *records_;
+            const Record* rec = records_->data();
+            const std::size_t p = p_, n_codes = n_codes_;
             for (std::size_t i = s_lo; i < s_hi; ++i) {
                 const std::uint8_t* codes = codes_at(i);
-                for (std::size_t f = 0; f < p_; ++f) parent_hist[f * n_codes_ + codes[f]].subtract(rec[i].m);
+                const Moments<K> m = rec[i].m;
+                for (std::size_t f = 0; f < p; ++f) parent_hist[f * n_codes + codes[f]].subtract(m);
             }
         }
         (left_smaller ? h_left : h_right) = small;
@@ -158,20 +182,33 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     const bool has_missing = missing.count() > 0.0;
     alignas(16) double pre[K][256];
     alignas(16) double right_scores[256], left_scores[256];
+    // The prefix sums of every threshold first: one running sum, so the
+    // same additions in the same order wherever the window ends.
+    const std::size_t thresholds = count - 1;
+    {
+        Moments<K> prefix;
+        for (std::size_t i = 0; i < thresholds; ++i) {
+            prefix.add(entries(i).second);
+            for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
+        }
+    }
     // Only thresholds where both sides can have enough rows are scored: the
     // left side only grows with the threshold (and is largest with the
     // missing rows on it), the right side only shrinks (and is largest with
-    // them), so they form one window [from, to).
-    Moments<K> prefix;
-    const std::size_t thresholds = count - 1;
-    std::size_t from = thresholds, to = 0;
-    for (std::size_t i = 0; i < thresholds; ++i) {
-        prefix.add(entries(i).second);
-        if (!C::enough(total - prefix, nd)) break;
-        if (from == thresholds && C::enough(prefix + missing, nd)) from = i;
-        for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
-        to = i + 1;
-    }
+    // them), so they form one window [from, to). enough() reads only the
+    // count columns, so only those are formed.
+    auto side = [&](std::size_t i, bool right) {
+        Moments<K> m;
+        for (std::size_t k = 0; k < C::kCounts; ++k) m.v[k] = right ? total.v[k] - pre[k][i] : pre[k][i] + missing.v[k];
+        return m;
+    };
+    // Counts are sums of ones, exact, so the bounds are found from the ends
+    // of the window, in a few steps.
+    std::size_t to = thresholds;
+    while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
+    std::size_t from = 0;
+    while (from < to && !C::enough(side(from, false), nd)) ++from;
+    if (from >= to) from = thresholds;
     if (from < to) {
         C::score_all(pre, from, to, total, nullptr, nd, right_scores);
         if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
@@ -186,9 +223,38 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         if (missing_left) best.left.add(missing);
         best.right = total - best.left;
     };
-    for (std::size_t i = from; i < to; ++i) {
-        if (right_scores[i] > best.score) take(i, right_scores[i], false);
-        if (has_missing && left_scores[i] > best.score) take(i, left_scores[i], true);
+    // The winner in evaluation order (thresholds ascending, missing rows
+    // right before left, strictly greater wins) is the first score equal to
+    // the largest, if that beats the best so far; the largest is found two
+    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count.
+    if (from < to) {
+        Lanes top2 = splat<Lanes>(best.score);
+        double top = best.score;
+        std::size_t i = from;
+        for (; i + 2 <= to; i += 2) {
+            top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+            if (has_missing) top2.v = _mm_max_pd(load<Lanes>(left_scores + i).v, top2.v);
+        }
+        for (; i < to; ++i) {
+            if (right_scores[i] > top) top = right_scores[i];
+            if (has_missing && left_scores[i] > top) top = left_scores[i];
+        }
+        alignas(16) double lanes[2];
+        _mm_store_pd(lanes, top2.v);
+        for (const double v : lanes)
+            if (v > top) top = v;
+        if (top > best.score) {
+            for (i = from; i < to; ++i) {
+                if (right_scores[i] == top) {
+                    take(i, right_scores[i], false);
+                    break;
+                }
+                if (has_missing && left_scores[i] == top) {
+                    take(i, left_scores[i], true);
+                    break;
+                }
+            }
+        }
     }
     // Every value left, the missing ones right.
     if (has_missing) {
@@ -259,18 +325,25 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
 template <class C>
 void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total,
                                    Best& best) {
-    const std::vector<Record>& rec = *records_;
+    const Record* rec = records_->data();
+    const std::size_t p = p_;
     const std::uint8_t missing_code = cuts_.missing_code();
+    // Moments stores may alias anything, so the row loop reads only locals.
+    const std::uint8_t* codes = local_ ? codes_.data() : nullptr;
+    const std::uint8_t* x = x_.codes.data();
     Moments<K>* table = table_.data();  // all zero between uses
     std::uint8_t present[256];
-    for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
+    for (std::size_t c = 0; c < options_.mtry && c < p; ++c) {
         const std::uint16_t f = features_[c];
         std::uint64_t seen[4] = {0, 0, 0, 0};
-        for (std::size_t i = lo; i < hi; ++i) {
-            const std::uint8_t code = codes_at(i)[f];
+        auto accumulate = [&](std::size_t i, std::uint8_t code) {
             seen[code >> 6] |= std::uint64_t{1} << (code & 63);
             table[code].add(rec[i].m);
-        }
+        };
+        if (codes != nullptr)
+            for (std::size_t i = lo; i < hi; ++i) accumulate(i, codes[i * p + f]);
+        else
+            for (std::size_t i = lo; i < hi; ++i) accumulate(i, x[std::size_t{rec[i].row} * p + f]);
         const Moments<K> missing = table[missing_code];
         table[missing_code] = Moments<K>{};
         seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
@@ -285,23 +358,27 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
 
 template <class C>
 std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best& best) {
-    std::vector<Record>& rec = *records_;
+    Record* rec = records_->data();
+    Record* scratch = scratch_.data();
+    const std::size_t p = p_, f = best.feature;
+    std::uint8_t* codes = local_ ? codes_.data() : nullptr;
+    std::uint8_t* code_scratch = code_scratch_.data();
+    const std::uint8_t* x = x_.codes.data();
     const std::uint8_t missing_code = cuts_.missing_code();
     std::size_t w = lo, r = 0;
     for (std::size_t i = lo; i < hi; ++i) {
-        const std::uint8_t c = codes_at(i)[best.feature];
+        const std::uint8_t c = codes != nullptr ? codes[i * p + f] : x[std::size_t{rec[i].row} * p + f];
         const bool left = best.categorical ? best.set.has(c) : c == missing_code ? best.missing_left : c <= best.bin;
         if (left) {
-            if (local_ && w != i) std::memcpy(codes_.data() + w * p_, codes_.data() + i * p_, p_);
+            if (codes != nullptr && w != i) copy_codes(codes + w * p, codes + i * p, p);
             rec[w++] = rec[i];
         } else {
-            if (local_) std::memcpy(code_scratch_.data() + r * p_, codes_.data() + i * p_, p_);
-            scratch_[r++] = rec[i];
+            if (codes != nullptr) copy_codes(code_scratch + r * p, codes + i * p, p);
+            scratch[r++] = rec[i];
         }
     }
-    std::copy(scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(r),
-              rec.begin() + static_cast<std::ptrdiff_t>(w));
-    if (local_) std::memcpy(codes_.data() + w * p_, code_scratch_.data(), r * p_);
+    std::copy(scratch, scratch + r, rec + w);
+    if (codes != nullptr) std::memcpy(codes + w * p, code_scratch, r * p);
     return w;
 }
 
@@ -325,26 +402,28 @@ void TreeBuilder<C>::release(int buffer) noexcept {
 template <class C>
 void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features) {
     Moments<K>* h = hist(buffer);
-    const std::vector<Record>& rec = *records_;
+    const Record* rec = records_->data();
+    const std::size_t p = p_, n_codes = n_codes_;
     if (all_features) {
-        std::memset(static_cast<void*>(h), 0, p_ * n_codes_ * sizeof(Moments<K>));
+        std::memset(static_cast<void*>(h), 0, p * n_codes * sizeof(Moments<K>));
         for (std::size_t i = lo; i < hi; ++i) {
             const std::uint8_t* codes = codes_at(i);
-            const Moments<K>& m = rec[i].m;
-            for (std::size_t f = 0; f < p_; ++f) h[f * n_codes_ + codes[f]].add(m);
+            const Moments<K> m = rec[i].m;
+            for (std::size_t f = 0; f < p; ++f) h[f * n_codes + codes[f]].add(m);
         }
         return;
     }
-    const std::size_t m_try = std::min(options_.mtry, p_);
+    const std::size_t m_try = std::min(options_.mtry, p);
+    const std::uint16_t* features = features_.data();
     for (std::size_t c = 0; c < m_try; ++c)
-        std::memset(static_cast<void*>(h + static_cast<std::size_t>(features_[c]) * n_codes_), 0,
-                    n_codes_ * sizeof(Moments<K>));
+        std::memset(static_cast<void*>(h + static_cast<std::size_t>(features[c]) * n_codes), 0,
+                    n_codes * sizeof(Moments<K>));
     for (std::size_t i = lo; i < hi; ++i) {
         const std::uint8_t* codes = codes_at(i);
-        const Moments<K>& m = rec[i].m;
+        const Moments<K> m = rec[i].m;
         for (std::size_t c = 0; c < m_try; ++c) {
-            const std::size_t f = features_[c];
-            h[f * n_codes_ + codes[f]].add(m);
+            const std::size_t f = features[c];
+            h[f * n_codes + codes[f]].add(m);
         }
     }
 }
@@ -353,14 +432,30 @@ template <class C>
 void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est) {
     const std::size_t g = grown_.size();
     std::vector<Moments<K>> sums(g);
-    for (std::size_t i = 0; i < est_rows.size(); ++i) {
-        const std::uint8_t* codes = x_.row(est_rows[i]);
-        std::uint32_t k = 0;
-        while (!(grown_[k].node.flags & kLeafNode)) {
-            const TreeNode& nd = grown_[k].node;
-            k = nd.next + (goes_left(grown_[k], codes[nd.feature]) ? 0u : 1u);
+    // A block of rows walks down together, a level at a time, so that the
+    // walks' loads overlap; the sums then take the rows in their order.
+    constexpr std::size_t kBlock = 32;
+    const Grown* grown = grown_.data();
+    const std::uint8_t* x = x_.codes.data();
+    const std::size_t p = p_;
+    for (std::size_t start = 0; start < est_rows.size(); start += kBlock) {
+        const std::size_t m = std::min(kBlock, est_rows.size() - start);
+        std::uint32_t at[kBlock];
+        const std::uint8_t* codes[kBlock];
+        for (std::size_t j = 0; j < m; ++j) {
+            at[j] = 0;
+            codes[j] = x + std::size_t{est_rows[start + j]} * p;
         }
-        sums[k].add(est[i]);
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (std::size_t j = 0; j < m; ++j) {
+                const Grown& node = grown[at[j]];
+                if (node.node.flags & kLeafNode) continue;
+                at[j] = node.node.next + (goes_left(node, codes[j][node.node.feature]) ? 0u : 1u);
+                moved = true;
+            }
+        }
+        for (std::size_t j = 0; j < m; ++j) sums[at[j]].add(est[start + j]);
     }
     // Children come after their parent, so a reverse sweep sees them first.
     // A leaf without estimation rows gives its parent's place to its

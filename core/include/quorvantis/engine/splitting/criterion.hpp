@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "quorvantis/engine/splitting/lanes.hpp"
 #include "quorvantis/engine/splitting/moments.hpp"
 #include "quorvantis/engine/tree/forest_tree.hpp"
 
@@ -108,6 +109,8 @@ struct BasicCausalCriterion {
     }
 
     // Whether a side has the rows a split needs; adding rows keeps it so.
+    // It reads only the first kCounts moments.
+    static constexpr std::size_t kCounts = 2;
     static bool enough(const Moments<K>& m, const Node& nd) noexcept {
         return m.v[TREATED] >= nd.msl && m.v[N] - m.v[TREATED] >= nd.msl;
     }
@@ -130,33 +133,36 @@ struct BasicCausalCriterion {
 
     // score() of every threshold i in [from, to): left = pre[.][i] (plus
     // `shift` when given), right = total - left; written without branches so
-    // it vectorises.
+    // it runs two thresholds at a time.
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dt = shift ? shift->v[TREATED] : 0.0;
         const double dw = shift ? shift->v[W] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         const double dww = shift ? shift->v[WW] : 0.0, dwy = shift ? shift->v[WY] : 0.0;
         [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
-        const double a = nd.w_mean, b = nd.y_mean, tau = nd.tau, msl = nd.msl, min_s = nd.min_s;
-        for (std::size_t i = from; i < to; ++i) {
-            const double nl = pre[N][i] + dn, tl = pre[TREATED][i] + dt, wl = pre[W][i] + dw, yl = pre[Y][i] + dy,
-                         wwl = pre[WW][i] + dww, wyl = pre[WY][i] + dwy;
-            const double nr = total.v[N] - nl, tr = total.v[TREATED] - tl, wr = total.v[W] - wl, yr = total.v[Y] - yl,
-                         wwr = total.v[WW] - wwl, wyr = total.v[WY] - wyl;
-            double ml = nl, mr = nr;  // the sides' weights
+        for_lanes(from, to, [&]<class T>(std::size_t i) {
+            const T a = splat<T>(nd.w_mean), b = splat<T>(nd.y_mean), tau = splat<T>(nd.tau), msl = splat<T>(nd.msl),
+                    min_s = splat<T>(nd.min_s), one = splat<T>(1.0), two = splat<T>(2.0);
+            const T nl = load<T>(pre[N] + i) + splat<T>(dn), tl = load<T>(pre[TREATED] + i) + splat<T>(dt),
+                    wl = load<T>(pre[W] + i) + splat<T>(dw), yl = load<T>(pre[Y] + i) + splat<T>(dy),
+                    wwl = load<T>(pre[WW] + i) + splat<T>(dww), wyl = load<T>(pre[WY] + i) + splat<T>(dwy);
+            const T nr = splat<T>(total.v[N]) - nl, tr = splat<T>(total.v[TREATED]) - tl,
+                    wr = splat<T>(total.v[W]) - wl, yr = splat<T>(total.v[Y]) - yl, wwr = splat<T>(total.v[WW]) - wwl,
+                    wyr = splat<T>(total.v[WY]) - wyl;
+            T ml = nl, mr = nr;  // the sides' weights
             if constexpr (Weighted) {
-                ml = pre[S][i] + ds;
-                mr = total.v[S] - ml;
+                ml = load<T>(pre[S] + i) + splat<T>(ds);
+                mr = splat<T>(total.v[S]) - ml;
             }
-            const double inv_l = 1.0 / ml, inv_r = 1.0 / mr;
-            const double sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
-            const double rho_l = (wyl - b * wl - a * yl + ml * a * b) - tau * (wwl - 2.0 * a * wl + ml * a * a);
-            const double rho_r = (wyr - b * wr - a * yr + mr * a * b) - tau * (wwr - 2.0 * a * wr + mr * a * a);
-            const double s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
-            const bool valid =
+            const T inv_l = one / ml, inv_r = one / mr;
+            const T sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
+            const T rho_l = (wyl - b * wl - a * yl + ml * a * b) - tau * (wwl - two * a * wl + ml * a * a);
+            const T rho_r = (wyr - b * wr - a * yr + mr * a * b) - tau * (wwr - two * a * wr + mr * a * a);
+            const T s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
+            const auto valid =
                 (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
-            out[i] = valid ? s : kNoSplit;
-        }
+            store(out + i, select(valid, s, splat<T>(kNoSplit)));
+        });
         if (nd.penalty > 0.0) {
             for (std::size_t i = from; i < to; ++i) {
                 if (out[i] == kNoSplit) continue;
@@ -233,6 +239,7 @@ struct BasicRegressionCriterion {
         return true;
     }
 
+    static constexpr std::size_t kCounts = 1;  // enough() reads only the first moment
     static bool enough(const Moments<K>& m, const Node& nd) noexcept { return m.v[N] >= nd.msl && m.v[N] >= 1; }
 
     static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[S] > 0.0 ? m.v[Y] / m.v[S] : 0.0; }
@@ -241,19 +248,19 @@ struct BasicRegressionCriterion {
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
-        const double msl = std::max(nd.msl, 1.0), pen = nd.penalty;
-        for (std::size_t i = from; i < to; ++i) {
-            const double nl = pre[N][i] + dn, yl = pre[Y][i] + dy;
-            const double nr = total.v[N] - nl, yr = total.v[Y] - yl;
-            double ml = nl, mr = nr;  // the sides' weights
+        for_lanes(from, to, [&]<class T>(std::size_t i) {
+            const T msl = splat<T>(std::max(nd.msl, 1.0)), pen = splat<T>(nd.penalty), one = splat<T>(1.0);
+            const T nl = load<T>(pre[N] + i) + splat<T>(dn), yl = load<T>(pre[Y] + i) + splat<T>(dy);
+            const T nr = splat<T>(total.v[N]) - nl, yr = splat<T>(total.v[Y]) - yl;
+            T ml = nl, mr = nr;  // the sides' weights
             if constexpr (Weighted) {
-                ml = pre[S][i] + ds;
-                mr = total.v[S] - ml;
+                ml = load<T>(pre[S] + i) + splat<T>(ds);
+                mr = splat<T>(total.v[S]) - ml;
             }
-            const double inv_l = 1.0 / ml, inv_r = 1.0 / mr;
-            const double s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
-            out[i] = (nl >= msl) & (nr >= msl) ? s : kNoSplit;
-        }
+            const T inv_l = one / ml, inv_r = one / mr;
+            const T s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
+            store(out + i, select((nl >= msl) & (nr >= msl), s, splat<T>(kNoSplit)));
+        });
     }
 
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {

@@ -65,6 +65,10 @@ public:
     void grow(std::vector<Record>& records, const std::vector<std::uint32_t>& est_rows,
               const std::vector<Moments<K>>& est, CandidateDrawer& candidates);
 
+    // Back to the state of a new builder, keeping the buffers: the candidate
+    // order starts again from 0..p-1.
+    void restart() noexcept;
+
     // The grown tree: nodes and, per leaf, the summed moments of its estimation rows.
     const std::vector<TreeNode>& nodes() const noexcept { return final_nodes_; }
     const std::vector<Moments<K>>& leaf_sums() const noexcept { return final_leaves_; }
