@@ -223,21 +223,8 @@ class _Run:
         submitted = []
         for first, last in _ranges(step["last"] - step["first"], self.threads):
             first, last = first + step["first"], last + step["first"]
-            future = self.client.submit(
-                _grow,
-                data,
-                stage,
-                y_hat,
-                t_hat,
-                first,
-                last,
-                self.task_options,
-                # The same task has the same key, so a recomputed one replaces the lost one.
-                key=f"quorvantis-grow-{stage}-{first}-{last}-{token}",
-                retries=_RETRIES,
-            )
-            self.futures.append(future)
-            submitted.append(future)
+            key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
+            submitted.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
         return submitted
 
     def estimate(self, data: Any, stage: int, grown: list[Any]) -> Any:
@@ -245,15 +232,11 @@ class _Run:
         so the batches never travel to this process and the causal tasks, queued
         behind it, start as soon as it ends."""
         token = self.token(data.key, [f.key for f in grown])
-        future = self.client.submit(
-            _nuisance,
-            data,
-            stage,
-            grown,
-            self.task_options,
-            key=f"quorvantis-nuisance-{stage}-{token}",
-            retries=_RETRIES,
-        )
+        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown)
+
+    def task(self, key: str, function: Callable[..., Any], *args: Any) -> Any:
+        # The same task has the same key, so a recomputed one replaces the lost one.
+        future = self.client.submit(function, *args, self.task_options, key=key, retries=_RETRIES)
         self.futures.append(future)
         return future
 
