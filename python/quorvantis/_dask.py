@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import functools
 import os
 import platform
 import threading
@@ -43,14 +44,20 @@ _tasks_running = 0
 _tasks_lock = threading.Lock()
 
 
-def _mallopt() -> Any:
-    """glibc's mallopt when the worker's allocator runs on fixed thresholds, else None."""
-    if "MALLOC_TRIM_THRESHOLD_" not in os.environ or platform.libc_ver()[0] != "glibc":
+@functools.cache
+def _glibc() -> Any:
+    if platform.libc_ver()[0] != "glibc":
         return None
     try:
-        return ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError):
+        return ctypes.CDLL(None)
+    except OSError:
         return None
+
+
+def _mallopt() -> Any:
+    """glibc's mallopt when the worker's allocator runs on fixed thresholds, else None."""
+    libc = _glibc() if "MALLOC_TRIM_THRESHOLD_" in os.environ else None
+    return getattr(libc, "mallopt", None)
 
 
 def _threshold(name: str, default: int) -> int:
@@ -80,7 +87,9 @@ def _reused_memory() -> Iterator[None]:
             if _tasks_running == 0:
                 mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
                 mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
-                ctypes.CDLL(None).malloc_trim(0)
+                trim = getattr(_glibc(), "malloc_trim", None)
+                if trim is not None:
+                    trim(0)
 
 
 def _grow(*args: Any) -> bytes:
