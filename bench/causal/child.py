@@ -139,28 +139,41 @@ def scale(task):
 def dask_pairs(task):
     """Local fits (n_jobs=2) and fits on a local cluster of two one-thread worker
     processes, alternating in one process so both see the same load; the cluster
-    starts, and its workers import and warm up, before anything is timed."""
+    starts, and its workers import and warm up, before anything is timed. CPU
+    seconds of this process and the workers, summed, say how much of a gap is
+    work rather than waiting: the load of a shared machine moves them little."""
     import logging
 
+    import psutil
     from dask.distributed import Client, LocalCluster
 
     from quorvantis import CausalForest
 
     X, w, y, _ = draw("WA", task["n"], task["p"], task["seed"])
     m = CausalForest(n_estimators=task["n_estimators"], random_state=task["seed"], n_jobs=2)
-    local, spread, same = [], [], True
+    local, spread, cpu_local, cpu_spread, same = [], [], [], [], True
     cluster = LocalCluster(
         n_workers=2, threads_per_worker=1, dashboard_address=None, silence_logs=logging.CRITICAL
     )
     with cluster, Client(cluster) as client:
         m.fit(X[:2000], w[:2000], y[:2000], dask_client=client)
+        procs = [psutil.Process()] + [psutil.Process(pid) for pid in client.run(os.getpid).values()]
+
+        def cpu():
+            return sum(sum(p.cpu_times()[:2]) for p in procs)
+
         for _ in range(task["pairs"]):
+            start = cpu()
             local.append(timed(m.fit, X, w, y)[1])
+            cpu_local.append(cpu() - start)
             forest = m._forest.to_bytes()
+            start = cpu()
             spread.append(timed(lambda: m.fit(X, w, y, dask_client=client))[1])
+            cpu_spread.append(cpu() - start)
             same = same and m._forest.to_bytes() == forest
     ratios = [d / s for d, s in zip(spread, local, strict=True)]
     return {
+        "cpu_ratio": float(np.median([d / s for d, s in zip(cpu_spread, cpu_local, strict=True)])),
         "local_s": float(np.median(local)),
         "dask_s": float(np.median(spread)),
         "ratio": float(np.median(ratios)),

@@ -474,7 +474,8 @@ def print_goals(records):
             f"  local: n_jobs=2; n = {t['n']:,}, p = {t['p']}, {t['n_estimators']} trees; median of "
             f"{t['pairs']} alternating pairs in one process: local {res['local_s']:.1f} s, "
             f"dask {res['dask_s']:.1f} s; "
-            f"forests identical: {'yes' if res['identical'] else 'NO'}; load {load(res)}"
+            f"forests identical: {'yes' if res['identical'] else 'NO'}; load {load(res)}; "
+            f"CPU seconds (this process and the workers), dask / local: {fmt(res.get('cpu_ratio'), '.3f')}"
         )
     print("1M-row fit, its memory and effect_interval on 100,000 rows: `--section scale`")
 
