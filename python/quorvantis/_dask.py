@@ -21,10 +21,11 @@ import numpy as np
 
 import _quorvantis_engine as _engine
 
-# Enough tasks to balance the workers, each large enough that scheduling costs
-# little next to growing, and small enough that a lost worker or an interrupt
-# leaves little work to redo or to wait for.
-_TASKS_PER_THREAD = 4
+# Tasks shrink as a stage goes on (each a share of the groups left), so the
+# workers end it together even when one runs slower; each is large enough that
+# scheduling costs little next to growing, and small enough that a lost worker
+# or an interrupt leaves little work to redo or to wait for.
+_SHARES_PER_THREAD = 2
 _MIN_GROUPS_PER_TASK = 4
 _MAX_GROUPS_PER_TASK = 64
 # Retries cover a task that raised on a worker (memory, a broken process);
@@ -194,10 +195,16 @@ def probe_workers(client: Any) -> int:
 
 
 def _ranges(groups: int, threads: int) -> list[tuple[int, int]]:
-    tasks = max(_TASKS_PER_THREAD * threads, -(-groups // _MAX_GROUPS_PER_TASK))
-    tasks = max(1, min(tasks, groups // _MIN_GROUPS_PER_TASK))
-    bounds = [groups * i // tasks for i in range(tasks + 1)]
-    return list(zip(bounds[:-1], bounds[1:], strict=True))
+    ranges: list[tuple[int, int]] = []
+    first = 0
+    while first < groups:
+        share = -(-(groups - first) // (_SHARES_PER_THREAD * threads))
+        last = first + min(_MAX_GROUPS_PER_TASK, max(_MIN_GROUPS_PER_TASK, share))
+        # The last task takes what a full-size one would leave behind.
+        last = groups if groups - last < _MIN_GROUPS_PER_TASK else last
+        ranges.append((first, last))
+        first = last
+    return ranges
 
 
 class _Run:
