@@ -1,12 +1,17 @@
 """Causal forest benchmark: quorvantis.CausalForest next to EconML, causalml
 and scikit-learn-based peers, measured in the same run.
 
-Sections: speed (n=100,000, p=20, 500 trees), accuracy (Wager-Athey and
-Nie-Wager A-D, n=20,000, 5 seeds), nsw (NSW treated vs CPS), and the opt-in
-scale (ours alone, n=1,000,000, p=25, defaults). Every measurement is a fresh
-child process. Tables go to stdout, every record to a JSON file.
+Sections: goals (the speed goals as ratios with their targets: fit vs
+econml.grf.CausalForest at n=4,000, p=8, 500 trees; effect vs CausalForestDML
+on the speed section's data; a fit on a two-worker local dask cluster vs a
+local fit at n=200,000), speed (n=100,000, p=20, 500 trees), accuracy
+(Wager-Athey and Nie-Wager A-D, n=20,000, 5 seeds), nsw (NSW treated vs CPS),
+and the opt-in scale (ours alone, n=1,000,000, p=25, defaults). Every
+measurement is a fresh child process. Tables go to stdout, every record to a
+JSON file.
 
-  python bench/causal/run.py                      # speed, accuracy, nsw
+  python bench/causal/run.py                      # goals, speed, accuracy, nsw
+  python bench/causal/run.py --section goals      # the quick one
   python bench/causal/run.py --section scale      # the long one
   python bench/causal/run.py --quick              # small sizes, 2 seeds
   python bench/causal/run.py --tables FILE.json   # reprint saved tables
@@ -37,12 +42,32 @@ IMPORT = {
     "causalml": "from causalml.inference.tree import CausalRandomForestRegressor",
 }
 FULL = {
+    "goals": {
+        "n": 4_000,
+        "p": 8,
+        "n_test": 2_000,
+        "trees": 500,
+        "seeds": 3,
+        "dask_n": 200_000,
+        "dask_trees": 100,
+        "pairs": 3,
+    },
     "speed": {"n": 100_000, "p": 20, "n_test": 100_000, "trees": 500},
     "accuracy": {"n": 20_000, "n_test": 2_000, "p": 8, "seeds": 5, "trees": 500},
     "nsw": {"trees": 500},
     "scale": {"n": 1_000_000, "p": 25, "n_test": 100_000},
 }
 QUICK = {
+    "goals": {
+        "n": 4_000,
+        "p": 8,
+        "n_test": 2_000,
+        "trees": 500,
+        "seeds": 2,
+        "dask_n": 20_000,
+        "dask_trees": 100,
+        "pairs": 2,
+    },
     "speed": {"n": 5_000, "p": 20, "n_test": 5_000, "trees": 100},
     "accuracy": {"n": 2_000, "n_test": 500, "p": 8, "seeds": 2, "trees": 100},
     "nsw": {"trees": 100},
@@ -117,7 +142,35 @@ def machine():
 
 def tasks_for(section, sizes, methods, designs):
     s = sizes[section]
-    if section == "speed":
+    if section == "goals":
+        # Seeds outermost, so ours and grf alternate; effect times come from the
+        # speed section's fits of ours and CausalForestDML.
+        for seed in range(s["seeds"]):
+            for m in (m for m in methods if m in ("ours", "grf")):
+                yield {
+                    "section": "goals",
+                    "goal": "grf",
+                    "method": m,
+                    "design": "WA",
+                    "n": s["n"],
+                    "n_test": s["n_test"],
+                    "p": s["p"],
+                    "n_estimators": s["trees"],
+                    "seed": seed,
+                }
+        yield from tasks_for("speed", sizes, [m for m in methods if m in ("ours", "dml")], designs)
+        if "ours" in methods:
+            yield {
+                "section": "goals",
+                "goal": "dask",
+                "method": "ours",
+                "n": s["dask_n"],
+                "p": 20,
+                "n_estimators": s["dask_trees"],
+                "pairs": s["pairs"],
+                "seed": 0,
+            }
+    elif section == "speed":
         for m in methods:
             yield {
                 "section": "speed",
@@ -326,6 +379,24 @@ def print_nsw(records):
     print("quorvantis: average_treatment_effect(target='treated'); CausalForestDML: att_(T=1), att_stderr_")
 
 
+def verdict(value, target, at_least):
+    """The goal's status: its measure against the target, '-' when it was not measured."""
+    if value is None:
+        return "-"
+    return "pass" if (value >= target if at_least else value <= target) else "FAIL"
+
+
+def goal_row(goal, measure, shown, target, at_least):
+    sign = ">=" if at_least else "<="
+    print(f"{goal:<44}{shown:>10}  {sign} {target:<8g}{verdict(measure, target, at_least):>6}")
+
+
+def goal_head():
+    head = f"{'goal':<44}{'measure':>10}  {'target':<11}{'status':>6}"
+    print(head)
+    print("-" * len(head))
+
+
 def print_scale(records):
     rows = [r for r in records if r["task"]["section"] == "scale"]
     for r in rows:
@@ -334,10 +405,79 @@ def print_scale(records):
         if "error" in res:
             print(f"error: {res['error']}")
             continue
-        print(f"input arrays                       {res['input_mib']:>9.0f} MiB")
-        print(f"fit                                {res['fit_s']:>9.1f} s    (target <= 600 s)")
-        print(f"fit peak above RSS before fit      {res['fit_above_mib']:>9.0f} MiB  (target <= 4096 MiB)")
-        print(f"effect_interval on {t['n_test']:,} rows     {res['interval_s']:>9.1f} s    (target <= 10 s)")
+        print(f"input arrays {res['input_mib']:.0f} MiB; load {load(res)}")
+        goal_head()
+        goal_row("fit, s", res["fit_s"], f"{res['fit_s']:.1f}", 300, False)
+        above = res["fit_above_mib"] / 1024
+        goal_row("fit peak above the RSS before fit, GiB", above, f"{above:.2f}", 2.5, False)
+        goal_row(
+            f"effect_interval on {t['n_test']:,} rows, s",
+            res["interval_s"],
+            f"{res['interval_s']:.2f}",
+            4,
+            False,
+        )
+
+
+def median_of(values):
+    values = [v for v in values if v is not None]
+    return float(np.median(values)) if values else None
+
+
+def print_goals(records):
+    grf = [r for r in records if r["task"]["section"] == "goals" and r["task"]["goal"] == "grf"]
+    dask = [r for r in records if r["task"]["section"] == "goals" and r["task"]["goal"] == "dask"]
+    if not grf and not dask:
+        return
+    print("\n## goals: quorvantis against its speed targets, measured in this run")
+    goal_head()
+    if grf:
+        t = grf[0]["task"]
+        ok = {
+            m: {r["task"]["seed"]: r["result"] for r in grf if r["task"]["method"] == m}
+            for m in ("ours", "grf")
+        }
+        ok = {m: {seed: res for seed, res in by.items() if "error" not in res} for m, by in ok.items()}
+        seeds = sorted(set(ok["ours"]) & set(ok["grf"]))
+        fit_x = median_of([ok["grf"][s]["fit_s"] / ok["ours"][s]["fit_s"] for s in seeds])
+        goal_row("fit: econml grf.CausalForest / ours", fit_x, fmt(fit_x, ".1f"), 25, True)
+        for m, name in (("ours", "quorvantis"), ("grf", "grf.CausalForest")):
+            rmse = median_of([res["rmse"] for res in ok[m].values()])
+            fit = median_of([res["fit_s"] for res in ok[m].values()])
+            print(f"  {name}: RMSE of the effect {fmt(rmse, '.3f')}, fit {fmt(fit, '.2f')} s (medians)")
+        print(
+            f"  Wager-Athey, n = {t['n']:,}, p = {t['p']}, {t['n_estimators']} trees, RMSE on "
+            f"{t['n_test']:,} test rows; median over {len(seeds)} seeds, each a fresh process, "
+            "ours and grf alternating"
+        )
+    speed = {
+        r["task"]["method"]: r
+        for r in records
+        if r["task"]["section"] == "speed" and "error" not in r["result"]
+    }
+    if "ours" in speed and "dml" in speed and "effect_s" in speed["ours"]["result"]:
+        t = speed["ours"]["task"]
+        ours, dml = speed["ours"]["result"]["effect_s"], speed["dml"]["result"]["effect_s"]
+        goal_row("effect: econml CausalForestDML / ours", dml / ours, f"{dml / ours:.1f}", 30, True)
+        print(
+            f"  on {t['n_test']:,} rows, the speed section's forests (n = {t['n']:,}, p = {t['p']}, "
+            f"{t['n_estimators']} trees): quorvantis {ours:.2f} s, CausalForestDML {dml:.2f} s"
+        )
+    for r in dask:
+        t, res = r["task"], r["result"]
+        label = "fit: dask, 2 workers x 1 thread / local"
+        if "error" in res:
+            print(f"{label}: error: {res['error']}")
+            continue
+        goal_row(label, res["ratio"], f"{res['ratio']:.3f}", 1.10, False)
+        print(
+            f"  local: n_jobs=2; n = {t['n']:,}, p = {t['p']}, {t['n_estimators']} trees; median of "
+            f"{t['pairs']} alternating pairs in one process: local {res['local_s']:.1f} s, "
+            f"dask {res['dask_s']:.1f} s; "
+            f"forests identical: {'yes' if res['identical'] else 'NO'}; load {load(res)}; "
+            f"CPU seconds (this process and the workers), dask / local: {fmt(res.get('cpu_ratio'), '.3f')}"
+        )
+    print("1M-row fit, its memory and effect_interval on 100,000 rows: `--section scale`")
 
 
 def print_tables(doc):
@@ -355,6 +495,7 @@ def print_tables(doc):
             f"# NOTE: {n} of {len(recs)} records were measured in an earlier run ({', '.join(reused)}), "
             "not beside the others"
         )
+    print_goals(recs)
     print_speed(recs)
     print_scale(recs)
     print_accuracy(recs)
@@ -366,8 +507,8 @@ def main():
     ap.add_argument(
         "--section",
         action="append",
-        choices=["speed", "scale", "accuracy", "nsw", "all"],
-        help="repeatable; default speed, accuracy and nsw; 'all' adds scale",
+        choices=["goals", "speed", "scale", "accuracy", "nsw", "all"],
+        help="repeatable; default goals, speed, accuracy and nsw; 'all' adds scale",
     )
     ap.add_argument("--quick", action="store_true", help="small sizes and 2 seeds")
     ap.add_argument("--methods", default="ours,dml,grf,causalml", help="comma list of " + ",".join(METHODS))
@@ -386,13 +527,14 @@ def main():
             print_tables(json.load(f))
         return
 
-    sections = a.section or ["speed", "accuracy", "nsw"]
+    sections = a.section or ["goals", "speed", "accuracy", "nsw"]
     if "all" in sections:
-        sections = ["speed", "scale", "accuracy", "nsw"]
+        sections = ["goals", "speed", "scale", "accuracy", "nsw"]
     sizes = json.loads(json.dumps(QUICK if a.quick else FULL))
-    for s in sizes.values():
+    # The goals keep their sizes: their targets are set at those.
+    for section, s in sizes.items():
         for k, v in (("n", a.n), ("trees", a.trees), ("seeds", a.seeds)):
-            if v is not None and k in s:
+            if v is not None and k in s and section != "goals":
                 s[k] = v
     wanted = [m.strip() for m in a.methods.split(",") if m.strip()]
     methods = []
@@ -417,7 +559,10 @@ def main():
         )
     )
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
-    todo = [t for section in sections for t in tasks_for(section, sizes, methods, designs)]
+    # The goals reuse the speed section's fits: each task runs once.
+    todo = list(
+        {key(t): t for section in sections for t in tasks_for(section, sizes, methods, designs)}.values()
+    )
     # Every finished record of the resumed file stays in it; only the rest run.
     wanted_keys = {key(t) for t in todo}
     kept = [dict(r, reused=r.get("reused") or a.resume) for k, r in done.items() if k not in wanted_keys]

@@ -8,22 +8,100 @@ the forest a local fit would grow.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+import contextlib
+import ctypes
+import functools
+import os
+import platform
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
 
 import _quorvantis_engine as _engine
 
-# Enough tasks to balance the workers, each large enough that scheduling costs
-# little next to growing, and small enough that a lost worker or an interrupt
-# leaves little work to redo or to wait for.
-_TASKS_PER_THREAD = 4
+# Tasks shrink as a stage goes on (each a share of the groups left), so the
+# workers end it together even when one runs slower; each is large enough that
+# scheduling costs little next to growing, and small enough that a lost worker
+# or an interrupt leaves little work to redo or to wait for.
+_SHARES_PER_THREAD = 2
 _MIN_GROUPS_PER_TASK = 4
 _MAX_GROUPS_PER_TASK = 64
 # Retries cover a task that raised on a worker (memory, a broken process);
 # a lost worker's tasks are rescheduled by the scheduler anyway.
 _RETRIES = 2
+
+# Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_ set, which also fixes
+# glibc's mmap threshold at 128 KiB: every buffer a tree needs is then mapped,
+# faulted in page by page and unmapped again, some 5% of a task's time. While
+# tasks run, freed memory up to these sizes is kept for the next tree; the
+# worker's own settings come back when its last task ends.
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+_KEEP_FREED = 256 << 20
+_MAP_ABOVE = 64 << 20
+_GLIBC_MMAP_THRESHOLD = 128 << 10
+_tasks_running = 0
+_tasks_lock = threading.Lock()
+
+
+@functools.cache
+def _glibc() -> Any:
+    if platform.libc_ver()[0] != "glibc":
+        return None
+    try:
+        return ctypes.CDLL(None)
+    except OSError:
+        return None
+
+
+def _mallopt() -> Any:
+    """glibc's mallopt when the worker's allocator runs on fixed thresholds, else None."""
+    libc = _glibc() if "MALLOC_TRIM_THRESHOLD_" in os.environ else None
+    return getattr(libc, "mallopt", None)
+
+
+def _threshold(name: str, default: int) -> int:
+    try:
+        return int(os.environ[name])
+    except (KeyError, ValueError):
+        return default
+
+
+@contextlib.contextmanager
+def _reused_memory() -> Iterator[None]:
+    global _tasks_running
+    mallopt = _mallopt()
+    if mallopt is None:
+        yield
+        return
+    with _tasks_lock:
+        _tasks_running += 1
+        if _tasks_running == 1:
+            mallopt(_M_MMAP_THRESHOLD, _MAP_ABOVE)
+            mallopt(_M_TRIM_THRESHOLD, _KEEP_FREED)
+    try:
+        yield
+    finally:
+        with _tasks_lock:
+            _tasks_running -= 1
+            if _tasks_running == 0:
+                mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
+                mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
+                trim = getattr(_glibc(), "malloc_trim", None)
+                if trim is not None:
+                    trim(0)
+
+
+def _grow(*args: Any) -> bytes:
+    with _reused_memory():
+        return _engine.grow(*args)
+
+
+def _nuisance(*args: Any) -> np.ndarray:
+    with _reused_memory():
+        return _engine.nuisance(*args)
+
 
 # Sent by value (its module is not importable anywhere), so a worker can run it
 # even when quorvantis is missing there: that is what it checks.
@@ -117,10 +195,16 @@ def probe_workers(client: Any) -> int:
 
 
 def _ranges(groups: int, threads: int) -> list[tuple[int, int]]:
-    tasks = max(_TASKS_PER_THREAD * threads, -(-groups // _MAX_GROUPS_PER_TASK))
-    tasks = max(1, min(tasks, groups // _MIN_GROUPS_PER_TASK))
-    bounds = [groups * i // tasks for i in range(tasks + 1)]
-    return list(zip(bounds[:-1], bounds[1:], strict=True))
+    ranges: list[tuple[int, int]] = []
+    first = 0
+    while first < groups:
+        share = -(-(groups - first) // (_SHARES_PER_THREAD * threads))
+        last = first + min(_MAX_GROUPS_PER_TASK, max(_MIN_GROUPS_PER_TASK, share))
+        # The last task takes what a full-size one would leave behind.
+        last = groups if groups - last < _MIN_GROUPS_PER_TASK else last
+        ranges.append((first, last))
+        first = last
+    return ranges
 
 
 class _Run:
@@ -145,53 +229,54 @@ class _Run:
         self.futures.append(future)
         return future
 
-    def submit(self, data: Any, step: dict[str, Any], y_hat: Any, t_hat: Any) -> list[tuple[int, Any]]:
+    def token(self, *keys: Any) -> str:
+        return str(self.tokenize(*keys, sorted(self.task_options.items())))
+
+    def submit(self, data: Any, step: dict[str, Any], y_hat: Any, t_hat: Any) -> list[Any]:
         """The tasks growing one grow step of the fit plan, over ranges of its groups."""
         stage = step["stage"]
-        token = self.tokenize(
-            data.key,
-            None if y_hat is None else y_hat.key,
-            None if t_hat is None else t_hat.key,
-            sorted(self.task_options.items()),
-        )
+        token = self.token(data.key, getattr(y_hat, "key", None), getattr(t_hat, "key", None))
         submitted = []
         for first, last in _ranges(step["last"] - step["first"], self.threads):
             first, last = first + step["first"], last + step["first"]
-            future = self.client.submit(
-                _engine.grow,
-                data,
-                stage,
-                y_hat,
-                t_hat,
-                first,
-                last,
-                self.task_options,
-                # The same task has the same key, so a recomputed one replaces the lost one.
-                key=f"quorvantis-grow-{stage}-{first}-{last}-{token}",
-                retries=_RETRIES,
-            )
-            self.futures.append(future)
-            submitted.append((stage, future))
+            key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
+            submitted.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
         return submitted
 
-    def gather(self, submitted: list[tuple[int, Any]], label: str) -> dict[int, list[bytes]]:
+    def estimate(self, data: Any, stage: int, grown: list[Any]) -> Any:
+        """A task turning one nuisance stage's batches into its estimates on a worker,
+        so the batches never travel to this process and the causal tasks, queued
+        behind it, start as soon as it ends."""
+        token = self.token(data.key, [f.key for f in grown])
+        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown)
+
+    def task(self, key: str, function: Callable[..., Any], *args: Any) -> Any:
+        # The same task has the same key, so a recomputed one replaces the lost one.
+        future = self.client.submit(function, *args, self.task_options, key=key, retries=_RETRIES)
+        self.futures.append(future)
+        return future
+
+    def wait(self, futures: list[Any], label: str, fetch: bool) -> list[Any]:
+        """Once every task has finished, reporting progress: their results if fetched
+        (each as it finishes, while the others still run), else none; raises a task's error."""
         from distributed import as_completed
 
-        stage_of = {future.key: stage for stage, future in submitted}
-        batches: dict[int, list[bytes]] = {stage: [] for stage, _ in submitted}
-        total = len(submitted)
+        results = []
+        total = len(futures)
         if self.progress is not None:
             self.progress(label, 0, total, "tasks")
-        finished = as_completed([f for _, f in submitted])  # type: ignore[no-untyped-call]
-        for done, future in enumerate(finished, start=1):
-            try:
-                batch = future.result()
-            except ImportError as exc:  # a worker that joined after the probe
-                raise _missing([], f"{type(exc).__name__}: {exc}") from exc
-            batches[stage_of[future.key]].append(batch)
+        for done, future in enumerate(as_completed(futures), start=1):  # type: ignore[no-untyped-call]
+            if fetch or future.status != "finished":
+                results.append(self.result(future))
             if self.progress is not None:
                 self.progress(label, done, total, "tasks", done == total)
-        return batches
+        return results
+
+    def result(self, future: Any) -> Any:
+        try:
+            return future.result()
+        except ImportError as exc:  # a worker that joined after the probe
+            raise _missing([], f"{type(exc).__name__}: {exc}") from exc
 
     def cancel(self) -> None:
         try:
@@ -215,18 +300,20 @@ def fit(
 ) -> _engine.Forest:
     """The forest ``_engine.fit`` would grow, its trees grown as tasks on the client's cluster.
 
-    Runs the engine's plan of the fit, the one a local fit runs: binning, the
-    nuisance stages not given, the causal stage, the assembly. The nuisance
-    stages are independent, so their tasks are all submitted before any is
-    gathered.
+    Runs the engine's plan of the fit, the one a local fit runs: binning here,
+    then the whole graph at once: the nuisance stages not given (independent, so
+    their tasks share the workers), a task per nuisance stage turning its trees
+    into estimates, the causal stage behind them; the assembly here.
     """
     threads = probe_workers(client)
     plan = _engine.fit_plan(options, Y_hat is not None, T_hat is not None)
-    estimates = {"Y_hat": Y_hat, "T_hat": T_hat}
+    given: dict[str, Any] = {"Y_hat": Y_hat, "T_hat": T_hat}
     run = _Run(client, threads, options, progress)
-    data = data_future = None
-    nuisance: list[tuple[dict[str, Any], list[tuple[int, Any]]]] = []
-    causal: list[tuple[int, Any]] = []
+    data: Any = None
+    data_future: Any = None
+    estimates: dict[str, Any] = {}
+    nuisance: list[tuple[dict[str, Any], list[Any]]] = []
+    causal: list[Any] = []
     causal_label = ""
     try:
         for step in plan:
@@ -239,22 +326,26 @@ def fit(
             elif kind == "grow" and step["estimates"] is not None:
                 nuisance.append((step, run.submit(data_future, step, None, None)))
             elif kind == "grow":
+                for s, grown in nuisance:
+                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], grown)
+                for name, value in given.items():
+                    if value is not None:
+                        estimates[name] = run.scatter(value)
+                causal = run.submit(data_future, step, estimates["Y_hat"], estimates["T_hat"])
+                causal_label = f"{step['label']} on dask"
                 if nuisance:
                     names = [s["name"] for s, _ in nuisance]
                     label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
-                    batches = run.gather([task for _, tasks in nuisance for task in tasks], label)
-                    for s, _ in nuisance:
-                        estimates[s["estimates"]] = _engine.nuisance(
-                            data, s["stage"], batches[s["stage"]], options
-                        )
-                y_hat, t_hat = (run.scatter(estimates[name]) for name in ("Y_hat", "T_hat"))
-                causal = run.submit(data_future, step, y_hat, t_hat)
-                causal_label = f"{step['label']} on dask"
+                    run.wait([f for _, grown in nuisance for f in grown], label, fetch=False)
             else:
-                trees = run.gather(causal, causal_label)[causal[0][0]]
+                trees = run.wait(causal, causal_label, fetch=True)
+                y_hat, t_hat = (
+                    run.result(estimates[name]) if given[name] is None else given[name]
+                    for name in ("Y_hat", "T_hat")
+                )
                 if progress is not None:
                     progress(step["label"], 0, 0)
-                return _engine.assemble(data, estimates["Y_hat"], estimates["T_hat"], trees, options)
+                return _engine.assemble(data, y_hat, t_hat, trees, options)
         raise RuntimeError("the engine's fit plan ends without assembling the forest")
     except BaseException:
         run.cancel()

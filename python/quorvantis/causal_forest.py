@@ -499,9 +499,9 @@ class CausalForest(ParamsMixin, DiagnosticsMixin, ReportMixin):
             Grow the trees as tasks on this client's cluster instead of in this process.
             The binned training data is scattered to every worker once; each task grows a
             range of tree groups and is recomputed if its worker is lost. The forest is
-            identical to a local fit with the same ``random_state``. Binning, the
-            nuisance estimates and the final assembly run here, with ``n_jobs`` threads;
-            each task uses one thread of its worker. Every worker must have quorvantis
+            identical to a local fit with the same ``random_state``. Binning and the
+            final assembly run here, with ``n_jobs`` threads; the nuisance estimates are
+            tasks too, and each task uses one thread of its worker. Every worker must have quorvantis
             installed (the same version). Needs the ``distributed`` package, which is
             imported only when this is given. Cross-fitting ``outcome_model`` and
             ``treatment_model`` runs here, not on the cluster.
