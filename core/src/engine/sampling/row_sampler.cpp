@@ -62,7 +62,7 @@ std::vector<std::uint32_t> RowSampler::rows_of(const std::vector<std::uint32_t>&
 std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
     std::vector<std::uint64_t> bits((n_ + 63) / 64, 0);
     if (options_.ci_group_size <= 1) {
-        for (std::size_t r = 0; r < n_; ++r) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+        for (std::size_t r = 0; r < n_; ++r) set_bit(bits, r);
         return bits;
     }
     if (!start_.empty()) {
@@ -72,7 +72,7 @@ std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
         Rng rng = Rng::stream(seed_ ^ kGroupStream, group);
         choose(all, count / 2, rng);
         all.resize(count / 2);
-        for (const std::uint32_t r : rows_of(all)) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+        for (const std::uint32_t r : rows_of(all)) set_bit(bits, r);
         return bits;
     }
     std::vector<std::uint32_t> all(n_);
@@ -80,7 +80,7 @@ std::vector<std::uint64_t> RowSampler::group_pool(std::size_t group) const {
     Rng rng = Rng::stream(seed_ ^ kGroupStream, group);
     const std::size_t half = n_ / 2;
     choose(all, half, rng);
-    for (std::size_t i = 0; i < half; ++i) bits[all[i] >> 6] |= std::uint64_t{1} << (all[i] & 63);
+    for (std::size_t i = 0; i < half; ++i) set_bit(bits, all[i]);
     return bits;
 }
 
@@ -111,11 +111,11 @@ void RowSampler::tree_rows(std::size_t tree, const std::vector<std::uint64_t>& p
         // The chosen rows in ascending order: read back from their bits
         // rather than sorted.
         choose(members, k, rng);
-        for (std::size_t i = 0; i < k; ++i) out.in_bag[members[i] >> 6] |= std::uint64_t{1} << (members[i] & 63);
+        for (std::size_t i = 0; i < k; ++i) set_bit(out.in_bag, members[i]);
         members.clear();
         set_rows(out.in_bag, members);
     } else {
-        for (const std::uint32_t r : members) out.in_bag[r >> 6] |= std::uint64_t{1} << (r & 63);
+        for (const std::uint32_t r : members) set_bit(out.in_bag, r);
     }
     out.split.clear();
     out.estimation.clear();

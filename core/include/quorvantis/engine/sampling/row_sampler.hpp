@@ -63,5 +63,8 @@ using InBag = std::vector<std::shared_ptr<const std::vector<std::uint64_t>>>;
 inline bool bit(const std::vector<std::uint64_t>& bits, std::size_t r) noexcept {
     return (bits[r >> 6] >> (r & 63)) & 1;
 }
+inline void set_bit(std::vector<std::uint64_t>& bits, std::size_t r) noexcept {
+    bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+}
 
 }  // namespace quorvantis::engine
