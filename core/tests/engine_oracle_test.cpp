@@ -567,6 +567,83 @@ INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,
                              ForestCase{"PairsCategories", 400, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 34, 9}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Out-of-bag means of a regression forest, whole or folded in slices, against
+// the plain per-row means: rows 0-9 sit in every tree's bag and get the mean
+// over all trees, and tree 3 has no estimation rows (every leaf empty).
+TEST(EngineRegressionOob, SlicesGiveThePlainMeansBitForBit) {
+    const Data d = make_data(300, 4, 0.1, 0, 64, 41);
+    const std::uint8_t missing = d.cuts.missing_code();
+    engine::TreeOptions options;
+    options.criterion = {2, 0.05, 0.0};
+    options.mtry = 2;
+    engine::TreeBuilder<RegressionCriterion> builder(d.codes, d.cuts, options);
+    Gen gen(42);
+    const std::size_t n_trees = 7;
+    std::vector<engine::ForestTree<engine::RegressionLeaf>> trees(n_trees);
+    std::vector<std::vector<engine::TreeNode>> nodes(n_trees);
+    std::vector<std::vector<engine::CategorySet>> sets(n_trees);
+    engine::InBag in_bag;
+    for (std::size_t b = 0; b < n_trees; ++b) {
+        std::vector<std::uint32_t> rows(d.n - 10);
+        std::iota(rows.begin(), rows.end(), 10u);
+        gen.shuffle(rows);
+        rows.resize(rows.size() * 4 / 5);
+        const std::vector<std::uint32_t> split(rows.begin(),
+                                               rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2));
+        std::vector<std::uint32_t> est(rows.begin() + static_cast<std::ptrdiff_t>(rows.size() / 2), rows.end());
+        if (b == 3) est.clear();
+        for (std::uint32_t r = 0; r < 10; ++r) (b % 2 == 0 ? est : rows).push_back(r);
+        std::vector<engine::SplitRecord<RegressionCriterion::K>> records;
+        for (const std::uint32_t r : split) records.push_back({Fast<RegressionCriterion>::record(d.regression[r]), r});
+        std::vector<engine::Moments<RegressionCriterion::K>> est_moments;
+        for (const std::uint32_t r : est) est_moments.push_back(Fast<RegressionCriterion>::record(d.regression[r]));
+        LoggingDrawer drawer(static_cast<std::uint32_t>(500 + b));
+        builder.grow(records, est, est_moments, drawer);
+        nodes[b] = builder.nodes();
+        sets[b] = builder.sets();
+        trees[b].set_nodes(nodes[b], missing, builder.sets());
+        for (const auto& m : builder.leaf_sums()) trees[b].leaves.push_back(RegressionCriterion::leaf(m));
+        auto bits = std::make_shared<std::vector<std::uint64_t>>((d.n + 63) / 64, 0);
+        for (const std::uint32_t r : rows) engine::set_bit(*bits, r);
+        for (const std::uint32_t r : est) engine::set_bit(*bits, r);
+        in_bag.push_back(bits);
+    }
+    std::vector<double> plain(d.n, engine_oracle::kNaN);
+    for (std::size_t i = 0; i < d.n; ++i) {
+        for (const bool out_of_bag_only : {true, false}) {
+            double sum = 0.0, used = 0.0;
+            for (std::size_t b = 0; b < n_trees; ++b) {
+                const auto& leaf =
+                    trees[b].leaves[engine_oracle::leaf_index(nodes[b], d.codes.row(i), missing, sets[b])];
+                if (leaf.n == 0.0 || (out_of_bag_only && engine::bit(*in_bag[b], i))) continue;
+                sum += leaf.y;
+                used += 1.0;
+            }
+            if (used > 0.0) {
+                plain[i] = sum / used;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < 10; ++i) ASSERT_FALSE(std::isnan(plain[i])) << "row " << i;
+    auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+    for (const std::size_t slice : {n_trees, std::size_t{1}, std::size_t{3}}) {
+        SCOPED_TRACE("slices of " + std::to_string(slice));
+        engine::RegressionOob oob(d.n);
+        for (std::size_t first = 0; first < n_trees; first += slice) {
+            const std::size_t last = std::min(n_trees, first + slice);
+            const std::vector<engine::ForestTree<engine::RegressionLeaf>> part(trees.begin() + first,
+                                                                               trees.begin() + last);
+            const engine::InBag bits(in_bag.begin() + first, in_bag.begin() + last);
+            oob.add(part, bits, d.codes);
+        }
+        const std::vector<double> got = oob.finish();
+        for (std::size_t i = 0; i < d.n; ++i) EXPECT_PRED2(same, got[i], plain[i]) << "row " << i;
+    }
+    const std::vector<double> whole = engine::predict_regression(trees, d.codes, &in_bag);
+    for (std::size_t i = 0; i < d.n; ++i) EXPECT_PRED2(same, whole[i], plain[i]) << "row " << i;
+}
+
 // ---- Posterior mean of a variance ----------------------------------------
 
 struct BayesCase {

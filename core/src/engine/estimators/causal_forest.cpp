@@ -124,10 +124,8 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
                     causal.push_back(
                         grow_batch(data, s.stage, options, y_hat, t_hat, s.first, s.last, counting(progress)));
                 } else {
-                    std::vector<TreeBatch> batches;
-                    batches.push_back(grow_batch(data, s.stage, options, {}, {}, s.first, s.last, counting(progress)));
                     (s.stage == FitStage::Outcome ? y_hat : t_hat) =
-                        nuisance_estimates(data, s.stage, options, batches);
+                        grow_nuisance(data, s.stage, options, counting(progress));
                 }
             }
             begin(progress, FitProgress::Done, 0);

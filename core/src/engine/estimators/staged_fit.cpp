@@ -149,18 +149,10 @@ Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, Fit
     return batches;
 }
 
-std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
-                                       std::vector<TreeBatch>& batches) {
-    const ForestOptions o = stage_options(options, stage);
-    std::vector<ForestTree<RegressionLeaf>> trees;
-    InBag in_bag;
-    for (TreeBatch& b : batches) {
-        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last, data.cluster_rows());
-        for (auto& t : b.regression) trees.push_back(std::move(t));
-        for (auto& bits : b.in_bag) in_bag.push_back(std::move(bits));
-    }
-    batches.clear();
-    std::vector<double> out = predict_regression(trees, data.codes, &in_bag);
+namespace {
+
+std::vector<double> calibrated(std::vector<double> out, const TrainingData& data, FitStage stage,
+                               const ForestOptions& options) {
     if (!options.smooth_nuisance) {
         if (stage == FitStage::Treatment)
             calibrate_propensity(out, data.w);
@@ -168,6 +160,40 @@ std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage,
             calibrate_outcome(out, data.y);
     }
     return out;
+}
+
+// Groups of a nuisance stage grown at a time when the trees are folded in as
+// they come: a slice's trees are all that is held (at 1M rows the whole
+// stage would hold more than 1 GiB), and the pool waits for the slice's last
+// group only a few times per stage.
+constexpr std::size_t kSliceGroups = 64;
+
+}  // namespace
+
+std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                       std::vector<TreeBatch>& batches) {
+    const ForestOptions o = stage_options(options, stage);
+    RegressionOob oob(data.codes.rows);
+    for (TreeBatch& b : batches) {
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last, data.cluster_rows());
+        oob.add(b.regression, b.in_bag, data.codes);
+        b = TreeBatch{};
+    }
+    batches.clear();
+    return calibrated(oob.finish(), data, stage, options);
+}
+
+std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                  const TreeProgress& progress) {
+    const std::size_t groups = stage_groups(options, stage);
+    RegressionOob oob(data.codes.rows);
+    for (std::size_t first = 0; first < groups; first += kSliceGroups) {
+        TreeProgress slice_progress;
+        if (progress) slice_progress = [&progress, first](std::size_t done) { progress(first + done); };
+        const TreeBatch b = grow_batch(data, stage, options, {}, {}, first, first + kSliceGroups, slice_progress);
+        oob.add(b.regression, b.in_bag, data.codes);
+    }
+    return calibrated(oob.finish(), data, stage, options);
 }
 
 std::vector<unsigned char> TrainingData::serialize() const {

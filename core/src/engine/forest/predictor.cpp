@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/engine/sampling/row_sampler.hpp"
@@ -243,6 +244,11 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
 std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLeaf>>& trees, const CodedRows& x,
                                        const InBag* in_bag) {
     const std::size_t n = x.rows;
+    if (in_bag != nullptr) {
+        RegressionOob oob(n);
+        oob.add(trees, *in_bag, x);
+        return oob.finish();
+    }
     std::vector<double> out(n, kNaN);
     if (n == 0 || trees.empty()) return out;
     std::vector<double> sum(n, 0.0), used(n, 0.0);
@@ -251,33 +257,73 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
             std::vector<const std::uint8_t*> rows(count);
             std::vector<std::uint32_t> row_of(count), found(count);
-            walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, rows, row_of, found,
+            walk_block(trees, runs[r], runs[r + 1], x, lo, count, nullptr, rows, row_of, found,
                        [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
                            sum[lo + i] += trees[b].leaves[id].y;
                            used[lo + i] += 1.0;
                        });
         });
-    // Rows that every tree sampled: the mean over all trees.
-    std::vector<std::size_t> unanswered;
-    if (in_bag != nullptr)
-        for (std::size_t i = 0; i < n; ++i)
-            if (used[i] == 0.0) unanswered.push_back(i);
-    if (!unanswered.empty()) {
-        std::vector<const std::uint8_t*> rows(unanswered.size());
-        std::vector<std::uint32_t> found(unanswered.size());
-        for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = x.row(unanswered[k]);
-        for (const auto& tree : trees) {
-            tree.leaves_of(rows.data(), rows.size(), found.data());
-            for (std::size_t k = 0; k < rows.size(); ++k) {
-                const RegressionLeaf& l = tree.leaves[found[k]];
-                if (l.n == 0.0) continue;
-                sum[unanswered[k]] += l.y;
-                used[unanswered[k]] += 1.0;
-            }
-        }
-    }
     for (std::size_t i = 0; i < n; ++i)
         if (used[i] > 0.0) out[i] = sum[i] / used[i];
+    return out;
+}
+
+RegressionOob::RegressionOob(std::size_t rows)
+    : sum_(rows, 0.0), used_(rows, 0.0), waiting_(rows, 1), all_sum_(rows, 0.0), all_used_(rows, 0.0) {}
+
+void RegressionOob::add(const std::vector<ForestTree<RegressionLeaf>>& trees, const InBag& in_bag, const CodedRows& x) {
+    const std::size_t n = sum_.size();
+    if (x.rows != n || in_bag.size() != trees.size())
+        throw std::logic_error("out-of-bag sums given other rows or trees than their bits");
+    if (n == 0 || trees.empty()) return;
+    const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
+    for (std::size_t r = 0; r + 1 < runs.size(); ++r)
+        for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
+            std::vector<const std::uint8_t*> rows(count);
+            std::vector<std::uint32_t> row_of(count), found(count);
+            walk_block(trees, runs[r], runs[r + 1], x, lo, count, &in_bag, rows, row_of, found,
+                       [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
+                           sum_[lo + i] += trees[b].leaves[id].y;
+                           used_[lo + i] += 1.0;
+                       });
+            // The waiting rows, in bag or not, through every tree until one
+            // answers them out of bag: about five trees' worth of rows in all.
+            std::size_t k = 0;
+            for (std::size_t i = 0; i < count; ++i)
+                if (waiting_[lo + i] != 0) {
+                    rows[k] = x.row(lo + i);
+                    row_of[k++] = static_cast<std::uint32_t>(lo + i);
+                }
+            for (std::size_t b = runs[r]; b < runs[r + 1] && k > 0; ++b) {
+                trees[b].leaves_of(rows.data(), k, found.data());
+                std::size_t kept = 0;
+                for (std::size_t q = 0; q < k; ++q) {
+                    const RegressionLeaf& l = trees[b].leaves[found[q]];
+                    const std::uint32_t row = row_of[q];
+                    if (l.n != 0.0) {
+                        all_sum_[row] += l.y;
+                        all_used_[row] += 1.0;
+                        if (!bit(*in_bag[b], row)) {
+                            waiting_[row] = 0;
+                            continue;
+                        }
+                    }
+                    rows[kept] = rows[q];
+                    row_of[kept++] = row;
+                }
+                k = kept;
+            }
+        });
+}
+
+std::vector<double> RegressionOob::finish() const {
+    std::vector<double> out(sum_.size(), kNaN);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (used_[i] > 0.0)
+            out[i] = sum_[i] / used_[i];
+        else if (all_used_[i] > 0.0)
+            out[i] = all_sum_[i] / all_used_[i];
+    }
     return out;
 }
 

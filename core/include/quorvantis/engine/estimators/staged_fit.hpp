@@ -85,4 +85,9 @@ Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, Fit
 std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
                                        std::vector<TreeBatch>& batches);
 
+// The same estimates from a stage grown here, its trees folded in and dropped
+// a slice of groups at a time. `progress` gets the stage's trees done.
+std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                  const TreeProgress& progress = {});
+
 }  // namespace quorvantis::engine

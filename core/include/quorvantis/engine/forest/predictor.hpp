@@ -44,6 +44,24 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
 std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLeaf>>& trees, const CodedRows& x,
                                        const InBag* in_bag = nullptr);
 
+// The out-of-bag means of predict_regression with the forest's trees handed
+// in order, a few at a time, so that each slice can be dropped once folded
+// in: the same sums in the same order, so the same bits.
+class RegressionOob {
+public:
+    explicit RegressionOob(std::size_t rows);
+    // The forest's next trees and their in-bag bits, over all rows of `x`.
+    void add(const std::vector<ForestTree<RegressionLeaf>>& trees, const InBag& in_bag, const CodedRows& x);
+    std::vector<double> finish() const;
+
+private:
+    std::vector<double> sum_, used_;
+    // Rows no tree has answered yet may end up in every tree's bag; for
+    // them the sums run over all trees until one answers.
+    std::vector<unsigned char> waiting_;
+    std::vector<double> all_sum_, all_used_;
+};
+
 // Posterior mean of a variance S >= 0 (flat prior) given an unbiased but
 // noisy estimate of it with Gaussian error of scale `se`.
 double objective_bayes_variance(double estimate, double se) noexcept;
