@@ -401,9 +401,9 @@ struct ForestCase {
     int cats = 0;  // categories of feature 0, or 0
 };
 
-// score_all() scores two thresholds at a time and an odd one alone; each
-// score must have the bits score() gives the same two sides, with the
-// missing rows on the left and without.
+// score_all() scores two (or four) thresholds at a time and the rest alone;
+// each score must have the bits score() gives the same two sides, with the
+// missing rows on the left and without, on every path the CPU can take.
 template <class C, class Draw>
 void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
     constexpr std::size_t K = C::K, kCodes = 41;
@@ -419,18 +419,28 @@ void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
     total = prefix + missing;
     typename C::Node nd;
     ASSERT_TRUE(C::prepare(total, {3, 0.05, 0.0}, nd));
-    for (const bool shifted : {false, true})
-        for (const std::size_t from : {0, 1}) {
-            double out[256];
-            C::score_all(pre, from, kCodes - 1, total, shifted ? &missing : nullptr, nd, out);
-            for (std::size_t i = from; i + 1 < kCodes; ++i) {
-                engine::Moments<K> left;
-                for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
-                if (shifted) left.add(missing);
-                const double want = C::score(left, total - left, nd);
-                EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want)) << out[i] << " vs " << want << " at " << i;
-            }
-        }
+    using Scores = void (*)(const double (*)[256], std::size_t, std::size_t, const engine::Moments<K>&,
+                            const engine::Moments<K>*, const typename C::Node&, double*) noexcept;
+    std::vector<Scores> paths{&C::score_all};
+    if constexpr (requires { &C::score_lanes; }) {
+        paths.push_back(&C::score_lanes);
+        if (engine::kWideLanes) paths.push_back(&C::score_wide);
+    }
+    for (const Scores scores : paths)
+        for (const bool shifted : {false, true})
+            for (const std::size_t from : {0, 1, 2, 3})
+                for (std::size_t to = kCodes - 4; to < kCodes; ++to) {
+                    double out[256];
+                    scores(pre, from, to, total, shifted ? &missing : nullptr, nd, out);
+                    for (std::size_t i = from; i < to; ++i) {
+                        engine::Moments<K> left;
+                        for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
+                        if (shifted) left.add(missing);
+                        const double want = C::score(left, total - left, nd);
+                        EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want))
+                            << out[i] << " vs " << want << " at " << i << " of " << from << ".." << to;
+                    }
+                }
 }
 
 TEST(EngineScores, ScoreAllIsScore) {
