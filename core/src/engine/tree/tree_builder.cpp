@@ -226,15 +226,28 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     // The winner in evaluation order (thresholds ascending, missing rows
     // right before left, strictly greater wins) is the first score equal to
     // the largest, if that beats the best so far; the largest is found two
-    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count.
+    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count; two
+    // running maxima, merged at the end, halve the chain of dependent steps.
     if (from < to) {
-        Lanes top2 = splat<Lanes>(best.score);
+        Lanes top2 = splat<Lanes>(best.score), other = top2;
         double top = best.score;
         std::size_t i = from;
-        for (; i + 2 <= to; i += 2) {
-            top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-            if (has_missing) top2.v = _mm_max_pd(load<Lanes>(left_scores + i).v, top2.v);
+        if (has_missing) {
+            for (; i + 2 <= to; i += 2) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                other.v = _mm_max_pd(load<Lanes>(left_scores + i).v, other.v);
+            }
+        } else {
+            for (; i + 4 <= to; i += 4) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                other.v = _mm_max_pd(load<Lanes>(right_scores + i + 2).v, other.v);
+            }
+            if (i + 2 <= to) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                i += 2;
+            }
         }
+        top2.v = _mm_max_pd(other.v, top2.v);
         for (; i < to; ++i) {
             if (right_scores[i] > top) top = right_scores[i];
             if (has_missing && left_scores[i] > top) top = left_scores[i];
