@@ -1,8 +1,10 @@
-// The causal scores four thresholds at a time. Compiled for AVX2 function by
+// The split scores four thresholds at a time. Compiled for AVX2 function by
 // function (the rest of the library stays plain x86-64) and called only when
 // the CPU has it. AVX2 does not bring FMA, so no product is fused into a sum:
 // every lane rounds each operation as the scalar score() does.
 #include <immintrin.h>
+
+#include <algorithm>
 
 #include "quorvantis/engine/splitting/criterion.hpp"
 
@@ -90,6 +92,37 @@ __attribute__((target("avx2"))) void causal_quads(const double (*pre)[256], std:
     if (i < to) C::score_lanes(pre, i, to, total, shift, nd, out);
 }
 
+// The formula of BasicRegressionCriterion::score_lanes, likewise.
+template <bool Weighted>
+__attribute__((target("avx2"))) void regression_quads(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                      const Moments<BasicRegressionCriterion<Weighted>::K>& total,
+                                                      const Moments<BasicRegressionCriterion<Weighted>::K>* shift,
+                                                      const typename BasicRegressionCriterion<Weighted>::Node& nd,
+                                                      double* out) noexcept {
+    using C = BasicRegressionCriterion<Weighted>;
+    constexpr std::size_t N = C::N, Y = C::Y, S = C::S;
+    const Quad dn = quad(shift ? shift->v[N] : 0.0), dy = quad(shift ? shift->v[Y] : 0.0);
+    [[maybe_unused]] const Quad ds = quad(shift ? shift->v[S] : 0.0);
+    const Quad msl = quad(std::max(nd.msl, 1.0)), pen = quad(nd.penalty), one = quad(1.0), none = quad(kNoSplit);
+    const Quad t_n = quad(total.v[N]), t_y = quad(total.v[Y]);
+    [[maybe_unused]] const Quad t_s = quad(total.v[S]);
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
+        const Quad nl = quad(pre[N] + i) + dn, yl = quad(pre[Y] + i) + dy;
+        const Quad nr = t_n - nl, yr = t_y - yl;
+        Quad ml = nl, mr = nr;
+        if constexpr (Weighted) {
+            ml = quad(pre[S] + i) + ds;
+            mr = t_s - ml;
+        }
+        const Quad inv_l = one / ml, inv_r = one / mr;
+        const Quad s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
+        const QuadMask valid = (nl >= msl) & (nr >= msl);
+        _mm256_storeu_pd(out + i, _mm256_or_pd(_mm256_and_pd(valid.v, s.v), _mm256_andnot_pd(valid.v, none.v)));
+    }
+    if (i < to) C::score_lanes(pre, i, to, total, shift, nd, out);
+}
+
 }  // namespace
 
 const bool kWideLanes = has_avx2();
@@ -101,7 +134,16 @@ void BasicCausalCriterion<Weighted>::score_wide(const double (*pre)[256], std::s
     causal_quads<Weighted>(pre, from, to, total, shift, nd, out);
 }
 
+template <bool Weighted>
+void BasicRegressionCriterion<Weighted>::score_wide(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                    const Moments<K>& total, const Moments<K>* shift, const Node& nd,
+                                                    double* out) noexcept {
+    regression_quads<Weighted>(pre, from, to, total, shift, nd, out);
+}
+
 template struct BasicCausalCriterion<false>;
 template struct BasicCausalCriterion<true>;
+template struct BasicRegressionCriterion<false>;
+template struct BasicRegressionCriterion<true>;
 
 }  // namespace quorvantis::engine

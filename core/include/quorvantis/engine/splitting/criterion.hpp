@@ -42,7 +42,7 @@ struct CriterionOptions {
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 
-// Whether this CPU runs AVX2, for the causal scores four at a time.
+// Whether this CPU runs AVX2, for the split scores four at a time.
 extern const bool kWideLanes;
 
 template <bool Weighted>
@@ -263,8 +263,18 @@ struct BasicRegressionCriterion {
 
     static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[S] > 0.0 ? m.v[Y] / m.v[S] : 0.0; }
 
+    // score() of every threshold in [from, to), as the causal score_all().
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
+        if (to - from >= 4 && kWideLanes)
+            score_wide(pre, from, to, total, shift, nd, out);
+        else
+            score_lanes(pre, from, to, total, shift, nd, out);
+    }
+    static void score_wide(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                           const Moments<K>* shift, const Node& nd, double* out) noexcept;
+    static void score_lanes(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                            const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
         for_lanes(from, to, [&]<class T>(std::size_t i) {
