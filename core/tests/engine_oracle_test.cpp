@@ -459,6 +459,26 @@ TEST(EngineScores, ScoreAllIsScore) {
     }
 }
 
+// A small node lists its codes from a bitmap; every bit, word edges
+// included, must come out once and in ascending order.
+TEST(EngineScores, SetBitsAscending) {
+    Gen gen(7);
+    std::vector<std::array<std::uint64_t, 4>> masks{{0, 0, 0, 0},
+                                                    {~0ULL, ~0ULL, ~0ULL, ~0ULL},
+                                                    {1, 0, 0, 1ULL << 63},
+                                                    {1ULL << 63, 1, 0, 0},
+                                                    {0, 0, 0, 1ULL << 63}};
+    for (int r = 0; r < 50; ++r) masks.push_back({gen.g() & gen.g(), gen.g(), 0, gen.g() & gen.g() & gen.g()});
+    for (const auto& mask : masks) {
+        std::vector<std::uint8_t> want;
+        for (std::size_t c = 0; c < 256; ++c)
+            if (mask[c / 64] >> (c % 64) & 1) want.push_back(static_cast<std::uint8_t>(c));
+        std::uint8_t got[256];
+        const std::size_t count = engine::set_bits(mask.data(), got);
+        EXPECT_EQ(std::vector<std::uint8_t>(got, got + count), want);
+    }
+}
+
 class EnginePredictOracle : public ::testing::TestWithParam<ForestCase> {};
 
 TEST_P(EnginePredictOracle, SameEffectsAndVariances) {

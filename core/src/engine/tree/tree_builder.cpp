@@ -360,10 +360,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
         const Moments<K> missing = table[missing_code];
         table[missing_code] = Moments<K>{};
         seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
-        std::size_t count = 0;
-        for (std::size_t w = 0; w < 4; ++w)
-            for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
-                present[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+        const std::size_t count = set_bits(seen, present);
         scan_feature(f, present, count, table, missing, total, nd, best);
         for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
     }

@@ -45,6 +45,11 @@ inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 // Whether this CPU runs AVX2, for the split scores four at a time.
 extern const bool kWideLanes;
 
+// The positions of the set bits of a 256-bit mask (four words, low first),
+// ascending, into out[0..256) (bytes past the count may be written too);
+// returns the count.
+std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept;
+
 template <bool Weighted>
 struct BasicCausalCriterion {
     // n, n_treated, sum w, sum y, sum ww, sum wy (then sum of weights, padding)
