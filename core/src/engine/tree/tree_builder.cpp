@@ -325,8 +325,11 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
         const std::size_t values = cuts_.value_codes(f);
         std::size_t count = 0;
-        for (std::size_t code = 0; code < values; ++code)
-            if (hf[code].count() > 0.0) present[count++] = static_cast<std::uint8_t>(code);
+        // Written whatever the count, kept by moving on: no branch per code.
+        for (std::size_t code = 0; code < values; ++code) {
+            present[count] = static_cast<std::uint8_t>(code);
+            count += hf[code].count() > 0.0 ? 1 : 0;
+        }
         scan_feature(f, present, count, hf, hf[cuts_.missing_code()], total, nd, best);
     }
 }
