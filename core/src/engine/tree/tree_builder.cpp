@@ -11,6 +11,9 @@ namespace {
 // Below this many rows a node sorts its rows by code instead of filling a
 // histogram of every code.
 constexpr std::size_t kDenseRows = 256;
+// Scans of at most this many thresholds count the ends where a side lacks
+// rows instead of walking in from them.
+constexpr std::size_t kCountedWindow = 64;
 // Nodes at least this large look for a stop request first.
 constexpr std::size_t kCheckRows = 4096;
 // A tree copies its split rows' codes when they take at most this much.
@@ -202,12 +205,25 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         for (std::size_t k = 0; k < C::kCounts; ++k) m.v[k] = right ? total.v[k] - pre[k][i] : pre[k][i] + missing.v[k];
         return m;
     };
-    // Counts are sums of ones, exact, so the bounds are found from the ends
-    // of the window, in a few steps.
-    std::size_t to = thresholds;
-    while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
-    std::size_t from = 0;
-    while (from < to && !C::enough(side(from, false), nd)) ++from;
+    // Counts are sums of ones, exact, so the thresholds a side lacks rows at
+    // are a run at one end: the bounds are found from the ends of the
+    // window, in a few steps, or by counting those runs, which needs no
+    // branch on where they stop. Counting pays for the causal criteria's
+    // long runs (each arm needs its rows) over a few thresholds; the
+    // regression's runs are a step or two, well predicted.
+    std::size_t to = thresholds, from = 0;
+    if (C::kCounts > 1 && thresholds <= kCountedWindow) {
+        std::size_t right_short = 0, left_short = 0;
+        for (std::size_t i = 0; i < thresholds; ++i) {
+            right_short += C::enough(side(i, true), nd) ? 0 : 1;
+            left_short += C::enough(side(i, false), nd) ? 0 : 1;
+        }
+        to = thresholds - right_short;
+        from = std::min(to, left_short);
+    } else {
+        while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
+        while (from < to && !C::enough(side(from, false), nd)) ++from;
+    }
     if (from >= to) from = thresholds;
     if (from < to) {
         C::score_all(pre, from, to, total, nullptr, nd, right_scores);
