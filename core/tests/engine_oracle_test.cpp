@@ -401,9 +401,9 @@ struct ForestCase {
     int cats = 0;  // categories of feature 0, or 0
 };
 
-// score_all() scores two thresholds at a time and an odd one alone; each
-// score must have the bits score() gives the same two sides, with the
-// missing rows on the left and without.
+// score_all() scores two (or four) thresholds at a time and the rest alone;
+// each score must have the bits score() gives the same two sides, with the
+// missing rows on the left and without, on every path the CPU can take.
 template <class C, class Draw>
 void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
     constexpr std::size_t K = C::K, kCodes = 41;
@@ -419,18 +419,28 @@ void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
     total = prefix + missing;
     typename C::Node nd;
     ASSERT_TRUE(C::prepare(total, {3, 0.05, 0.0}, nd));
-    for (const bool shifted : {false, true})
-        for (const std::size_t from : {0, 1}) {
-            double out[256];
-            C::score_all(pre, from, kCodes - 1, total, shifted ? &missing : nullptr, nd, out);
-            for (std::size_t i = from; i + 1 < kCodes; ++i) {
-                engine::Moments<K> left;
-                for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
-                if (shifted) left.add(missing);
-                const double want = C::score(left, total - left, nd);
-                EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want)) << out[i] << " vs " << want << " at " << i;
-            }
-        }
+    using Scores = void (*)(const double (*)[256], std::size_t, std::size_t, const engine::Moments<K>&,
+                            const engine::Moments<K>*, const typename C::Node&, double*) noexcept;
+    std::vector<Scores> paths{&C::score_all};
+    if constexpr (requires { &C::score_lanes; }) {
+        paths.push_back(&C::score_lanes);
+        if (engine::kWideLanes) paths.push_back(&C::score_wide);
+    }
+    for (const Scores scores : paths)
+        for (const bool shifted : {false, true})
+            for (const std::size_t from : {0, 1, 2, 3})
+                for (std::size_t to = kCodes - 4; to < kCodes; ++to) {
+                    double out[256];
+                    scores(pre, from, to, total, shifted ? &missing : nullptr, nd, out);
+                    for (std::size_t i = from; i < to; ++i) {
+                        engine::Moments<K> left;
+                        for (std::size_t k = 0; k < K; ++k) left.v[k] = pre[k][i];
+                        if (shifted) left.add(missing);
+                        const double want = C::score(left, total - left, nd);
+                        EXPECT_EQ(0, std::memcmp(&out[i], &want, sizeof want))
+                            << out[i] << " vs " << want << " at " << i << " of " << from << ".." << to;
+                    }
+                }
 }
 
 TEST(EngineScores, ScoreAllIsScore) {
@@ -446,6 +456,26 @@ TEST(EngineScores, ScoreAllIsScore) {
         expect_score_all_is_score<engine::WeightedCausalCriterion>(causal_weighted, seed);
         expect_score_all_is_score<RegressionCriterion>(regression, seed);
         expect_score_all_is_score<engine::WeightedRegressionCriterion>(regression_weighted, seed);
+    }
+}
+
+// A small node lists its codes from a bitmap; every bit, word edges
+// included, must come out once and in ascending order.
+TEST(EngineScores, SetBitsAscending) {
+    Gen gen(7);
+    std::vector<std::array<std::uint64_t, 4>> masks{{0, 0, 0, 0},
+                                                    {~0ULL, ~0ULL, ~0ULL, ~0ULL},
+                                                    {1, 0, 0, 1ULL << 63},
+                                                    {1ULL << 63, 1, 0, 0},
+                                                    {0, 0, 0, 1ULL << 63}};
+    for (int r = 0; r < 50; ++r) masks.push_back({gen.g() & gen.g(), gen.g(), 0, gen.g() & gen.g() & gen.g()});
+    for (const auto& mask : masks) {
+        std::vector<std::uint8_t> want;
+        for (std::size_t c = 0; c < 256; ++c)
+            if (mask[c / 64] >> (c % 64) & 1) want.push_back(static_cast<std::uint8_t>(c));
+        std::uint8_t got[256];
+        const std::size_t count = engine::set_bits(mask.data(), got);
+        EXPECT_EQ(std::vector<std::uint8_t>(got, got + count), want);
     }
 }
 

@@ -11,6 +11,9 @@ namespace {
 // Below this many rows a node sorts its rows by code instead of filling a
 // histogram of every code.
 constexpr std::size_t kDenseRows = 256;
+// Scans of at most this many thresholds count the ends where a side lacks
+// rows instead of walking in from them.
+constexpr std::size_t kCountedWindow = 64;
 // Nodes at least this large look for a stop request first.
 constexpr std::size_t kCheckRows = 4096;
 // A tree copies its split rows' codes when they take at most this much.
@@ -202,12 +205,25 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         for (std::size_t k = 0; k < C::kCounts; ++k) m.v[k] = right ? total.v[k] - pre[k][i] : pre[k][i] + missing.v[k];
         return m;
     };
-    // Counts are sums of ones, exact, so the bounds are found from the ends
-    // of the window, in a few steps.
-    std::size_t to = thresholds;
-    while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
-    std::size_t from = 0;
-    while (from < to && !C::enough(side(from, false), nd)) ++from;
+    // Counts are sums of ones, exact, so the thresholds a side lacks rows at
+    // are a run at one end: the bounds are found from the ends of the
+    // window, in a few steps, or by counting those runs, which needs no
+    // branch on where they stop. Counting pays for the causal criteria's
+    // long runs (each arm needs its rows) over a few thresholds; the
+    // regression's runs are a step or two, well predicted.
+    std::size_t to = thresholds, from = 0;
+    if (C::kCounts > 1 && thresholds <= kCountedWindow) {
+        std::size_t right_short = 0, left_short = 0;
+        for (std::size_t i = 0; i < thresholds; ++i) {
+            right_short += C::enough(side(i, true), nd) ? 0 : 1;
+            left_short += C::enough(side(i, false), nd) ? 0 : 1;
+        }
+        to = thresholds - right_short;
+        from = std::min(to, left_short);
+    } else {
+        while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
+        while (from < to && !C::enough(side(from, false), nd)) ++from;
+    }
     if (from >= to) from = thresholds;
     if (from < to) {
         C::score_all(pre, from, to, total, nullptr, nd, right_scores);
@@ -226,15 +242,28 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     // The winner in evaluation order (thresholds ascending, missing rows
     // right before left, strictly greater wins) is the first score equal to
     // the largest, if that beats the best so far; the largest is found two
-    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count.
+    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count; two
+    // running maxima, merged at the end, halve the chain of dependent steps.
     if (from < to) {
-        Lanes top2 = splat<Lanes>(best.score);
+        Lanes top2 = splat<Lanes>(best.score), other = top2;
         double top = best.score;
         std::size_t i = from;
-        for (; i + 2 <= to; i += 2) {
-            top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-            if (has_missing) top2.v = _mm_max_pd(load<Lanes>(left_scores + i).v, top2.v);
+        if (has_missing) {
+            for (; i + 2 <= to; i += 2) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                other.v = _mm_max_pd(load<Lanes>(left_scores + i).v, other.v);
+            }
+        } else {
+            for (; i + 4 <= to; i += 4) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                other.v = _mm_max_pd(load<Lanes>(right_scores + i + 2).v, other.v);
+            }
+            if (i + 2 <= to) {
+                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
+                i += 2;
+            }
         }
+        top2.v = _mm_max_pd(other.v, top2.v);
         for (; i < to; ++i) {
             if (right_scores[i] > top) top = right_scores[i];
             if (has_missing && left_scores[i] > top) top = left_scores[i];
@@ -312,8 +341,11 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
         const std::size_t values = cuts_.value_codes(f);
         std::size_t count = 0;
-        for (std::size_t code = 0; code < values; ++code)
-            if (hf[code].count() > 0.0) present[count++] = static_cast<std::uint8_t>(code);
+        // Written whatever the count, kept by moving on: no branch per code.
+        for (std::size_t code = 0; code < values; ++code) {
+            present[count] = static_cast<std::uint8_t>(code);
+            count += hf[code].count() > 0.0 ? 1 : 0;
+        }
         scan_feature(f, present, count, hf, hf[cuts_.missing_code()], total, nd, best);
     }
 }
@@ -347,10 +379,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
         const Moments<K> missing = table[missing_code];
         table[missing_code] = Moments<K>{};
         seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
-        std::size_t count = 0;
-        for (std::size_t w = 0; w < 4; ++w)
-            for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1)
-                present[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+        const std::size_t count = set_bits(seen, present);
         scan_feature(f, present, count, table, missing, total, nd, best);
         for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
     }

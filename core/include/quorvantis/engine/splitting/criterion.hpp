@@ -42,6 +42,14 @@ struct CriterionOptions {
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 
+// Whether this CPU runs AVX2, for the split scores four at a time.
+extern const bool kWideLanes;
+
+// The positions of the set bits of a 256-bit mask (four words, low first),
+// ascending, into out[0..256) (bytes past the count may be written too);
+// returns the count.
+std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept;
+
 template <bool Weighted>
 struct BasicCausalCriterion {
     // n, n_treated, sum w, sum y, sum ww, sum wy (then sum of weights, padding)
@@ -133,9 +141,34 @@ struct BasicCausalCriterion {
 
     // score() of every threshold i in [from, to): left = pre[.][i] (plus
     // `shift` when given), right = total - left; written without branches so
-    // it runs two thresholds at a time.
+    // it runs two thresholds at a time, or four where the CPU has AVX2.
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
+        if (to - from >= 4 && kWideLanes)
+            score_wide(pre, from, to, total, shift, nd, out);
+        else
+            score_lanes(pre, from, to, total, shift, nd, out);
+        if (nd.penalty > 0.0) {
+            const double dn = shift ? shift->v[N] : 0.0, dw = shift ? shift->v[W] : 0.0;
+            const double dww = shift ? shift->v[WW] : 0.0;
+            [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
+            for (std::size_t i = from; i < to; ++i) {
+                if (out[i] == kNoSplit) continue;
+                const double nl = pre[S][i] + (S == N ? dn : ds), wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
+                const double nr = total.v[S] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
+                const double sl = wwl - wl * wl / nl, sr = wwr - wr * wr / nr;
+                out[i] = sl > 0.0 && sr > 0.0 ? out[i] - nd.penalty * (1.0 / sl + 1.0 / sr) : kNoSplit;
+            }
+        }
+    }
+
+    // score_all() without the penalty, two thresholds at a time (SSE2), and
+    // four at a time (AVX2, without FMA, so every lane rounds as score()
+    // does); score_wide() only where kWideLanes.
+    static void score_wide(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                           const Moments<K>* shift, const Node& nd, double* out) noexcept;
+    static void score_lanes(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                            const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dt = shift ? shift->v[TREATED] : 0.0;
         const double dw = shift ? shift->v[W] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         const double dww = shift ? shift->v[WW] : 0.0, dwy = shift ? shift->v[WY] : 0.0;
@@ -163,15 +196,6 @@ struct BasicCausalCriterion {
                 (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
             store(out + i, select(valid, s, splat<T>(kNoSplit)));
         });
-        if (nd.penalty > 0.0) {
-            for (std::size_t i = from; i < to; ++i) {
-                if (out[i] == kNoSplit) continue;
-                const double nl = pre[S][i] + (S == N ? dn : ds), wl = pre[W][i] + dw, wwl = pre[WW][i] + dww;
-                const double nr = total.v[S] - nl, wr = total.v[W] - wl, wwr = total.v[WW] - wwl;
-                const double sl = wwl - wl * wl / nl, sr = wwr - wr * wr / nr;
-                out[i] = sl > 0.0 && sr > 0.0 ? out[i] - nd.penalty * (1.0 / sl + 1.0 / sr) : kNoSplit;
-            }
-        }
     }
 
     // Where a category goes in the order a categorical split scans: its mean
@@ -244,8 +268,18 @@ struct BasicRegressionCriterion {
 
     static double order_key(const Moments<K>& m, const Node&) noexcept { return m.v[S] > 0.0 ? m.v[Y] / m.v[S] : 0.0; }
 
+    // score() of every threshold in [from, to), as the causal score_all().
     static void score_all(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                           const Moments<K>* shift, const Node& nd, double* out) noexcept {
+        if (to - from >= 4 && kWideLanes)
+            score_wide(pre, from, to, total, shift, nd, out);
+        else
+            score_lanes(pre, from, to, total, shift, nd, out);
+    }
+    static void score_wide(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                           const Moments<K>* shift, const Node& nd, double* out) noexcept;
+    static void score_lanes(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                            const Moments<K>* shift, const Node& nd, double* out) noexcept {
         const double dn = shift ? shift->v[N] : 0.0, dy = shift ? shift->v[Y] : 0.0;
         [[maybe_unused]] const double ds = shift ? shift->v[S] : 0.0;
         for_lanes(from, to, [&]<class T>(std::size_t i) {

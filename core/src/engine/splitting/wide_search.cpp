@@ -1,0 +1,185 @@
+// The split search's wide paths, each compiled for its instruction set
+// function by function (the rest of the library stays plain x86-64) and
+// called only when the CPU has it. The scores go four thresholds at a time
+// with AVX2, which brings no FMA, so no product is fused into a sum: every
+// lane rounds each operation as the scalar score() does.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "quorvantis/engine/splitting/criterion.hpp"
+
+#define QUORVANTIS_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+namespace quorvantis::engine {
+namespace {
+
+bool has_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
+bool has_byte_compress() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi2");
+}
+
+// Each word's set bits pick their positions out of 64 ascending bytes, with
+// no branch per bit: in small nodes the ends of the bit loops mispredict.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) std::size_t compress_bits(const std::uint64_t* words,
+                                                                                  std::uint8_t* out) noexcept {
+    alignas(64) static constexpr std::uint8_t kIota[64] = {
+        0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+        22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+        44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+    const __m512i iota = _mm512_load_si512(kIota);
+    std::size_t count = 0;
+    for (int w = 0; w < 4; ++w) {
+        const __m512i codes = _mm512_add_epi8(iota, _mm512_set1_epi8(static_cast<char>(w * 64)));
+        _mm512_storeu_si512(out + count, _mm512_maskz_compress_epi8(words[w], codes));
+        count += static_cast<std::size_t>(__builtin_popcountll(words[w]));
+    }
+    return count;
+}
+
+struct Quad {
+    __m256d v;
+};
+struct QuadMask {
+    __m256d v;
+};
+
+QUORVANTIS_AVX2 Quad operator+(Quad a, Quad b) noexcept {
+    return {_mm256_add_pd(a.v, b.v)};
+}
+QUORVANTIS_AVX2 Quad operator-(Quad a, Quad b) noexcept {
+    return {_mm256_sub_pd(a.v, b.v)};
+}
+QUORVANTIS_AVX2 Quad operator*(Quad a, Quad b) noexcept {
+    return {_mm256_mul_pd(a.v, b.v)};
+}
+QUORVANTIS_AVX2 Quad operator/(Quad a, Quad b) noexcept {
+    return {_mm256_div_pd(a.v, b.v)};
+}
+// Ordered, like SSE2's cmpge: false when either side is NaN.
+QUORVANTIS_AVX2 QuadMask operator>=(Quad a, Quad b) noexcept {
+    return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OS)};
+}
+QUORVANTIS_AVX2 QuadMask operator&(QuadMask a, QuadMask b) noexcept {
+    return {_mm256_and_pd(a.v, b.v)};
+}
+QUORVANTIS_AVX2 Quad quad(double x) noexcept {
+    return {_mm256_set1_pd(x)};
+}
+QUORVANTIS_AVX2 Quad quad(const double* p) noexcept {
+    return {_mm256_loadu_pd(p)};
+}
+
+// The formula of BasicCausalCriterion::score_lanes, term for term in the same
+// order; the tail of fewer than four goes through score_lanes itself.
+template <bool Weighted>
+__attribute__((target("avx2"))) void causal_quads(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                  const Moments<BasicCausalCriterion<Weighted>::K>& total,
+                                                  const Moments<BasicCausalCriterion<Weighted>::K>* shift,
+                                                  const typename BasicCausalCriterion<Weighted>::Node& nd,
+                                                  double* out) noexcept {
+    using C = BasicCausalCriterion<Weighted>;
+    constexpr std::size_t N = C::N, TREATED = C::TREATED, W = C::W, Y = C::Y, WW = C::WW, WY = C::WY, S = C::S;
+    const Quad dn = quad(shift ? shift->v[N] : 0.0), dt = quad(shift ? shift->v[TREATED] : 0.0);
+    const Quad dw = quad(shift ? shift->v[W] : 0.0), dy = quad(shift ? shift->v[Y] : 0.0);
+    const Quad dww = quad(shift ? shift->v[WW] : 0.0), dwy = quad(shift ? shift->v[WY] : 0.0);
+    [[maybe_unused]] const Quad ds = quad(shift ? shift->v[S] : 0.0);
+    const Quad a = quad(nd.w_mean), b = quad(nd.y_mean), tau = quad(nd.tau), msl = quad(nd.msl), min_s = quad(nd.min_s),
+               one = quad(1.0), two = quad(2.0), none = quad(kNoSplit);
+    const Quad t_n = quad(total.v[N]), t_t = quad(total.v[TREATED]), t_w = quad(total.v[W]), t_y = quad(total.v[Y]),
+               t_ww = quad(total.v[WW]), t_wy = quad(total.v[WY]);
+    [[maybe_unused]] const Quad t_s = quad(total.v[S]);
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
+        const Quad nl = quad(pre[N] + i) + dn, tl = quad(pre[TREATED] + i) + dt, wl = quad(pre[W] + i) + dw,
+                   yl = quad(pre[Y] + i) + dy, wwl = quad(pre[WW] + i) + dww, wyl = quad(pre[WY] + i) + dwy;
+        const Quad nr = t_n - nl, tr = t_t - tl, wr = t_w - wl, yr = t_y - yl, wwr = t_ww - wwl, wyr = t_wy - wyl;
+        Quad ml = nl, mr = nr;
+        if constexpr (Weighted) {
+            ml = quad(pre[S] + i) + ds;
+            mr = t_s - ml;
+        }
+        const Quad inv_l = one / ml, inv_r = one / mr;
+        const Quad sl = wwl - wl * wl * inv_l, sr = wwr - wr * wr * inv_r;
+        const Quad rho_l = (wyl - b * wl - a * yl + ml * a * b) - tau * (wwl - two * a * wl + ml * a * a);
+        const Quad rho_r = (wyr - b * wr - a * yr + mr * a * b) - tau * (wwr - two * a * wr + mr * a * a);
+        const Quad s = rho_l * rho_l * inv_l + rho_r * rho_r * inv_r;
+        const QuadMask valid =
+            (tl >= msl) & (nl - tl >= msl) & (tr >= msl) & (nr - tr >= msl) & (sl >= min_s) & (sr >= min_s);
+        _mm256_storeu_pd(out + i, _mm256_or_pd(_mm256_and_pd(valid.v, s.v), _mm256_andnot_pd(valid.v, none.v)));
+    }
+    if (i < to) C::score_lanes(pre, i, to, total, shift, nd, out);
+}
+
+// The formula of BasicRegressionCriterion::score_lanes, likewise.
+template <bool Weighted>
+__attribute__((target("avx2"))) void regression_quads(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                      const Moments<BasicRegressionCriterion<Weighted>::K>& total,
+                                                      const Moments<BasicRegressionCriterion<Weighted>::K>* shift,
+                                                      const typename BasicRegressionCriterion<Weighted>::Node& nd,
+                                                      double* out) noexcept {
+    using C = BasicRegressionCriterion<Weighted>;
+    constexpr std::size_t N = C::N, Y = C::Y, S = C::S;
+    const Quad dn = quad(shift ? shift->v[N] : 0.0), dy = quad(shift ? shift->v[Y] : 0.0);
+    [[maybe_unused]] const Quad ds = quad(shift ? shift->v[S] : 0.0);
+    const Quad msl = quad(std::max(nd.msl, 1.0)), pen = quad(nd.penalty), one = quad(1.0), none = quad(kNoSplit);
+    const Quad t_n = quad(total.v[N]), t_y = quad(total.v[Y]);
+    [[maybe_unused]] const Quad t_s = quad(total.v[S]);
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
+        const Quad nl = quad(pre[N] + i) + dn, yl = quad(pre[Y] + i) + dy;
+        const Quad nr = t_n - nl, yr = t_y - yl;
+        Quad ml = nl, mr = nr;
+        if constexpr (Weighted) {
+            ml = quad(pre[S] + i) + ds;
+            mr = t_s - ml;
+        }
+        const Quad inv_l = one / ml, inv_r = one / mr;
+        const Quad s = yl * yl * inv_l + yr * yr * inv_r - pen * (inv_l + inv_r);
+        const QuadMask valid = (nl >= msl) & (nr >= msl);
+        _mm256_storeu_pd(out + i, _mm256_or_pd(_mm256_and_pd(valid.v, s.v), _mm256_andnot_pd(valid.v, none.v)));
+    }
+    if (i < to) C::score_lanes(pre, i, to, total, shift, nd, out);
+}
+
+}  // namespace
+
+const bool kWideLanes = has_avx2();
+const bool kByteCompress = has_byte_compress();
+
+std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept {
+    if (kByteCompress) return compress_bits(words, out);
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < 4; ++w)
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1)
+            out[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
+    return count;
+}
+
+template <bool Weighted>
+void BasicCausalCriterion<Weighted>::score_wide(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                const Moments<K>& total, const Moments<K>* shift, const Node& nd,
+                                                double* out) noexcept {
+    causal_quads<Weighted>(pre, from, to, total, shift, nd, out);
+}
+
+template <bool Weighted>
+void BasicRegressionCriterion<Weighted>::score_wide(const double (*pre)[256], std::size_t from, std::size_t to,
+                                                    const Moments<K>& total, const Moments<K>* shift, const Node& nd,
+                                                    double* out) noexcept {
+    regression_quads<Weighted>(pre, from, to, total, shift, nd, out);
+}
+
+template struct BasicCausalCriterion<false>;
+template struct BasicCausalCriterion<true>;
+template struct BasicRegressionCriterion<false>;
+template struct BasicRegressionCriterion<true>;
+
+}  // namespace quorvantis::engine
