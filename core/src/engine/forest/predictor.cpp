@@ -56,18 +56,36 @@ std::vector<std::size_t> tree_runs(const std::vector<Tree>& trees, std::size_t u
     return runs;
 }
 
+// Scratch of a block's walks: row pointers, the rows' offsets from the
+// block's first row, their block-relative indices, the leaves found, and
+// the vector walk's own.
+struct WalkScratch {
+    std::vector<const std::uint8_t*> rows;
+    std::vector<std::uint32_t> offset, row_of, found, wide;
+    explicit WalkScratch(std::size_t len) : rows(len), offset(len), row_of(len), found(len), wide(2 * len + 32) {}
+};
+
 // For rows [lo, lo + len) and trees [t0, t1): `visit(b, i, leaf)` for each
 // tree b in order and each row i (block-relative) the tree answers for,
-// out of bag when `in_bag` is given. `rows`, `row_of` and `found` are the
-// caller's scratch of `len` entries.
+// out of bag when `in_bag` is given.
 template <class Tree, class Visit>
 void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, const CodedRows& x, std::size_t lo,
-                std::size_t len, const InBag* in_bag, std::vector<const std::uint8_t*>& rows,
-                std::vector<std::uint32_t>& row_of, std::vector<std::uint32_t>& found, Visit&& visit) {
+                std::size_t len, const InBag* in_bag, WalkScratch& w, Visit&& visit) {
+    const auto cols = static_cast<std::uint32_t>(x.cols);
+    // The vector walk reads three bytes past a row's codes: rows lo + i with
+    // i < wide_rows leave them inside the matrix, the last few go the scalar
+    // way. Offsets stay below 2^28 (blocks of 4096 rows, features below 2^16).
+    std::size_t wide_rows = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+    const std::size_t tail = (x.cols + 2) / std::max<std::size_t>(x.cols, 1);
+    if (Tree::wide_walks() && x.cols > 0 && x.cols <= (std::size_t{1} << 16) && x.rows > lo + tail)
+        wide_rows = x.rows - tail - lo;
+#endif
     if (in_bag == nullptr)
         for (std::size_t i = 0; i < len; ++i) {
-            rows[i] = x.row(lo + i);
-            row_of[i] = static_cast<std::uint32_t>(i);
+            w.rows[i] = x.row(lo + i);
+            w.row_of[i] = static_cast<std::uint32_t>(i);
+            w.offset[i] = static_cast<std::uint32_t>(i) * cols;
         }
     for (std::size_t b = t0; b < t1; ++b) {
         std::size_t k = len;
@@ -75,15 +93,25 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             k = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 if (!out_of_bag(in_bag, b, lo + i)) continue;
-                rows[k] = x.row(lo + i);
-                row_of[k++] = static_cast<std::uint32_t>(i);
+                w.rows[k] = x.row(lo + i);
+                w.offset[k] = static_cast<std::uint32_t>(i) * cols;
+                w.row_of[k++] = static_cast<std::uint32_t>(i);
             }
         }
         if (b + 1 < t1 && trees[b + 1].bytes() <= kPrefetchBytes) trees[b + 1].prefetch();
-        trees[b].leaves_of(rows.data(), k, found.data());
+        std::size_t done = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+        if (wide_rows > 0 && trees[b].left.empty()) {
+            done = static_cast<std::size_t>(
+                std::lower_bound(w.row_of.begin(), w.row_of.begin() + static_cast<std::ptrdiff_t>(k), wide_rows) -
+                w.row_of.begin());
+            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data());
+        }
+#endif
+        trees[b].leaves_of(w.rows.data() + done, k - done, w.found.data() + done);
         const auto& leaves = trees[b].leaves;
         for (std::size_t q = 0; q < k; ++q)
-            if (leaves[found[q]].n != 0.0) visit(b, row_of[q], found[q]);
+            if (leaves[w.found[q]].n != 0.0) visit(b, w.row_of[q], w.found[q]);
     }
 }
 
@@ -144,10 +172,9 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         used.assign(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
-                std::vector<const std::uint8_t*> rows(count);
-                std::vector<std::uint32_t> row_of(count), found(count);
+                WalkScratch scratch(count);
                 const std::size_t base = lo - c0;
-                walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, rows, row_of, found,
+                walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
                            [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
                                const CausalLeaf& l = trees[b].leaves[id];
                                const std::size_t row = base + i;
@@ -249,9 +276,8 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
     const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
     for (std::size_t r = 0; r + 1 < runs.size(); ++r)
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
-            std::vector<const std::uint8_t*> rows(count);
-            std::vector<std::uint32_t> row_of(count), found(count);
-            walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, rows, row_of, found,
+            WalkScratch scratch(count);
+            walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
                        [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
                            sum[lo + i] += trees[b].leaves[id].y;
                            used[lo + i] += 1.0;
