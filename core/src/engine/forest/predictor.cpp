@@ -65,9 +65,9 @@ struct WalkScratch {
     explicit WalkScratch(std::size_t len) : rows(len), offset(len), row_of(len), found(len), wide(2 * len + 32) {}
 };
 
-// For rows [lo, lo + len) and trees [t0, t1): `visit(b, i, leaf)` for each
-// tree b in order and each row i (block-relative) the tree answers for,
-// out of bag when `in_bag` is given.
+// For rows [lo, lo + len) and trees [t0, t1): `visit(b, k, row_of, found)`
+// for each tree b in order, with the k rows it walked (out of bag when
+// `in_bag` is given): row_of[q] block-relative, found[q] its leaf.
 template <class Tree, class Visit>
 void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, const CodedRows& x, std::size_t lo,
                 std::size_t len, const InBag* in_bag, WalkScratch& w, Visit&& visit) {
@@ -109,11 +109,59 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
         }
 #endif
         trees[b].leaves_of(w.rows.data() + done, k - done, w.found.data() + done);
-        const auto& leaves = trees[b].leaves;
-        for (std::size_t q = 0; q < k; ++q)
-            if (leaves[w.found[q]].n != 0.0) visit(b, w.row_of[q], w.found[q]);
+        visit(b, k, w.row_of.data(), w.found.data());
     }
 }
+
+// `f(i, leaf)` for each of the k rows a tree answers for (its leaf holds rows).
+template <class Leaf, class F>
+void each_answer(const std::vector<Leaf>& leaves, std::size_t k, const std::uint32_t* row_of,
+                 const std::uint32_t* found, F&& f) {
+    for (std::size_t q = 0; q < k; ++q)
+        if (leaves[found[q]].n != 0.0) f(row_of[q], found[q]);
+}
+
+#ifdef QUORVANTIS_WIDE_WALK
+// each_answer's sums for rows 0 .. k - 1 of one tree, eight rows to a
+// vector (every row still adds its terms in tree order); sums[j] holds term
+// j of every row, and `ids`, when given, each answering row's leaf.
+__attribute__((target("avx512f,avx512vl"))) void add_leaves_wide(const CausalLeaf* leaves, std::size_t k,
+                                                                 const std::uint32_t* found, double* const* sums,
+                                                                 double* used, std::uint32_t* ids) noexcept {
+    static_assert(sizeof(CausalLeaf) == 40 && offsetof(CausalLeaf, n) == 0 && offsetof(CausalLeaf, w) == 8 &&
+                  offsetof(CausalLeaf, y) == 16 && offsetof(CausalLeaf, wy) == 24 && offsetof(CausalLeaf, ww) == 32);
+    const double* field = &leaves[0].n;
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m256i five = _mm256_set1_epi32(5);
+    // sums[j] takes the leaf's field kField[j]: wy, ww, w, y.
+    constexpr int kField[4] = {3, 4, 1, 2};
+    std::size_t q = 0;
+    for (; q + 8 <= k; q += 8) {
+        const __m256i id = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(found + q));
+        const __m256i at = _mm256_mullo_epi32(id, five);
+        const __m512d n = _mm512_mask_i32gather_pd(zero, 0xff, at, field, 8);
+        const __mmask8 m = _mm512_cmp_pd_mask(n, zero, _CMP_NEQ_UQ);
+        for (int j = 0; j < 4; ++j) {
+            const __m512d v = _mm512_mask_i32gather_pd(zero, m, at, field + kField[j], 8);
+            const __m512d s = _mm512_loadu_pd(sums[j] + q);
+            _mm512_storeu_pd(sums[j] + q, _mm512_mask_add_pd(s, m, s, v));
+        }
+        const __m512d u = _mm512_loadu_pd(used + q);
+        _mm512_storeu_pd(used + q, _mm512_mask_add_pd(u, m, u, one));
+        if (ids != nullptr) _mm256_mask_storeu_epi32(ids + q, m, id);
+    }
+    for (; q < k; ++q) {
+        const CausalLeaf& l = leaves[found[q]];
+        if (l.n == 0.0) continue;
+        sums[0][q] += l.wy;
+        sums[1][q] += l.ww;
+        sums[2][q] += l.w;
+        sums[3][q] += l.y;
+        used[q] += 1.0;
+        if (ids != nullptr) ids[q] = found[q];
+    }
+}
+#endif
 
 // Every row block of [lo, hi) in parallel, given its start and length.
 template <class F>
@@ -162,7 +210,11 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     const std::size_t budget = std::max(kBlockRows, std::max(kLeafIdBytes, tree_bytes / 2) / (4 * used_trees));
     const std::size_t chunk = variance ? std::min(n, chunk_rows > 0 ? chunk_rows : budget) : n;
     std::vector<std::uint32_t> leaf;
+    // sums[j * len + i]: row i's sum of the leaves' W~Y~, W~^2, W~, Y~ (j = 0 .. 3).
     std::vector<double> sums, used, mu;
+#ifdef QUORVANTIS_WIDE_WALK
+    static const bool wide_sums = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#endif
     for (std::size_t c0 = 0; c0 < n; c0 += chunk) {
         const std::size_t c1 = std::min(n, c0 + chunk), len = c1 - c0;
         // The leaf of every row in every tree, kNone where the tree has no
@@ -175,24 +227,37 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                 WalkScratch scratch(count);
                 const std::size_t base = lo - c0;
                 walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
-                           [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
-                               const CausalLeaf& l = trees[b].leaves[id];
-                               const std::size_t row = base + i;
-                               if (variance) leaf[b * len + row] = id;
-                               double* s = sums.data() + 4 * row;
-                               s[0] += l.wy;
-                               s[1] += l.ww;
-                               s[2] += l.w;
-                               s[3] += l.y;
-                               used[row] += 1.0;
+                           [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
+                               const std::vector<CausalLeaf>& leaves = trees[b].leaves;
+#ifdef QUORVANTIS_WIDE_WALK
+                               // New rows: every row of the block, in order.
+                               if (in_bag == nullptr && wide_sums) {
+                                   double* s[4];
+                                   for (std::size_t j = 0; j < 4; ++j) s[j] = sums.data() + j * len + base;
+                                   add_leaves_wide(leaves.data(), k, found, s, used.data() + base,
+                                                   variance ? leaf.data() + b * len + base : nullptr);
+                                   return;
+                               }
+#endif
+                               each_answer(leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
+                                   const CausalLeaf& l = leaves[id];
+                                   const std::size_t row = base + i;
+                                   if (variance) leaf[b * len + row] = id;
+                                   sums[row] += l.wy;
+                                   sums[len + row] += l.ww;
+                                   sums[2 * len + row] += l.w;
+                                   sums[3 * len + row] += l.y;
+                                   used[row] += 1.0;
+                               });
                            });
             });
         mu.assign(len, kNaN);
         double* tau = out.tau.data() + c0;
         for (std::size_t i = 0; i < len; ++i) {
             if (used[i] == 0.0) continue;
-            const double* s = sums.data() + 4 * i;
-            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
+            const double* s = sums.data() + i;
+            const double e_wy = s[0] / used[i], e_ww = s[len] / used[i], e_w = s[2 * len] / used[i],
+                         e_y = s[3 * len] / used[i];
             tau[i] = (e_wy - e_w * e_y) / (e_ww - e_w * e_w);
             mu[i] = e_y - tau[i] * e_w;
         }
@@ -246,8 +311,9 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
             });
         for (std::size_t i = 0; i < len; ++i) {
             if (good[i] < 1.0) continue;
-            const double* s = sums.data() + 4 * i;
-            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
+            const double* s = sums.data() + i;
+            const double e_wy = s[0] / used[i], e_ww = s[len] / used[i], e_w = s[2 * len] / used[i],
+                         e_y = s[3 * len] / used[i];
             const double denom = e_ww - e_w * e_w;
             // psi at the forest's own averages, subtracted from both moments.
             const double c_0 = e_wy - tau[i] * e_ww - mu[i] * e_w, c_1 = e_y - tau[i] * e_w - mu[i];
@@ -278,9 +344,11 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
             WalkScratch scratch(count);
             walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
-                       [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
-                           sum[lo + i] += trees[b].leaves[id].y;
-                           used[lo + i] += 1.0;
+                       [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
+                           each_answer(trees[b].leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
+                               sum[lo + i] += trees[b].leaves[id].y;
+                               used[lo + i] += 1.0;
+                           });
                        });
         });
     // Rows that every tree sampled: the mean over all trees.
