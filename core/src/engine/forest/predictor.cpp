@@ -161,6 +161,59 @@ __attribute__((target("avx512f,avx512vl"))) void add_leaves_wide(const CausalLea
         if (ids != nullptr) ids[q] = found[q];
     }
 }
+
+// The variance pass over one group of g trees for rows 0 .. count - 1 (all
+// pointers block-relative), eight rows to a vector, with the scalar pass's
+// operations in its order; total[k] and grouped[k] hold moment k of every
+// row. Returns the rows done; the rest (fewer than eight) are the caller's.
+// No fused multiply-adds: they would round differently from the scalar pass.
+__attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::size_t group_moments_wide(
+    const CausalLeaf* const* leaves, const std::uint32_t* const* ids, std::size_t g, std::size_t count,
+    const double* tau, const double* mu, double* const* total, double* const* grouped, double* good) noexcept {
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m512d size = _mm512_set1_pd(static_cast<double>(g));
+    const __m256i none = _mm256_set1_epi32(-1), five = _mm256_set1_epi32(5);
+    auto add = [&](double* p, __mmask8 m, __m512d v)
+                   __attribute__((always_inline, target("avx512f,avx512vl"), optimize("fp-contract=off"))) {
+                       const __m512d s = _mm512_loadu_pd(p);
+                       _mm512_storeu_pd(p, _mm512_mask_add_pd(s, m, s, v));
+                   };
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __mmask8 all = 0xff;
+        for (std::size_t j = 0; j < g; ++j)
+            all &= _mm256_cmpneq_epi32_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids[j] + i)), none);
+        if (all == 0) continue;
+        const __m512d tr = _mm512_loadu_pd(tau + i), mr = _mm512_loadu_pd(mu + i);
+        __m512d t0 = _mm512_loadu_pd(total[0] + i), t1 = _mm512_loadu_pd(total[1] + i),
+                t2 = _mm512_loadu_pd(total[2] + i), mean0 = zero, mean1 = zero;
+        for (std::size_t j = 0; j < g; ++j) {
+            const __m256i at =
+                _mm256_mullo_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids[j] + i)), five);
+            const double* f = &leaves[j][0].n;
+            const __m512d w = _mm512_mask_i32gather_pd(zero, all, at, f + 1, 8);
+            const __m512d y = _mm512_mask_i32gather_pd(zero, all, at, f + 2, 8);
+            const __m512d wy = _mm512_mask_i32gather_pd(zero, all, at, f + 3, 8);
+            const __m512d ww = _mm512_mask_i32gather_pd(zero, all, at, f + 4, 8);
+            const __m512d p0 = _mm512_sub_pd(_mm512_sub_pd(wy, _mm512_mul_pd(tr, ww)), _mm512_mul_pd(mr, w));
+            const __m512d p1 = _mm512_sub_pd(_mm512_sub_pd(y, _mm512_mul_pd(tr, w)), mr);
+            t0 = _mm512_add_pd(t0, _mm512_mul_pd(p0, p0));
+            t1 = _mm512_add_pd(t1, _mm512_mul_pd(p0, p1));
+            t2 = _mm512_add_pd(t2, _mm512_mul_pd(p1, p1));
+            mean0 = _mm512_add_pd(mean0, p0);
+            mean1 = _mm512_add_pd(mean1, p1);
+        }
+        _mm512_mask_storeu_pd(total[0] + i, all, t0);
+        _mm512_mask_storeu_pd(total[1] + i, all, t1);
+        _mm512_mask_storeu_pd(total[2] + i, all, t2);
+        const __m512d m0 = _mm512_div_pd(mean0, size), m1 = _mm512_div_pd(mean1, size);
+        add(grouped[0] + i, all, _mm512_mul_pd(m0, m0));
+        add(grouped[1] + i, all, _mm512_mul_pd(m0, m1));
+        add(grouped[2] + i, all, _mm512_mul_pd(m1, m1));
+        add(good + i, all, one);
+    }
+    return i;
+}
 #endif
 
 // Every row block of [lo, hi) in parallel, given its start and length.
@@ -267,6 +320,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         // the groups' mean psi, a run at a time so that its leaves serve every
         // block, and a row at a time within a group so that its sums stay in
         // registers (each row adds its terms in tree order either way).
+        // total[k * len + i], grouped[k * len + i]: row i's moment k.
         std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
@@ -278,14 +332,25 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                         leaves[j] = trees[first + j].leaves.data();
                         ids[j] = leaf.data() + (first + j) * len + base;
                     }
-                    for (std::size_t i = 0; i < count; ++i) {
+                    std::size_t i = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+                    if (wide_sums) {
+                        double* const t[3] = {total.data() + base, total.data() + len + base,
+                                              total.data() + 2 * len + base};
+                        double* const gr[3] = {grouped.data() + base, grouped.data() + len + base,
+                                               grouped.data() + 2 * len + base};
+                        i = group_moments_wide(leaves.data(), ids.data(), g, count, tau + base, mu.data() + base, t, gr,
+                                               good.data() + base);
+                    }
+#endif
+                    for (; i < count; ++i) {
                         bool all = true;
                         for (std::size_t j = 0; j < g; ++j) all &= ids[j][i] != kNone;
                         if (!all) continue;
                         const std::size_t row = base + i;
                         const double tr = tau[row], mr = mu[row];
-                        double* t = total.data() + 3 * row;
-                        double t0 = t[0], t1 = t[1], t2 = t[2], mean0 = 0.0, mean1 = 0.0;
+                        double* t = total.data() + row;
+                        double t0 = t[0], t1 = t[len], t2 = t[2 * len], mean0 = 0.0, mean1 = 0.0;
                         for (std::size_t j = 0; j < g; ++j) {
                             const CausalLeaf& l = leaves[j][ids[j][i]];
                             const double p0 = l.wy - tr * l.ww - mr * l.w;
@@ -297,14 +362,14 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                             mean1 += p1;
                         }
                         t[0] = t0;
-                        t[1] = t1;
-                        t[2] = t2;
+                        t[len] = t1;
+                        t[2 * len] = t2;
                         const double m0 = mean0 / static_cast<double>(g);
                         const double m1 = mean1 / static_cast<double>(g);
-                        double* gr = grouped.data() + 3 * row;
+                        double* gr = grouped.data() + row;
                         gr[0] += m0 * m0;
-                        gr[1] += m0 * m1;
-                        gr[2] += m1 * m1;
+                        gr[len] += m0 * m1;
+                        gr[2 * len] += m1 * m1;
                         good[row] += 1.0;
                     }
                 }
@@ -319,12 +384,12 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
             const double c_0 = e_wy - tau[i] * e_ww - mu[i] * e_w, c_1 = e_y - tau[i] * e_w - mu[i];
             const double j0 = 1.0 / denom, j1 = -e_w / denom;
             auto quad = [&](const double* m, double count) {
-                const double a00 = m[0] / count - c_0 * c_0, a01 = m[1] / count - c_0 * c_1,
-                             a11 = m[2] / count - c_1 * c_1;
+                const double a00 = m[0] / count - c_0 * c_0, a01 = m[len] / count - c_0 * c_1,
+                             a11 = m[2 * len] / count - c_1 * c_1;
                 return j0 * j0 * a00 + 2.0 * j0 * j1 * a01 + j1 * j1 * a11;
             };
-            const double var_total = quad(total.data() + 3 * i, good[i] * static_cast<double>(g));
-            const double var_between = quad(grouped.data() + 3 * i, good[i]);
+            const double var_total = quad(total.data() + i, good[i] * static_cast<double>(g));
+            const double var_between = quad(grouped.data() + i, good[i]);
             const double noise = (var_total - var_between) / static_cast<double>(g - 1);
             const double se = std::max(var_between, noise) * std::sqrt(2.0 / good[i]);
             out.variance[c0 + i] = objective_bayes_variance(var_between - noise, se);
