@@ -554,6 +554,29 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
                           i < count ? engine_oracle::leaf_index(nodes[b], rows[i], missing, plain[b].sets) : ~0u)
                     << "tree " << b << ", " << count << " rows, row " << i;
         }
+#ifdef QUORVANTIS_WIDE_WALK
+    // The vector walk, over every second training row (enough for lanes to
+    // take new rows) of a copy with the three bytes it reads past the last.
+    if (engine::ForestTree<engine::CausalLeaf>::wide_walks()) {
+        const engine::CodedRows& x = d.codes;
+        std::vector<std::uint8_t> padded(x.codes.begin(), x.codes.end());
+        padded.resize(padded.size() + 3);
+        std::vector<std::uint32_t> offset, scratch(x.rows + 32), wide(x.rows);
+        for (std::size_t i = 0; i < x.rows; i += 2) offset.push_back(static_cast<std::uint32_t>(i * x.cols));
+        for (std::size_t b = 0; b < fc.trees; ++b) {
+            if (!trees[b].left.empty()) continue;
+            for (std::size_t count = 0; count <= offset.size(); ++count) {
+                std::fill(wide.begin(), wide.end(), ~0u);
+                trees[b].leaves_wide(padded.data(), offset.data(), count, wide.data(), scratch.data());
+                for (std::size_t q = 0; q < offset.size(); ++q)
+                    ASSERT_EQ(wide[q], q < count
+                                           ? engine_oracle::leaf_index(nodes[b], x.row(2 * q), missing, plain[b].sets)
+                                           : ~0u)
+                        << "wide, tree " << b << ", " << count << " rows, row " << 2 * q;
+            }
+        }
+    }
+#endif
 
     auto check = [&](const engine::CausalPrediction& fast, const engine::CodedRows& x, bool oob, bool variance,
                      const char* what) {

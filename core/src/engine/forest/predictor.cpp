@@ -57,18 +57,36 @@ std::vector<std::size_t> tree_runs(const std::vector<Tree>& trees, std::size_t u
     return runs;
 }
 
-// For rows [lo, lo + len) and trees [t0, t1): `visit(b, i, leaf)` for each
-// tree b in order and each row i (block-relative) the tree answers for,
-// out of bag when `in_bag` is given. `rows`, `row_of` and `found` are the
-// caller's scratch of `len` entries.
+// Scratch of a block's walks: row pointers, the rows' offsets from the
+// block's first row, their block-relative indices, the leaves found, and
+// the vector walk's own.
+struct WalkScratch {
+    std::vector<const std::uint8_t*> rows;
+    std::vector<std::uint32_t> offset, row_of, found, wide;
+    explicit WalkScratch(std::size_t len) : rows(len), offset(len), row_of(len), found(len), wide(2 * len + 32) {}
+};
+
+// For rows [lo, lo + len) and trees [t0, t1): `visit(b, k, row_of, found)`
+// for each tree b in order, with the k rows it walked (out of bag when
+// `in_bag` is given): row_of[q] block-relative, found[q] its leaf.
 template <class Tree, class Visit>
 void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, const CodedRows& x, std::size_t lo,
-                std::size_t len, const InBag* in_bag, std::vector<const std::uint8_t*>& rows,
-                std::vector<std::uint32_t>& row_of, std::vector<std::uint32_t>& found, Visit&& visit) {
+                std::size_t len, const InBag* in_bag, WalkScratch& w, Visit&& visit) {
+    const auto cols = static_cast<std::uint32_t>(x.cols);
+    // The vector walk reads three bytes past a row's codes: rows lo + i with
+    // i < wide_rows leave them inside the matrix, the last few go the scalar
+    // way. Offsets stay below 2^28 (blocks of 4096 rows, features below 2^16).
+    std::size_t wide_rows = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+    const std::size_t tail = (x.cols + 2) / std::max<std::size_t>(x.cols, 1);
+    if (Tree::wide_walks() && x.cols > 0 && x.cols <= (std::size_t{1} << 16) && x.rows > lo + tail)
+        wide_rows = x.rows - tail - lo;
+#endif
     if (in_bag == nullptr)
         for (std::size_t i = 0; i < len; ++i) {
-            rows[i] = x.row(lo + i);
-            row_of[i] = static_cast<std::uint32_t>(i);
+            w.rows[i] = x.row(lo + i);
+            w.row_of[i] = static_cast<std::uint32_t>(i);
+            w.offset[i] = static_cast<std::uint32_t>(i) * cols;
         }
     for (std::size_t b = t0; b < t1; ++b) {
         std::size_t k = len;
@@ -76,17 +94,128 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             k = 0;
             for (std::size_t i = 0; i < len; ++i) {
                 if (!out_of_bag(in_bag, b, lo + i)) continue;
-                rows[k] = x.row(lo + i);
-                row_of[k++] = static_cast<std::uint32_t>(i);
+                w.rows[k] = x.row(lo + i);
+                w.offset[k] = static_cast<std::uint32_t>(i) * cols;
+                w.row_of[k++] = static_cast<std::uint32_t>(i);
             }
         }
         if (b + 1 < t1 && trees[b + 1].bytes() <= kPrefetchBytes) trees[b + 1].prefetch();
-        trees[b].leaves_of(rows.data(), k, found.data());
-        const auto& leaves = trees[b].leaves;
-        for (std::size_t q = 0; q < k; ++q)
-            if (leaves[found[q]].n != 0.0) visit(b, row_of[q], found[q]);
+        std::size_t done = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+        if (wide_rows > 0 && trees[b].left.empty()) {
+            done = static_cast<std::size_t>(
+                std::lower_bound(w.row_of.begin(), w.row_of.begin() + static_cast<std::ptrdiff_t>(k), wide_rows) -
+                w.row_of.begin());
+            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data());
+        }
+#endif
+        trees[b].leaves_of(w.rows.data() + done, k - done, w.found.data() + done);
+        visit(b, k, w.row_of.data(), w.found.data());
     }
 }
+
+// `f(i, leaf)` for each of the k rows a tree answers for (its leaf holds rows).
+template <class Leaf, class F>
+void each_answer(const std::vector<Leaf>& leaves, std::size_t k, const std::uint32_t* row_of,
+                 const std::uint32_t* found, F&& f) {
+    for (std::size_t q = 0; q < k; ++q)
+        if (leaves[found[q]].n != 0.0) f(row_of[q], found[q]);
+}
+
+#ifdef QUORVANTIS_WIDE_WALK
+// each_answer's sums for rows 0 .. k - 1 of one tree, eight rows to a
+// vector (every row still adds its terms in tree order); sums[j] holds term
+// j of every row, and `ids`, when given, each answering row's leaf.
+__attribute__((target("avx512f,avx512vl"))) void add_leaves_wide(const CausalLeaf* leaves, std::size_t k,
+                                                                 const std::uint32_t* found, double* const* sums,
+                                                                 double* used, std::uint32_t* ids) noexcept {
+    static_assert(sizeof(CausalLeaf) == 40 && offsetof(CausalLeaf, n) == 0 && offsetof(CausalLeaf, w) == 8 &&
+                  offsetof(CausalLeaf, y) == 16 && offsetof(CausalLeaf, wy) == 24 && offsetof(CausalLeaf, ww) == 32);
+    const double* field = &leaves[0].n;
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m256i five = _mm256_set1_epi32(5);
+    // sums[j] takes the leaf's field kField[j]: wy, ww, w, y.
+    constexpr int kField[4] = {3, 4, 1, 2};
+    std::size_t q = 0;
+    for (; q + 8 <= k; q += 8) {
+        const __m256i id = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(found + q));
+        const __m256i at = _mm256_mullo_epi32(id, five);
+        const __m512d n = _mm512_mask_i32gather_pd(zero, 0xff, at, field, 8);
+        const __mmask8 m = _mm512_cmp_pd_mask(n, zero, _CMP_NEQ_UQ);
+        for (int j = 0; j < 4; ++j) {
+            const __m512d v = _mm512_mask_i32gather_pd(zero, m, at, field + kField[j], 8);
+            const __m512d s = _mm512_loadu_pd(sums[j] + q);
+            _mm512_storeu_pd(sums[j] + q, _mm512_mask_add_pd(s, m, s, v));
+        }
+        const __m512d u = _mm512_loadu_pd(used + q);
+        _mm512_storeu_pd(used + q, _mm512_mask_add_pd(u, m, u, one));
+        if (ids != nullptr) _mm256_mask_storeu_epi32(ids + q, m, id);
+    }
+    for (; q < k; ++q) {
+        const CausalLeaf& l = leaves[found[q]];
+        if (l.n == 0.0) continue;
+        sums[0][q] += l.wy;
+        sums[1][q] += l.ww;
+        sums[2][q] += l.w;
+        sums[3][q] += l.y;
+        used[q] += 1.0;
+        if (ids != nullptr) ids[q] = found[q];
+    }
+}
+
+// The variance pass over one group of g trees for rows 0 .. count - 1 (all
+// pointers block-relative), eight rows to a vector, with the scalar pass's
+// operations in its order; total[k] and grouped[k] hold moment k of every
+// row. Returns the rows done; the rest (fewer than eight) are the caller's.
+// No fused multiply-adds: they would round differently from the scalar pass.
+__attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::size_t group_moments_wide(
+    const CausalLeaf* const* leaves, const std::uint32_t* const* ids, std::size_t g, std::size_t count,
+    const double* tau, const double* mu, double* const* total, double* const* grouped, double* good) noexcept {
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m512d size = _mm512_set1_pd(static_cast<double>(g));
+    const __m256i none = _mm256_set1_epi32(-1), five = _mm256_set1_epi32(5);
+    auto add = [&](double* p, __mmask8 m, __m512d v)
+                   __attribute__((always_inline, target("avx512f,avx512vl"), optimize("fp-contract=off"))) {
+                       const __m512d s = _mm512_loadu_pd(p);
+                       _mm512_storeu_pd(p, _mm512_mask_add_pd(s, m, s, v));
+                   };
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __mmask8 all = 0xff;
+        for (std::size_t j = 0; j < g; ++j)
+            all &= _mm256_cmpneq_epi32_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids[j] + i)), none);
+        if (all == 0) continue;
+        const __m512d tr = _mm512_loadu_pd(tau + i), mr = _mm512_loadu_pd(mu + i);
+        __m512d t0 = _mm512_loadu_pd(total[0] + i), t1 = _mm512_loadu_pd(total[1] + i),
+                t2 = _mm512_loadu_pd(total[2] + i), mean0 = zero, mean1 = zero;
+        for (std::size_t j = 0; j < g; ++j) {
+            const __m256i at =
+                _mm256_mullo_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids[j] + i)), five);
+            const double* f = &leaves[j][0].n;
+            const __m512d w = _mm512_mask_i32gather_pd(zero, all, at, f + 1, 8);
+            const __m512d y = _mm512_mask_i32gather_pd(zero, all, at, f + 2, 8);
+            const __m512d wy = _mm512_mask_i32gather_pd(zero, all, at, f + 3, 8);
+            const __m512d ww = _mm512_mask_i32gather_pd(zero, all, at, f + 4, 8);
+            const __m512d p0 = _mm512_sub_pd(_mm512_sub_pd(wy, _mm512_mul_pd(tr, ww)), _mm512_mul_pd(mr, w));
+            const __m512d p1 = _mm512_sub_pd(_mm512_sub_pd(y, _mm512_mul_pd(tr, w)), mr);
+            t0 = _mm512_add_pd(t0, _mm512_mul_pd(p0, p0));
+            t1 = _mm512_add_pd(t1, _mm512_mul_pd(p0, p1));
+            t2 = _mm512_add_pd(t2, _mm512_mul_pd(p1, p1));
+            mean0 = _mm512_add_pd(mean0, p0);
+            mean1 = _mm512_add_pd(mean1, p1);
+        }
+        _mm512_mask_storeu_pd(total[0] + i, all, t0);
+        _mm512_mask_storeu_pd(total[1] + i, all, t1);
+        _mm512_mask_storeu_pd(total[2] + i, all, t2);
+        const __m512d m0 = _mm512_div_pd(mean0, size), m1 = _mm512_div_pd(mean1, size);
+        add(grouped[0] + i, all, _mm512_mul_pd(m0, m0));
+        add(grouped[1] + i, all, _mm512_mul_pd(m0, m1));
+        add(grouped[2] + i, all, _mm512_mul_pd(m1, m1));
+        add(good + i, all, one);
+    }
+    return i;
+}
+#endif
 
 // Every row block of [lo, hi) in parallel, given its start and length.
 template <class F>
@@ -135,7 +264,11 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     const std::size_t budget = std::max(kBlockRows, std::max(kLeafIdBytes, tree_bytes / 2) / (4 * used_trees));
     const std::size_t chunk = variance ? std::min(n, chunk_rows > 0 ? chunk_rows : budget) : n;
     std::vector<std::uint32_t> leaf;
+    // sums[j * len + i]: row i's sum of the leaves' W~Y~, W~^2, W~, Y~ (j = 0 .. 3).
     std::vector<double> sums, used, mu;
+#ifdef QUORVANTIS_WIDE_WALK
+    static const bool wide_sums = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#endif
     for (std::size_t c0 = 0; c0 < n; c0 += chunk) {
         const std::size_t c1 = std::min(n, c0 + chunk), len = c1 - c0;
         // The leaf of every row in every tree, kNone where the tree has no
@@ -145,28 +278,40 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         used.assign(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
-                std::vector<const std::uint8_t*> rows(count);
-                std::vector<std::uint32_t> row_of(count), found(count);
+                WalkScratch scratch(count);
                 const std::size_t base = lo - c0;
-                walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, rows, row_of, found,
-                           [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
-                               const CausalLeaf& l = trees[b].leaves[id];
-                               const std::size_t row = base + i;
-                               if (variance) leaf[b * len + row] = id;
-                               double* s = sums.data() + 4 * row;
-                               s[0] += l.wy;
-                               s[1] += l.ww;
-                               s[2] += l.w;
-                               s[3] += l.y;
-                               used[row] += 1.0;
+                walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
+                           [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
+                               const std::vector<CausalLeaf>& leaves = trees[b].leaves;
+#ifdef QUORVANTIS_WIDE_WALK
+                               // New rows: every row of the block, in order.
+                               if (in_bag == nullptr && wide_sums) {
+                                   double* s[4];
+                                   for (std::size_t j = 0; j < 4; ++j) s[j] = sums.data() + j * len + base;
+                                   add_leaves_wide(leaves.data(), k, found, s, used.data() + base,
+                                                   variance ? leaf.data() + b * len + base : nullptr);
+                                   return;
+                               }
+#endif
+                               each_answer(leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
+                                   const CausalLeaf& l = leaves[id];
+                                   const std::size_t row = base + i;
+                                   if (variance) leaf[b * len + row] = id;
+                                   sums[row] += l.wy;
+                                   sums[len + row] += l.ww;
+                                   sums[2 * len + row] += l.w;
+                                   sums[3 * len + row] += l.y;
+                                   used[row] += 1.0;
+                               });
                            });
             });
         mu.assign(len, kNaN);
         double* tau = out.tau.data() + c0;
         for (std::size_t i = 0; i < len; ++i) {
             if (used[i] == 0.0) continue;
-            const double* s = sums.data() + 4 * i;
-            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
+            const double* s = sums.data() + i;
+            const double e_wy = s[0] / used[i], e_ww = s[len] / used[i], e_w = s[2 * len] / used[i],
+                         e_y = s[3 * len] / used[i];
             tau[i] = (e_wy - e_w * e_y) / (e_ww - e_w * e_w);
             mu[i] = e_y - tau[i] * e_w;
         }
@@ -176,6 +321,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         // the groups' mean psi, a run at a time so that its leaves serve every
         // block, and a row at a time within a group so that its sums stay in
         // registers (each row adds its terms in tree order either way).
+        // total[k * len + i], grouped[k * len + i]: row i's moment k.
         std::vector<double> total(3 * len, 0.0), grouped(3 * len, 0.0), good(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
@@ -187,14 +333,25 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                         leaves[j] = trees[first + j].leaves.data();
                         ids[j] = leaf.data() + (first + j) * len + base;
                     }
-                    for (std::size_t i = 0; i < count; ++i) {
+                    std::size_t i = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+                    if (wide_sums) {
+                        double* const t[3] = {total.data() + base, total.data() + len + base,
+                                              total.data() + 2 * len + base};
+                        double* const gr[3] = {grouped.data() + base, grouped.data() + len + base,
+                                               grouped.data() + 2 * len + base};
+                        i = group_moments_wide(leaves.data(), ids.data(), g, count, tau + base, mu.data() + base, t, gr,
+                                               good.data() + base);
+                    }
+#endif
+                    for (; i < count; ++i) {
                         bool all = true;
                         for (std::size_t j = 0; j < g; ++j) all &= ids[j][i] != kNone;
                         if (!all) continue;
                         const std::size_t row = base + i;
                         const double tr = tau[row], mr = mu[row];
-                        double* t = total.data() + 3 * row;
-                        double t0 = t[0], t1 = t[1], t2 = t[2], mean0 = 0.0, mean1 = 0.0;
+                        double* t = total.data() + row;
+                        double t0 = t[0], t1 = t[len], t2 = t[2 * len], mean0 = 0.0, mean1 = 0.0;
                         for (std::size_t j = 0; j < g; ++j) {
                             const CausalLeaf& l = leaves[j][ids[j][i]];
                             const double p0 = l.wy - tr * l.ww - mr * l.w;
@@ -206,33 +363,34 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
                             mean1 += p1;
                         }
                         t[0] = t0;
-                        t[1] = t1;
-                        t[2] = t2;
+                        t[len] = t1;
+                        t[2 * len] = t2;
                         const double m0 = mean0 / static_cast<double>(g);
                         const double m1 = mean1 / static_cast<double>(g);
-                        double* gr = grouped.data() + 3 * row;
+                        double* gr = grouped.data() + row;
                         gr[0] += m0 * m0;
-                        gr[1] += m0 * m1;
-                        gr[2] += m1 * m1;
+                        gr[len] += m0 * m1;
+                        gr[2 * len] += m1 * m1;
                         good[row] += 1.0;
                     }
                 }
             });
         for (std::size_t i = 0; i < len; ++i) {
             if (good[i] < 1.0) continue;
-            const double* s = sums.data() + 4 * i;
-            const double e_wy = s[0] / used[i], e_ww = s[1] / used[i], e_w = s[2] / used[i], e_y = s[3] / used[i];
+            const double* s = sums.data() + i;
+            const double e_wy = s[0] / used[i], e_ww = s[len] / used[i], e_w = s[2 * len] / used[i],
+                         e_y = s[3 * len] / used[i];
             const double denom = e_ww - e_w * e_w;
             // psi at the forest's own averages, subtracted from both moments.
             const double c_0 = e_wy - tau[i] * e_ww - mu[i] * e_w, c_1 = e_y - tau[i] * e_w - mu[i];
             const double j0 = 1.0 / denom, j1 = -e_w / denom;
             auto quad = [&](const double* m, double count) {
-                const double a00 = m[0] / count - c_0 * c_0, a01 = m[1] / count - c_0 * c_1,
-                             a11 = m[2] / count - c_1 * c_1;
+                const double a00 = m[0] / count - c_0 * c_0, a01 = m[len] / count - c_0 * c_1,
+                             a11 = m[2 * len] / count - c_1 * c_1;
                 return j0 * j0 * a00 + 2.0 * j0 * j1 * a01 + j1 * j1 * a11;
             };
-            const double var_total = quad(total.data() + 3 * i, good[i] * static_cast<double>(g));
-            const double var_between = quad(grouped.data() + 3 * i, good[i]);
+            const double var_total = quad(total.data() + i, good[i] * static_cast<double>(g));
+            const double var_between = quad(grouped.data() + i, good[i]);
             const double noise = (var_total - var_between) / static_cast<double>(g - 1);
             const double se = std::max(var_between, noise) * std::sqrt(2.0 / good[i]);
             out.variance[c0 + i] = objective_bayes_variance(var_between - noise, se);
@@ -255,12 +413,13 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
     const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
     for (std::size_t r = 0; r + 1 < runs.size(); ++r)
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
-            std::vector<const std::uint8_t*> rows(count);
-            std::vector<std::uint32_t> row_of(count), found(count);
-            walk_block(trees, runs[r], runs[r + 1], x, lo, count, nullptr, rows, row_of, found,
-                       [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
-                           sum[lo + i] += trees[b].leaves[id].y;
-                           used[lo + i] += 1.0;
+            WalkScratch scratch(count);
+            walk_block(trees, runs[r], runs[r + 1], x, lo, count, nullptr, scratch,
+                       [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
+                           each_answer(trees[b].leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
+                               sum[lo + i] += trees[b].leaves[id].y;
+                               used[lo + i] += 1.0;
+                           });
                        });
         });
     for (std::size_t i = 0; i < n; ++i)
@@ -279,15 +438,18 @@ void RegressionOob::add(const std::vector<ForestTree<RegressionLeaf>>& trees, co
     const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
     for (std::size_t r = 0; r + 1 < runs.size(); ++r)
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
-            std::vector<const std::uint8_t*> rows(count);
-            std::vector<std::uint32_t> row_of(count), found(count);
-            walk_block(trees, runs[r], runs[r + 1], x, lo, count, &in_bag, rows, row_of, found,
-                       [&](std::size_t b, std::uint32_t i, std::uint32_t id) {
-                           sum_[lo + i] += trees[b].leaves[id].y;
-                           used_[lo + i] += 1.0;
+            WalkScratch scratch(count);
+            walk_block(trees, runs[r], runs[r + 1], x, lo, count, &in_bag, scratch,
+                       [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
+                           each_answer(trees[b].leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
+                               sum_[lo + i] += trees[b].leaves[id].y;
+                               used_[lo + i] += 1.0;
+                           });
                        });
             // The waiting rows, in bag or not, through every tree until one
             // answers them out of bag: about five trees' worth of rows in all.
+            std::vector<const std::uint8_t*>& rows = scratch.rows;
+            std::vector<std::uint32_t>&row_of = scratch.row_of, &found = scratch.found;
             std::size_t k = 0;
             for (std::size_t i = 0; i < count; ++i)
                 if (waiting_[lo + i] != 0) {
