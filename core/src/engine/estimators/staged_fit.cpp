@@ -91,7 +91,7 @@ std::size_t stage_groups(const ForestOptions& o, FitStage stage) {
 
 TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptions& options,
                      std::span<const double> y_hat, std::span<const double> t_hat, std::size_t first, std::size_t last,
-                     const TreeProgress& progress) {
+                     const TreeProgress& progress, bool keep_in_bag) {
     const ForestOptions o = stage_options(options, stage);
     const std::size_t n = data.codes.rows;
     TreeBatch batch;
@@ -105,25 +105,27 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
         std::vector<Moments<C::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i)
             rows[i] = C::record(data.w[i] - t_hat[i], data.y[i] - y_hat[i], data.w[i] > 0.5, data.weights[i]);
-        keep(batch, train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters));
+        keep(batch,
+             train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters, keep_in_bag));
     } else if (stage == FitStage::Causal) {
         std::vector<Moments<CausalCriterion::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i)
             rows[i] = CausalCriterion::record(data.w[i] - t_hat[i], data.y[i] - y_hat[i], data.w[i] > 0.5);
         keep(batch, train_forest<CausalCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
-                                                  clusters));
+                                                  clusters, keep_in_bag));
     } else if (weighted) {
         using C = WeightedRegressionCriterion;
         const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
         std::vector<Moments<C::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = C::record(response[i], data.weights[i]);
-        keep(batch, train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters));
+        keep(batch,
+             train_forest<C>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last, clusters, keep_in_bag));
     } else {
         const std::vector<double>& response = stage == FitStage::Outcome ? data.y : data.w;
         std::vector<Moments<RegressionCriterion::K>> rows(n);
         for (std::size_t i = 0; i < n; ++i) rows[i] = RegressionCriterion::record(response[i]);
         keep(batch, train_forest<RegressionCriterion>(data.codes, data.cuts, rows, o, progress, batch.first, batch.last,
-                                                      clusters));
+                                                      clusters, keep_in_bag));
     }
     return batch;
 }

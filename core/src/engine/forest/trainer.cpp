@@ -24,7 +24,7 @@ struct GroupTrees {
 template <class C>
 TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
                               const ForestOptions& options, const TreeProgress& progress, std::size_t first,
-                              std::size_t last, const std::vector<std::uint32_t>* clusters) {
+                              std::size_t last, const std::vector<std::uint32_t>* clusters, bool keep_in_bag) {
     constexpr std::size_t K = C::K;
     const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
     last = std::min(last, options.n_trees / group);
@@ -80,9 +80,10 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             tree.leaves.reserve(builder.leaf_sums().size());
             for (const auto& s : builder.leaf_sums()) tree.leaves.push_back(C::leaf(s));
             out.trees.push_back(std::move(tree));
-            out.in_bag.push_back(tree_rows.in_bag == *pool
-                                     ? pool
-                                     : std::make_shared<const std::vector<std::uint64_t>>(std::move(tree_rows.in_bag)));
+            if (keep_in_bag)
+                out.in_bag.push_back(tree_rows.in_bag == *pool ? pool
+                                                               : std::make_shared<const std::vector<std::uint64_t>>(
+                                                                     std::move(tree_rows.in_bag)));
         }
         {
             const std::lock_guard<std::mutex> lock(spare_mu);
@@ -110,7 +111,8 @@ InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t fi
     const std::size_t group = std::max<std::size_t>(1, options.ci_group_size);
     last = std::min(last, options.n_trees / group);
     first = std::min(first, last);
-    SampleOptions sampling{options.sample_fraction, group, options.honesty, options.honesty_fraction};
+    // The bits do not depend on the honest split, which is skipped.
+    SampleOptions sampling{options.sample_fraction, group, false, options.honesty_fraction};
     const RowSampler sampler(n, sampling, options.seed, clusters);
     std::vector<InBag> per_group = parallel::parallel_map(last - first, [&](std::size_t k) {
         parallel::checkpoint();
@@ -135,7 +137,7 @@ InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t fi
 #define QUORVANTIS_TRAIN(C)                                                                                        \
     template TrainedForest<C> train_forest<C>(const CodedRows&, const BinCuts&, const std::vector<Moments<C::K>>&, \
                                               const ForestOptions&, const TreeProgress&, std::size_t, std::size_t, \
-                                              const std::vector<std::uint32_t>*);
+                                              const std::vector<std::uint32_t>*, bool);
 QUORVANTIS_TRAIN(CausalCriterion)
 QUORVANTIS_TRAIN(RegressionCriterion)
 QUORVANTIS_TRAIN(WeightedCausalCriterion)

@@ -71,10 +71,10 @@ struct TreeBatch {
 };
 
 // The causal stage needs the nuisance estimates (y_hat, t_hat); the others
-// ignore them.
+// ignore them. Without `keep_in_bag` the batch's in_bag is left empty.
 TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptions& options,
                      std::span<const double> y_hat, std::span<const double> t_hat, std::size_t first, std::size_t last,
-                     const TreeProgress& progress = {});
+                     const TreeProgress& progress = {}, bool keep_in_bag = true);
 
 // The batches of one stage, checked to cover its groups exactly once, in order.
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,

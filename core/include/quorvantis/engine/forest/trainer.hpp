@@ -33,11 +33,13 @@ using TreeProgress = std::function<void(std::size_t trees_done)>;
 // `rows[r]` holds training row r's moments (its record without the row id).
 // Grows the trees of confidence groups [first, last) (clamped to the groups
 // the options make). `clusters` (row -> cluster, or null) makes the samples
-// take whole clusters.
+// take whole clusters. Without `keep_in_bag` the in-bag bits are left empty
+// (rebuild_in_bag gives them again), so they are not held while trees grow.
 template <class C>
 TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std::vector<Moments<C::K>>& rows,
                               const ForestOptions& options, const TreeProgress& progress = {}, std::size_t first = 0,
-                              std::size_t last = ~std::size_t{0}, const std::vector<std::uint32_t>* clusters = nullptr);
+                              std::size_t last = ~std::size_t{0}, const std::vector<std::uint32_t>* clusters = nullptr,
+                              bool keep_in_bag = true);
 
 // The in-bag rows of the trees of groups [first, last), from the seeds alone.
 InBag rebuild_in_bag(std::size_t n, const ForestOptions& options, std::size_t first, std::size_t last,
