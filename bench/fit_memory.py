@@ -1,6 +1,6 @@
 """Resident size through one default CausalForest fit, sampled every half second, to
-see which stage sets the peak (the first-stage forests are held whole until their
-out-of-bag estimates, the causal forest grows into what they freed).
+see which stage sets the peak (the first stages hold a slice of 64 trees at a time; the
+causal forest's own trees set the peak at its end).
 
     python bench/fit_memory.py 200000 25
 """
