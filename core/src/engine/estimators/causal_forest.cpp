@@ -6,7 +6,6 @@
 #include "quorvantis/engine/estimators/staged_fit.hpp"
 #include "quorvantis/engine/forest/forest_codec.hpp"
 #include "quorvantis/engine/forest/trainer.hpp"
-#include "quorvantis/base/heap.hpp"
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/base/random.hpp"
 #include "quorvantis/base/serial_frame.hpp"
@@ -129,9 +128,6 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
                 } else {
                     (s.stage == FitStage::Outcome ? y_hat : t_hat) =
                         grow_nuisance(data, s.stage, options, counting(progress));
-                    // At 1M rows the stage's dropped trees left about 0.4 GiB
-                    // resident in the threads' arenas, under the causal forest.
-                    return_free_heap();
                 }
             }
             begin(progress, FitProgress::Done, 0);
