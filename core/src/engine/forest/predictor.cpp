@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "quorvantis/base/cpu_features.hpp"
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/engine/sampling/row_sampler.hpp"
 
@@ -267,7 +268,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
     // sums[j * len + i]: row i's sum of the leaves' W~Y~, W~^2, W~, Y~ (j = 0 .. 3).
     std::vector<double> sums, used, mu;
 #ifdef QUORVANTIS_WIDE_WALK
-    static const bool wide_sums = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    const bool wide_sums = cpu::features().avx512f && cpu::features().avx512vl;
 #endif
     for (std::size_t c0 = 0; c0 < n; c0 += chunk) {
         const std::size_t c1 = std::min(n, c0 + chunk), len = c1 - c0;

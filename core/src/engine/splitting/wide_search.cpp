@@ -8,23 +8,13 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "quorvantis/base/cpu_features.hpp"
 #include "quorvantis/engine/splitting/criterion.hpp"
 
 #define QUORVANTIS_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
 namespace quorvantis::engine {
 namespace {
-
-bool has_avx2() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
-bool has_byte_compress() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi2");
-}
 
 // Each word's set bits pick their positions out of 64 ascending bytes, with
 // no branch per bit: in small nodes the ends of the bit loops mispredict.
@@ -151,8 +141,8 @@ __attribute__((target("avx2"))) void regression_quads(const double (*pre)[256], 
 
 }  // namespace
 
-const bool kWideLanes = has_avx2();
-const bool kByteCompress = has_byte_compress();
+const bool kWideLanes = cpu::features().avx2;
+const bool kByteCompress = cpu::features().avx512f && cpu::features().avx512bw && cpu::features().avx512vbmi2;
 
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept {
     if (kByteCompress) return compress_bits(words, out);

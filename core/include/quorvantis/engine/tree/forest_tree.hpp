@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "quorvantis/base/cpu_features.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define QUORVANTIS_WIDE_WALK 1
@@ -167,10 +169,7 @@ struct ForestTree {
 
 #ifdef QUORVANTIS_WIDE_WALK
     // Whether leaves_wide can run on this processor.
-    static bool wide_walks() noexcept {
-        static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("bmi2");
-        return ok;
-    }
+    static bool wide_walks() noexcept { return cpu::features().avx512f && cpu::features().bmi2; }
 
     // The leaves of rows base + offset[i], i < count, of a tree without
     // categorical splits: leaves_of's steps, sixteen walks to a vector and
