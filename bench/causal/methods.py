@@ -79,6 +79,27 @@ class DML:
         return float(np.mean(self.effect(X)))
 
 
+class DMLLinear(DML):
+    """CausalForestDML with linear first stages. effect() reads only its
+    forest, so this times the same call as DML without the hour its default
+    first stages take to fit at 100,000 rows."""
+
+    label = "econml CausalForestDML, linear first stages"
+
+    def __init__(self, n_estimators, seed):
+        from econml.dml import CausalForestDML
+        from sklearn.linear_model import LinearRegression, LogisticRegression
+
+        self.m = CausalForestDML(
+            model_y=LinearRegression(),
+            model_t=LogisticRegression(max_iter=1000),
+            n_estimators=n_estimators or 100,
+            discrete_treatment=True,
+            random_state=seed,
+            n_jobs=-1,
+        )
+
+
 class GRF:
     """econml.grf.CausalForest on raw (X, T, y): no nuisance, nothing centred.
     Its ATE here is the mean of its effects on the training rows."""
@@ -137,11 +158,19 @@ class CausalML:
     att = None
 
 
-METHODS = {"ours": Ours, "ours-smooth": OursSmooth, "dml": DML, "grf": GRF, "causalml": CausalML}
+METHODS = {
+    "ours": Ours,
+    "ours-smooth": OursSmooth,
+    "dml": DML,
+    "dml-linear": DMLLinear,
+    "grf": GRF,
+    "causalml": CausalML,
+}
 MODULES = {
     "ours": "quorvantis",
     "ours-smooth": "quorvantis",
     "dml": "econml",
+    "dml-linear": "econml",
     "grf": "econml",
     "causalml": "causalml",
 }
