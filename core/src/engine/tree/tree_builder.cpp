@@ -461,31 +461,9 @@ template <class C>
 void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est) {
     const std::size_t g = grown_.size();
     std::vector<Moments<K>> sums(g);
-    // A block of rows walks down together, a level at a time, so that the
-    // walks' loads overlap; the sums then take the rows in their order.
-    constexpr std::size_t kBlock = 32;
-    const Grown* grown = grown_.data();
-    const std::uint8_t* x = x_.codes.data();
-    const std::size_t p = p_;
-    for (std::size_t start = 0; start < est_rows.size(); start += kBlock) {
-        const std::size_t m = std::min(kBlock, est_rows.size() - start);
-        std::uint32_t at[kBlock];
-        const std::uint8_t* codes[kBlock];
-        for (std::size_t j = 0; j < m; ++j) {
-            at[j] = 0;
-            codes[j] = x + std::size_t{est_rows[start + j]} * p;
-        }
-        for (bool moved = true; moved;) {
-            moved = false;
-            for (std::size_t j = 0; j < m; ++j) {
-                const Grown& node = grown[at[j]];
-                if (node.node.flags & kLeafNode) continue;
-                at[j] = node.node.next + (goes_left(node, codes[j][node.node.feature]) ? 0u : 1u);
-                moved = true;
-            }
-        }
-        for (std::size_t j = 0; j < m; ++j) sums[at[j]].add(est[start + j]);
-    }
+    // Each leaf adds its rows in their order.
+    find_leaves(est_rows);
+    for (std::size_t i = 0; i < est_rows.size(); ++i) sums[leaf_of_[i]].add(est[i]);
     // Children come after their parent, so a reverse sweep sees them first.
     // A leaf without estimation rows gives its parent's place to its
     // sibling; two of them make the parent an empty leaf.
@@ -535,6 +513,61 @@ void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, 
         queue.push_back({resolved[nd.next], child, s.depth + 1});
         queue.push_back({resolved[nd.next + 1], child + 1, s.depth + 1});
     }
+}
+
+// The estimation rows' leaves in the grown tree, leaf_of_[i] for
+// est_rows[i], by the forest's walks: sixteen rows to a vector where the
+// processor has it, else eight in registers.
+template <class C>
+void TreeBuilder<C>::find_leaves(const std::vector<std::uint32_t>& est_rows) {
+    const std::size_t g = grown_.size(), n = est_rows.size();
+    walk_nodes_.resize(g);
+    walk_sets_.clear();
+    for (std::size_t k = 0; k < g; ++k) {
+        TreeNode nd = grown_[k].node;
+        if (nd.flags & kLeafNode)
+            nd.next = static_cast<std::uint32_t>(k);
+        else if (nd.flags & kCategorical)
+            walk_sets_.push_back(sets_[grown_[k].set]);
+        walk_nodes_[k] = nd;
+    }
+    walk_.set_nodes(walk_nodes_, cuts_.missing_code(), walk_sets_);
+    leaf_of_.resize(n);
+    walk_at_.resize(n);
+    walk_found_.resize(n);
+    std::size_t wide = 0;
+#ifdef QUORVANTIS_WIDE_WALK
+    // The vector walk reads three bytes past a row's codes and takes 32-bit
+    // offsets: the matrix's last rows, and matrices past 2^31 codes, walk in
+    // registers.
+    if (walk_.left.empty() && ForestTree<RegressionLeaf>::wide_walks() && p_ <= (std::size_t{1} << 16) &&
+        x_.rows * p_ < (std::size_t{1} << 31)) {
+        const std::size_t tail = (p_ + 2) / p_;
+        const std::size_t inside = x_.rows > tail ? x_.rows - tail : 0;
+        walk_offset_.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (est_rows[i] < inside) {
+                walk_offset_[wide] = static_cast<std::uint32_t>(est_rows[i] * p_);
+                walk_at_[wide++] = static_cast<std::uint32_t>(i);
+            }
+        walk_scratch_.resize(2 * wide + 32);
+        walk_.leaves_wide(x_.codes.data(), walk_offset_.data(), wide, walk_found_.data(), walk_scratch_.data());
+        for (std::size_t q = 0; q < wide; ++q) leaf_of_[walk_at_[q]] = walk_found_[q];
+        if (wide == n) return;
+    }
+#endif
+    walk_rows_.resize(n);
+    std::size_t rest = 0;
+    for (std::size_t i = 0, q = 0; i < n; ++i) {
+        if (q < wide && walk_at_[q] == i) {
+            ++q;
+            continue;
+        }
+        walk_rows_[rest] = x_.row(est_rows[i]);
+        walk_at_[wide + rest++] = static_cast<std::uint32_t>(i);
+    }
+    walk_.leaves_of(walk_rows_.data(), rest, walk_found_.data());
+    for (std::size_t q = 0; q < rest; ++q) leaf_of_[walk_at_[wide + q]] = walk_found_[q];
 }
 
 template <class C>

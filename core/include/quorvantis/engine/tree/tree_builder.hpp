@@ -122,6 +122,7 @@ private:
     }
     Moments<K>* hist(int buffer) noexcept { return buffers_[static_cast<std::size_t>(buffer)].data(); }
     void fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est);
+    void find_leaves(const std::vector<std::uint32_t>& est_rows);
 
     const CodedRows& x_;
     const BinCuts& cuts_;
@@ -143,6 +144,13 @@ private:
     std::vector<Moments<K>> final_leaves_;
     std::vector<CategorySet> final_sets_;
     std::vector<std::uint32_t> final_depth_;
+    // The estimation rows' walks: the grown nodes as a walk table whose
+    // leaves' slots are their grown indices, and the walks' scratch.
+    ForestTree<RegressionLeaf> walk_;
+    std::vector<TreeNode> walk_nodes_;
+    std::vector<CategorySet> walk_sets_;
+    std::vector<const std::uint8_t*> walk_rows_;
+    std::vector<std::uint32_t> leaf_of_, walk_at_, walk_offset_, walk_found_, walk_scratch_;
 };
 
 }  // namespace quorvantis::engine
