@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "quorvantis/base/parallel.hpp"
+#include "quorvantis/engine/tree/histogram_rows.hpp"
 
 namespace quorvantis::engine {
 namespace {
@@ -435,11 +436,7 @@ void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool
     const std::size_t p = p_, n_codes = n_codes_;
     if (all_features) {
         std::memset(static_cast<void*>(h), 0, p * n_codes * sizeof(Moments<K>));
-        for (std::size_t i = lo; i < hi; ++i) {
-            const std::uint8_t* codes = codes_at(i);
-            const Moments<K> m = rec[i].m;
-            for (std::size_t f = 0; f < p; ++f) h[f * n_codes + codes[f]].add(m);
-        }
+        add_rows(h, p, n_codes, rec, lo, hi, local_ ? codes_.data() : nullptr, x_.codes.data());
         return;
     }
     const std::size_t m_try = std::min(options_.mtry, p);
