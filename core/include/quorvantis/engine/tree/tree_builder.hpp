@@ -103,9 +103,13 @@ private:
     void process(const Pending& task, CandidateDrawer& candidates);
     void search_dense(const Moments<K>* hist, const typename C::Node& nd, const Moments<K>& total, Best& best) const;
     void search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total, Best& best);
-    template <class Entries>
-    void scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
+    // Table is const Moments<K>* for a histogram; a mutable table is cleared.
+    template <class Table>
+    void scan(std::uint16_t f, const std::uint8_t* present, Table table, std::size_t count, const Moments<K>& missing,
               const Moments<K>& total, const typename C::Node& nd, Best& best) const;
+    // scan() after the prefix sums: the window, the scores and the winner.
+    void choose(std::uint16_t f, const std::uint8_t* present, std::size_t count, const double (*pre)[256],
+                const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
     template <class Present>
     void scan_feature(std::uint16_t f, std::uint8_t* present, std::size_t count, const Present& moments,
                       const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
@@ -138,7 +142,7 @@ private:
     std::vector<Pending> stack_;
     std::vector<Grown> grown_;
     std::vector<CategorySet> sets_;
-    std::vector<Moments<K>> table_;  // per code, for small nodes
+    std::vector<Moments<K>> table_;  // two of one per code, for small nodes
     std::vector<TreeNode> final_nodes_;
     std::vector<Moments<K>> final_leaves_;
     std::vector<CategorySet> final_sets_;
