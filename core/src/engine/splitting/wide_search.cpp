@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "quorvantis/base/cpu_features.hpp"
 #include "quorvantis/engine/splitting/criterion.hpp"
@@ -33,19 +32,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2"))) std::size_t compress_bit
         count += static_cast<std::size_t>(__builtin_popcountll(words[w]));
     }
     return count;
-}
-
-// As compress_bits, the set bits taken from a byte per code; the marks are
-// cleared on the way.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) std::size_t compress_marks(std::uint8_t* marks,
-                                                                                   std::uint8_t* out) noexcept {
-    std::uint64_t words[4];
-    for (int w = 0; w < 4; ++w) {
-        const __m512i m = _mm512_loadu_si512(marks + 64 * w);
-        words[w] = _mm512_test_epi8_mask(m, m);
-        _mm512_storeu_si512(marks + 64 * w, _mm512_setzero_si512());
-    }
-    return compress_bits(words, out);
 }
 
 struct Quad {
@@ -165,19 +151,6 @@ std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept {
         for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1)
             out[count++] = static_cast<std::uint8_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)));
     return count;
-}
-
-std::size_t marked_codes(std::uint8_t* marks, std::uint8_t* out) noexcept {
-    if (kByteCompress) return compress_marks(marks, out);
-    std::uint64_t words[4] = {0, 0, 0, 0};
-    const __m128i zero = _mm_setzero_si128();
-    for (std::size_t c = 0; c < 16; ++c) {
-        const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(marks + 16 * c));
-        const auto bits = static_cast<std::uint64_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(m, zero)) & 0xffff);
-        words[c / 4] |= bits << (16 * (c % 4));
-    }
-    std::memset(marks, 0, 256);
-    return set_bits(words, out);
 }
 
 template <bool Weighted>

@@ -405,7 +405,7 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
 }
 
 // A small node accumulates each candidate's codes in a 256-entry table and
-// marks the codes present, which then give them in ascending
+// marks the codes present in a bitmap, which then gives them in ascending
 // order: no sorting, no branch per row, and only the touched entries are
 // cleared, by the scan as it reads them.
 template <class C>
@@ -419,42 +419,52 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
     const std::uint8_t* x = x_.codes.data();
     Moments<K>* tables = table_.data();  // two of 256, all zero between uses
     std::uint8_t present[2][256];
-    // A byte per code, not a bit: marking a row's code then depends on no
-    // earlier row's.
-    alignas(64) std::uint8_t marks[256] = {};
-    // Lists feature f's present codes into present[s] and returns their
-    // count and the missing rows' sums, table s holding each code's sums.
-    auto gather = [&](std::uint16_t f, std::size_t s, Moments<K>& missing) {
-        Moments<K>* table = tables + s * 256;
-        auto accumulate = [&](std::size_t i, std::uint8_t code) {
-            marks[code] = 1;
-            table[code].add(rec[i].m);
-        };
+    std::uint64_t seen[2][4];
+    auto each_row = [&](auto&& body) {
         if (codes != nullptr)
-            for (std::size_t i = lo; i < hi; ++i) accumulate(i, codes[i * p + f]);
+            for (std::size_t i = lo; i < hi; ++i) body(i, codes + i * p);
         else
-            for (std::size_t i = lo; i < hi; ++i) accumulate(i, x[std::size_t{rec[i].row} * p + f]);
+            for (std::size_t i = lo; i < hi; ++i) body(i, x + std::size_t{rec[i].row} * p);
+    };
+    // Takes the missing code's sums out of table s and lists the codes
+    // present in it into present[s]; returns their count.
+    auto list = [&](std::size_t s, Moments<K>& missing) {
+        Moments<K>* table = tables + s * 256;
         missing = table[missing_code];
         table[missing_code] = Moments<K>{};
-        marks[missing_code] = 0;
-        return marked_codes(marks, present[s]);
+        seen[s][missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
+        return set_bits(seen[s], present[s]);
     };
     const std::size_t m_try = std::min(options_.mtry, p);
     for (std::size_t c = 0; c < m_try;) {
         const std::uint16_t f = features_[c];
-        Moments<K> missing;
-        const std::size_t count = gather(f, 0, missing);
         const bool paired = c + 1 < m_try && !cuts_.categorical(f) && !cuts_.categorical(features_[c + 1]);
+        std::memset(seen, 0, sizeof seen);
         if (!paired) {
+            each_row([&](std::size_t i, const std::uint8_t* row) {
+                seen[0][row[f] >> 6] |= std::uint64_t{1} << (row[f] & 63);
+                tables[row[f]].add(rec[i].m);
+            });
+            Moments<K> missing;
+            const std::size_t count = list(0, missing);
             scan_feature(f, present[0], count, tables, missing, total, nd, best);  // clears the table
             ++c;
             continue;
         }
-        // Two ordered features' prefix sums at once: each is a chain of
-        // dependent additions, and two chains fill the time one waits.
+        // Two ordered features from one pass over the rows, and their
+        // prefix sums at once: each is a chain of dependent additions, and
+        // two chains fill the time one waits.
         const std::uint16_t g = features_[c + 1];
-        Moments<K> missing_g;
-        const std::size_t count_g = gather(g, 1, missing_g);
+        each_row([&](std::size_t i, const std::uint8_t* row) {
+            const std::uint8_t a = row[f], b = row[g];
+            const Moments<K> m = rec[i].m;
+            seen[0][a >> 6] |= std::uint64_t{1} << (a & 63);
+            seen[1][b >> 6] |= std::uint64_t{1} << (b & 63);
+            tables[a].add(m);
+            tables[256 + b].add(m);
+        });
+        Moments<K> missing, missing_g;
+        const std::size_t count = list(0, missing), count_g = list(1, missing_g);
         alignas(16) double pre[2][K][256];
         PrefixRun<K, Moments<K>*> a(present[0], tables, pre[0]), b(present[1], tables + 256, pre[1]);
         const std::size_t ta = count > 0 ? count - 1 : 0, tb = count_g > 0 ? count_g - 1 : 0;
@@ -563,18 +573,27 @@ void TreeBuilder<C>::fill_and_prune(const std::vector<std::uint32_t>& est_rows, 
         const std::size_t m = std::min(kBlock, est_rows.size() - start);
         std::uint32_t at[kBlock];
         const std::uint8_t* codes[kBlock];
+        std::uint8_t walking[kBlock];
         for (std::size_t j = 0; j < m; ++j) {
             at[j] = 0;
             codes[j] = x + std::size_t{est_rows[start + j]} * p;
+            walking[j] = static_cast<std::uint8_t>(j);
         }
-        for (bool moved = true; moved;) {
-            moved = false;
-            for (std::size_t j = 0; j < m; ++j) {
+        // A row leaves the list once at a leaf, with no branch on which rows
+        // do: rows stop at unforeseeable depths. At a leaf the test reads a
+        // code it ignores.
+        for (std::size_t live = m; live > 0;) {
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < live; ++k) {
+                const std::size_t j = walking[k];
                 const Grown& node = grown[at[j]];
-                if (node.node.flags & kLeafNode) continue;
-                at[j] = node.node.next + (goes_left(node, codes[j][node.node.feature]) ? 0u : 1u);
-                moved = true;
+                const bool leaf = (node.node.flags & kLeafNode) != 0;
+                const std::uint32_t child = node.node.next + (goes_left(node, codes[j][node.node.feature]) ? 0u : 1u);
+                at[j] = leaf ? at[j] : child;
+                walking[kept] = static_cast<std::uint8_t>(j);
+                kept += leaf ? 0 : 1;
             }
+            live = kept;
         }
         for (std::size_t j = 0; j < m; ++j) sums[at[j]].add(est[start + j]);
     }

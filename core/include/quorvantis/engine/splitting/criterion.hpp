@@ -49,8 +49,6 @@ extern const bool kWideLanes;
 // ascending, into out[0..256) (bytes past the count may be written too);
 // returns the count.
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept;
-// The codes c with marks[c] != 0 of 256 marks, likewise; clears the marks.
-std::size_t marked_codes(std::uint8_t* marks, std::uint8_t* out) noexcept;
 
 template <bool Weighted>
 struct BasicCausalCriterion {
