@@ -386,21 +386,61 @@ void TreeBuilder<C>::scan_feature(std::uint16_t f, std::uint8_t* present, std::s
     if (best.missing_left) best.set.add(cuts_.missing_code());
 }
 
+// Two ordered features' prefix sums at once: each is a chain of dependent
+// additions, and two chains fill the time one waits. They are then scored in
+// their order, as two scans would.
+template <class C>
+template <class Table>
+void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
+                              const typename C::Node& nd, Best& best) const {
+    alignas(16) double pre[2][K][256];
+    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
+    const std::size_t ta = a.count > 0 ? a.count - 1 : 0, tb = b.count > 0 ? b.count - 1 : 0;
+    const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
+    for (std::size_t i = 0; i < both; i += 2) {
+        run_a.pair(i);
+        run_b.pair(i);
+    }
+    run_a.run(both, ta);
+    run_b.run(both, tb);
+    if (a.count > 0) run_a.clear(a.count - 1);
+    if (b.count > 0) run_b.clear(b.count - 1);
+    for (int k = 0; k < 2; ++k) {
+        const Listed& l = k == 0 ? a : b;
+        const std::size_t before = best.updates;
+        choose(l.feature, l.present, l.count, pre[k], l.missing, total, nd, best);
+        if (best.updates != before) best.categorical = false;
+    }
+}
+
 template <class C>
 void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& nd, const Moments<K>& total,
                                   Best& best) const {
-    std::uint8_t present[256];
-    for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
-        const std::uint16_t f = features_[c];
+    std::uint8_t present[2][256];
+    auto list = [&](std::uint16_t f, std::uint8_t* out) {
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
         const std::size_t values = cuts_.value_codes(f);
         std::size_t count = 0;
         // Written whatever the count, kept by moving on: no branch per code.
         for (std::size_t code = 0; code < values; ++code) {
-            present[count] = static_cast<std::uint8_t>(code);
+            out[count] = static_cast<std::uint8_t>(code);
             count += hf[code].count() > 0.0 ? 1 : 0;
         }
-        scan_feature(f, present, count, hf, hf[cuts_.missing_code()], total, nd, best);
+        return Listed{f, out, count, hf[cuts_.missing_code()]};
+    };
+    const std::size_t m_try = std::min(options_.mtry, p_);
+    for (std::size_t c = 0; c < m_try;) {
+        const std::uint16_t f = features_[c];
+        const Listed a = list(f, present[0]);
+        const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
+        if (c + 1 < m_try && !cuts_.categorical(f) && !cuts_.categorical(features_[c + 1])) {
+            const std::uint16_t g = features_[c + 1];
+            scan_two(a, hf, list(g, present[1]), h + static_cast<std::size_t>(g) * n_codes_, total, nd, best);
+            c += 2;
+        } else {
+            scan_feature(f, present[0], a.count, hf, a.missing, total, nd, best);
+            ++c;
+        }
     }
 }
 
@@ -451,9 +491,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
             ++c;
             continue;
         }
-        // Two ordered features from one pass over the rows, and their
-        // prefix sums at once: each is a chain of dependent additions, and
-        // two chains fill the time one waits.
+        // Two ordered features from one pass over the rows.
         const std::uint16_t g = features_[c + 1];
         each_row([&](std::size_t i, const std::uint8_t* row) {
             const std::uint8_t a = row[f], b = row[g];
@@ -465,24 +503,8 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
         });
         Moments<K> missing, missing_g;
         const std::size_t count = list(0, missing), count_g = list(1, missing_g);
-        alignas(16) double pre[2][K][256];
-        PrefixRun<K, Moments<K>*> a(present[0], tables, pre[0]), b(present[1], tables + 256, pre[1]);
-        const std::size_t ta = count > 0 ? count - 1 : 0, tb = count_g > 0 ? count_g - 1 : 0;
-        const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
-        for (std::size_t i = 0; i < both; i += 2) {
-            a.pair(i);
-            b.pair(i);
-        }
-        a.run(both, ta);
-        b.run(both, tb);
-        if (count > 0) a.clear(count - 1);
-        if (count_g > 0) b.clear(count_g - 1);
-        std::size_t before = best.updates;
-        choose(f, present[0], count, pre[0], missing, total, nd, best);
-        if (best.updates != before) best.categorical = false;
-        before = best.updates;
-        choose(g, present[1], count_g, pre[1], missing_g, total, nd, best);
-        if (best.updates != before) best.categorical = false;
+        scan_two(Listed{f, present[0], count, missing}, tables, Listed{g, present[1], count_g, missing_g}, tables + 256,
+                 total, nd, best);
         c += 2;
     }
 }

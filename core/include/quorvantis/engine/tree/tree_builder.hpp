@@ -107,6 +107,17 @@ private:
     template <class Table>
     void scan(std::uint16_t f, const std::uint8_t* present, Table table, std::size_t count, const Moments<K>& missing,
               const Moments<K>& total, const typename C::Node& nd, Best& best) const;
+    // A feature's present codes (ascending), their count and its missing rows' sums.
+    struct Listed {
+        std::uint16_t feature;
+        const std::uint8_t* present;
+        std::size_t count;
+        Moments<K> missing;
+    };
+    // scan() of two ordered features, a then b.
+    template <class Table>
+    void scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
+                  const typename C::Node& nd, Best& best) const;
     // scan() after the prefix sums: the window, the scores and the winner.
     void choose(std::uint16_t f, const std::uint8_t* present, std::size_t count, const double (*pre)[256],
                 const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
