@@ -153,7 +153,7 @@ private:
     std::vector<Pending> stack_;
     std::vector<Grown> grown_;
     std::vector<CategorySet> sets_;
-    std::vector<Moments<K>> table_;  // two of one per code, for small nodes
+    std::vector<Moments<K>> table_;  // small nodes: per code, for two features at once
     std::vector<TreeNode> final_nodes_;
     std::vector<Moments<K>> final_leaves_;
     std::vector<CategorySet> final_sets_;
