@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "quorvantis/base/parallel.hpp"
 #include "quorvantis/engine/tree/histogram_rows.hpp"
@@ -37,6 +38,57 @@ inline void copy_codes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n
     }
 }
 
+// The prefix sums over a feature's present codes, one per threshold, into
+// columns pre[k][i]: one running sum, so the same additions in the same
+// order wherever a window ends. Two thresholds a step, their moments swapped
+// into the columns pairwise, halve the stores. A mutable table (a small
+// node's) is zeroed as it is read, ready for the next feature.
+template <std::size_t K, class Table>
+struct PrefixRun {
+    static constexpr std::size_t H = K / 2;
+    const std::uint8_t* present;
+    Table table;
+    double (*pre)[256];
+    __m128d acc[H];
+
+    PrefixRun(const std::uint8_t* p, Table t, double (*out)[256]) noexcept : present(p), table(t), pre(out) {
+        for (std::size_t h = 0; h < H; ++h) acc[h] = _mm_setzero_pd();
+    }
+    void clear(std::size_t i) noexcept {
+        if constexpr (!std::is_const_v<std::remove_pointer_t<Table>>) table[present[i]] = Moments<K>{};
+    }
+    void pair(std::size_t i) noexcept {
+        const double* e0 = table[present[i]].v;
+        const double* e1 = table[present[i + 1]].v;
+        __m128d a[H], b[H];
+        for (std::size_t h = 0; h < H; ++h) {
+            a[h] = _mm_add_pd(acc[h], _mm_load_pd(e0 + 2 * h));
+            b[h] = _mm_add_pd(a[h], _mm_load_pd(e1 + 2 * h));
+            acc[h] = b[h];
+        }
+        clear(i);
+        clear(i + 1);
+        for (std::size_t h = 0; h < H; ++h) {
+            _mm_storeu_pd(pre[2 * h] + i, _mm_unpacklo_pd(a[h], b[h]));
+            _mm_storeu_pd(pre[2 * h + 1] + i, _mm_unpackhi_pd(a[h], b[h]));
+        }
+    }
+    // Thresholds [from, to).
+    void run(std::size_t from, std::size_t to) noexcept {
+        std::size_t i = from;
+        for (; i + 2 <= to; i += 2) pair(i);
+        for (; i < to; ++i) {
+            const double* e = table[present[i]].v;
+            for (std::size_t h = 0; h < H; ++h) {
+                acc[h] = _mm_add_pd(acc[h], _mm_load_pd(e + 2 * h));
+                _mm_store_sd(pre[2 * h] + i, acc[h]);
+                _mm_storeh_pd(pre[2 * h + 1] + i, acc[h]);
+            }
+            clear(i);
+        }
+    }
+};
+
 }  // namespace
 
 template <class C>
@@ -50,7 +102,7 @@ TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeO
     options_.mtry = std::clamp<std::size_t>(options_.mtry, 1, std::max<std::size_t>(1, p_));
     features_.resize(p_);
     for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
-    table_.resize(256);
+    table_.resize(512);
 }
 
 template <class C>
@@ -179,23 +231,26 @@ void TreeBuilder<C>::process(const Pending& task, CandidateDrawer& candidates) {
 // missing rows may take, and the best is picked in evaluation order:
 // thresholds ascending, missing rows right before left, strictly greater wins.
 template <class C>
-template <class Entries>
-void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
-                          const Moments<K>& total, const typename C::Node& nd, Best& best) const {
+template <class Table>
+void TreeBuilder<C>::scan(std::uint16_t f, const std::uint8_t* present, Table table, std::size_t count,
+                          const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd,
+                          Best& best) const {
+    if (count == 0) return;
+    alignas(16) double pre[K][256];
+    PrefixRun<K, Table> run(present, table, pre);
+    run.run(0, count - 1);
+    run.clear(count - 1);
+    choose(f, present, count, pre, missing, total, nd, best);
+}
+
+template <class C>
+void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::size_t count, const double (*pre)[256],
+                            const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd,
+                            Best& best) const {
     if (count == 0) return;
     const bool has_missing = missing.count() > 0.0;
-    alignas(16) double pre[K][256];
     alignas(16) double right_scores[256], left_scores[256];
-    // The prefix sums of every threshold first: one running sum, so the
-    // same additions in the same order wherever the window ends.
     const std::size_t thresholds = count - 1;
-    {
-        Moments<K> prefix;
-        for (std::size_t i = 0; i < thresholds; ++i) {
-            prefix.add(entries(i).second);
-            for (std::size_t k = 0; k < K; ++k) pre[k][i] = prefix.v[k];
-        }
-    }
     // Only thresholds where both sides can have enough rows are scored: the
     // left side only grows with the threshold (and is largest with the
     // missing rows on it), the right side only shrinks (and is largest with
@@ -213,15 +268,17 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
     // long runs (each arm needs its rows) over a few thresholds; the
     // regression's runs are a step or two, well predicted.
     std::size_t to = thresholds, from = 0;
-    if (C::kCounts > 1 && thresholds <= kCountedWindow) {
-        std::size_t right_short = 0, left_short = 0;
-        for (std::size_t i = 0; i < thresholds; ++i) {
-            right_short += C::enough(side(i, true), nd) ? 0 : 1;
-            left_short += C::enough(side(i, false), nd) ? 0 : 1;
+    bool counted = false;
+    if constexpr (C::kCounts > 1) {
+        if (thresholds <= kCountedWindow) {
+            std::size_t right_short = 0, left_short = 0;
+            C::count_short(pre, thresholds, total, missing, nd, right_short, left_short);
+            to = thresholds - right_short;
+            from = std::min(to, left_short);
+            counted = true;
         }
-        to = thresholds - right_short;
-        from = std::min(to, left_short);
-    } else {
+    }
+    if (!counted) {
         while (to > 0 && !C::enough(side(to - 1, true), nd)) --to;
         while (from < to && !C::enough(side(from, false), nd)) ++from;
     }
@@ -234,7 +291,7 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
         ++best.updates;
         best.score = score;
         best.feature = f;
-        best.bin = entries(i).first;
+        best.bin = present[i];
         best.missing_left = missing_left;
         for (std::size_t k = 0; k < K; ++k) best.left.v[k] = pre[k][i];
         if (missing_left) best.left.add(missing);
@@ -294,7 +351,7 @@ void TreeBuilder<C>::scan(std::uint16_t f, const Entries& entries, std::size_t c
             ++best.updates;
             best.score = s;
             best.feature = f;
-            best.bin = entries(count - 1).first;
+            best.bin = present[count - 1];
             best.missing_left = false;
             best.left = values;
             best.right = missing;
@@ -310,19 +367,16 @@ template <class Present>
 void TreeBuilder<C>::scan_feature(std::uint16_t f, std::uint8_t* present, std::size_t count, const Present& moments,
                                   const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd,
                                   Best& best) const {
-    auto entries = [&](std::size_t i) {
-        return std::pair<std::uint8_t, const Moments<K>&>(present[i], moments[present[i]]);
-    };
     const std::size_t before = best.updates;
     if (!cuts_.categorical(f)) {
-        scan(f, entries, count, missing, total, nd, best);
+        scan(f, present, moments, count, missing, total, nd, best);
         if (best.updates != before) best.categorical = false;
         return;
     }
     double key[256];
     for (std::size_t i = 0; i < count; ++i) key[present[i]] = C::order_key(moments[present[i]], nd);
     std::stable_sort(present, present + count, [&](std::uint8_t a, std::uint8_t b) { return key[a] < key[b]; });
-    scan(f, entries, count, missing, total, nd, best);
+    scan(f, present, moments, count, missing, total, nd, best);
     if (best.updates == before) return;
     best.categorical = true;
     best.set = CategorySet{};
@@ -333,28 +387,68 @@ void TreeBuilder<C>::scan_feature(std::uint16_t f, std::uint8_t* present, std::s
     if (best.missing_left) best.set.add(cuts_.missing_code());
 }
 
+// Two ordered features' prefix sums at once: each is a chain of dependent
+// additions, and two chains fill the time one waits. They are then scored in
+// their order, as two scans would.
+template <class C>
+template <class Table>
+void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
+                              const typename C::Node& nd, Best& best) const {
+    alignas(16) double pre[2][K][256];
+    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
+    const std::size_t ta = a.count > 0 ? a.count - 1 : 0, tb = b.count > 0 ? b.count - 1 : 0;
+    const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
+    for (std::size_t i = 0; i < both; i += 2) {
+        run_a.pair(i);
+        run_b.pair(i);
+    }
+    run_a.run(both, ta);
+    run_b.run(both, tb);
+    if (a.count > 0) run_a.clear(a.count - 1);
+    if (b.count > 0) run_b.clear(b.count - 1);
+    for (int k = 0; k < 2; ++k) {
+        const Listed& l = k == 0 ? a : b;
+        const std::size_t before = best.updates;
+        choose(l.feature, l.present, l.count, pre[k], l.missing, total, nd, best);
+        if (best.updates != before) best.categorical = false;
+    }
+}
+
 template <class C>
 void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& nd, const Moments<K>& total,
                                   Best& best) const {
-    std::uint8_t present[256];
-    for (std::size_t c = 0; c < options_.mtry && c < p_; ++c) {
-        const std::uint16_t f = features_[c];
+    std::uint8_t present[2][256];
+    auto list = [&](std::uint16_t f, std::uint8_t* out) {
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
         const std::size_t values = cuts_.value_codes(f);
         std::size_t count = 0;
         // Written whatever the count, kept by moving on: no branch per code.
         for (std::size_t code = 0; code < values; ++code) {
-            present[count] = static_cast<std::uint8_t>(code);
+            out[count] = static_cast<std::uint8_t>(code);
             count += hf[code].count() > 0.0 ? 1 : 0;
         }
-        scan_feature(f, present, count, hf, hf[cuts_.missing_code()], total, nd, best);
+        return Listed{f, out, count, hf[cuts_.missing_code()]};
+    };
+    const std::size_t m_try = std::min(options_.mtry, p_);
+    for (std::size_t c = 0; c < m_try;) {
+        const std::uint16_t f = features_[c];
+        const Listed a = list(f, present[0]);
+        const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
+        if (c + 1 < m_try && !cuts_.categorical(f) && !cuts_.categorical(features_[c + 1])) {
+            const std::uint16_t g = features_[c + 1];
+            scan_two(a, hf, list(g, present[1]), h + static_cast<std::size_t>(g) * n_codes_, total, nd, best);
+            c += 2;
+        } else {
+            scan_feature(f, present[0], a.count, hf, a.missing, total, nd, best);
+            ++c;
+        }
     }
 }
 
 // A small node accumulates each candidate's codes in a 256-entry table and
 // marks the codes present in a bitmap, which then gives them in ascending
 // order: no sorting, no branch per row, and only the touched entries are
-// cleared afterwards.
+// cleared, by the scan as it reads them.
 template <class C>
 void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total,
                                    Best& best) {
@@ -364,25 +458,55 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
     // Moments stores may alias anything, so the row loop reads only locals.
     const std::uint8_t* codes = local_ ? codes_.data() : nullptr;
     const std::uint8_t* x = x_.codes.data();
-    Moments<K>* table = table_.data();  // all zero between uses
-    std::uint8_t present[256];
-    for (std::size_t c = 0; c < options_.mtry && c < p; ++c) {
-        const std::uint16_t f = features_[c];
-        std::uint64_t seen[4] = {0, 0, 0, 0};
-        auto accumulate = [&](std::size_t i, std::uint8_t code) {
-            seen[code >> 6] |= std::uint64_t{1} << (code & 63);
-            table[code].add(rec[i].m);
-        };
+    Moments<K>* tables = table_.data();  // two of 256, all zero between uses
+    std::uint8_t present[2][256];
+    std::uint64_t seen[2][4];
+    auto each_row = [&](auto&& body) {
         if (codes != nullptr)
-            for (std::size_t i = lo; i < hi; ++i) accumulate(i, codes[i * p + f]);
+            for (std::size_t i = lo; i < hi; ++i) body(i, codes + i * p);
         else
-            for (std::size_t i = lo; i < hi; ++i) accumulate(i, x[std::size_t{rec[i].row} * p + f]);
-        const Moments<K> missing = table[missing_code];
+            for (std::size_t i = lo; i < hi; ++i) body(i, x + std::size_t{rec[i].row} * p);
+    };
+    // Takes the missing code's sums out of table s and lists the codes
+    // present in it into present[s]; returns their count.
+    auto list = [&](std::size_t s, Moments<K>& missing) {
+        Moments<K>* table = tables + s * 256;
+        missing = table[missing_code];
         table[missing_code] = Moments<K>{};
-        seen[missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
-        const std::size_t count = set_bits(seen, present);
-        scan_feature(f, present, count, table, missing, total, nd, best);
-        for (std::size_t i = 0; i < count; ++i) table[present[i]] = Moments<K>{};
+        seen[s][missing_code >> 6] &= ~(std::uint64_t{1} << (missing_code & 63));
+        return set_bits(seen[s], present[s]);
+    };
+    const std::size_t m_try = std::min(options_.mtry, p);
+    for (std::size_t c = 0; c < m_try;) {
+        const std::uint16_t f = features_[c];
+        const bool paired = c + 1 < m_try && !cuts_.categorical(f) && !cuts_.categorical(features_[c + 1]);
+        std::memset(seen, 0, sizeof seen);
+        if (!paired) {
+            each_row([&](std::size_t i, const std::uint8_t* row) {
+                seen[0][row[f] >> 6] |= std::uint64_t{1} << (row[f] & 63);
+                tables[row[f]].add(rec[i].m);
+            });
+            Moments<K> missing;
+            const std::size_t count = list(0, missing);
+            scan_feature(f, present[0], count, tables, missing, total, nd, best);  // clears the table
+            ++c;
+            continue;
+        }
+        // Two ordered features from one pass over the rows.
+        const std::uint16_t g = features_[c + 1];
+        each_row([&](std::size_t i, const std::uint8_t* row) {
+            const std::uint8_t a = row[f], b = row[g];
+            const Moments<K> m = rec[i].m;
+            seen[0][a >> 6] |= std::uint64_t{1} << (a & 63);
+            seen[1][b >> 6] |= std::uint64_t{1} << (b & 63);
+            tables[a].add(m);
+            tables[256 + b].add(m);
+        });
+        Moments<K> missing, missing_g;
+        const std::size_t count = list(0, missing), count_g = list(1, missing_g);
+        scan_two(Listed{f, present[0], count, missing}, tables, Listed{g, present[1], count_g, missing_g}, tables + 256,
+                 total, nd, best);
+        c += 2;
     }
 }
 

@@ -123,6 +123,36 @@ struct BasicCausalCriterion {
         return m.v[TREATED] >= nd.msl && m.v[N] - m.v[TREATED] >= nd.msl;
     }
 
+    // How many of the thresholds [0, count) leave the right side, and how
+    // many the left side (pre plus `shift`), without enough(): the tests of
+    // enough() two thresholds at a time, the misses summed as exact ones.
+    static void count_short(const double (*pre)[256], std::size_t count, const Moments<K>& total,
+                            const Moments<K>& shift, const Node& nd, std::size_t& right_short,
+                            std::size_t& left_short) noexcept {
+        Lanes right2 = splat<Lanes>(0.0), left2 = right2;
+        double right1 = 0.0, left1 = 0.0;
+        for_lanes(0, count, [&]<class T>(std::size_t i) {
+            const T msl = splat<T>(nd.msl), zero = splat<T>(0.0), one = splat<T>(1.0);
+            const T nl = load<T>(pre[N] + i), tl = load<T>(pre[TREATED] + i);
+            const T nr = splat<T>(total.v[N]) - nl, tr = splat<T>(total.v[TREATED]) - tl;
+            const T ns = nl + splat<T>(shift.v[N]), ts = tl + splat<T>(shift.v[TREATED]);
+            const T r = select((tr >= msl) & (nr - tr >= msl), zero, one);
+            const T l = select((ts >= msl) & (ns - ts >= msl), zero, one);
+            if constexpr (sizeof(T) == sizeof(double)) {
+                right1 = r;
+                left1 = l;
+            } else {
+                right2 = right2 + r;
+                left2 = left2 + l;
+            }
+        });
+        alignas(16) double lanes[2][2];
+        _mm_store_pd(lanes[0], right2.v);
+        _mm_store_pd(lanes[1], left2.v);
+        right_short = static_cast<std::size_t>(lanes[0][0] + lanes[0][1] + right1);
+        left_short = static_cast<std::size_t>(lanes[1][0] + lanes[1][1] + left1);
+    }
+
     static double score(const Moments<K>& l, const Moments<K>& r, const Node& nd) noexcept {
         const double nl = l.v[N], nr = r.v[N];
         if (l.v[TREATED] < nd.msl || nl - l.v[TREATED] < nd.msl || r.v[TREATED] < nd.msl || nr - r.v[TREATED] < nd.msl)

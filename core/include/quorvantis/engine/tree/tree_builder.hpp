@@ -103,17 +103,28 @@ private:
     void process(const Pending& task, CandidateDrawer& candidates);
     void search_dense(const Moments<K>* hist, const typename C::Node& nd, const Moments<K>& total, Best& best) const;
     void search_sparse(std::size_t lo, std::size_t hi, const typename C::Node& nd, const Moments<K>& total, Best& best);
-    template <class Entries>
-    void scan(std::uint16_t f, const Entries& entries, std::size_t count, const Moments<K>& missing,
+    // Table is const Moments<K>* for a histogram; a mutable table is cleared.
+    template <class Table>
+    void scan(std::uint16_t f, const std::uint8_t* present, Table table, std::size_t count, const Moments<K>& missing,
               const Moments<K>& total, const typename C::Node& nd, Best& best) const;
+    // A feature's present codes (ascending), their count and its missing rows' sums.
+    struct Listed {
+        std::uint16_t feature;
+        const std::uint8_t* present;
+        std::size_t count;
+        Moments<K> missing;
+    };
+    // scan() of two ordered features, a then b.
+    template <class Table>
+    void scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
+                  const typename C::Node& nd, Best& best) const;
+    // scan() after the prefix sums: the window, the scores and the winner.
+    void choose(std::uint16_t f, const std::uint8_t* present, std::size_t count, const double (*pre)[256],
+                const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
     template <class Present>
     void scan_feature(std::uint16_t f, std::uint8_t* present, std::size_t count, const Present& moments,
                       const Moments<K>& missing, const Moments<K>& total, const typename C::Node& nd, Best& best) const;
     std::size_t partition(std::size_t lo, std::size_t hi, const Best& best);
-    bool goes_left(const Grown& g, std::uint8_t c) const noexcept {
-        if (g.node.flags & kCategorical) return sets_[g.set].has(c);
-        return c == cuts_.missing_code() ? (g.node.flags & kMissingLeft) != 0 : c <= g.node.bin;
-    }
     int take_buffer();
     void release(int buffer) noexcept;
     void build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features);
@@ -139,7 +150,7 @@ private:
     std::vector<Pending> stack_;
     std::vector<Grown> grown_;
     std::vector<CategorySet> sets_;
-    std::vector<Moments<K>> table_;  // per code, for small nodes
+    std::vector<Moments<K>> table_;  // small nodes: per code, for two features at once
     std::vector<TreeNode> final_nodes_;
     std::vector<Moments<K>> final_leaves_;
     std::vector<CategorySet> final_sets_;
