@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -71,6 +72,16 @@ struct ForestTree {
     };
     std::vector<Step> walk;
     std::uint32_t depth = 0;
+    // The vector walk's table where a step fits 32 bits, as for trees on tens
+    // of features: a split as bin | missing-left << 8 | feature << 9 | next <<
+    // (9 + feature_bits), a leaf as its tagged row. Half the bytes of `walk`
+    // and one gather a step for the node instead of two. Empty for trees with
+    // categorical splits or children beyond the bits left.
+    std::vector<std::uint32_t> packed;
+    std::uint32_t feature_bits = 0;
+    std::uint8_t missing_shift = 0;
+    static constexpr std::uint32_t kMissingBit = 1u << 8;
+    static constexpr int kFeatureAt = 9;
     // Categorical splits: their nodes, ascending, and their sets. A tree with
     // any walks by `left`, per node the codes that go left (all of them at a
     // leaf), instead of the add-and-compare steps.
@@ -105,6 +116,7 @@ struct ForestTree {
                 level[n.next] = level[n.next + 1] = level[i] + 1;
             }
         }
+        pack(to_zero);
         if (set_node.empty()) return;
         left.resize(nodes.size());
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
@@ -115,6 +127,30 @@ struct ForestTree {
                     m.add(static_cast<std::uint8_t>(c));
         }
         for (std::size_t k = 0; k < set_node.size() && k < sets.size(); ++k) left[set_node[k]] = sets[k];
+    }
+
+    void pack([[maybe_unused]] std::uint8_t to_zero) {
+        packed.clear();
+#ifdef QUORVANTIS_WIDE_WALK
+        if (!set_node.empty() || !wide_walks()) return;
+        std::uint32_t top = 0, far = 0;
+        for (const Step& w : walk)
+            if ((w.next & kDone) == 0) {
+                top = std::max<std::uint32_t>(top, w.feature);
+                far = std::max(far, w.next + 1);
+            }
+        const auto bits = static_cast<std::uint32_t>(std::bit_width(top));
+        if (static_cast<int>(std::bit_width(far)) > 31 - kFeatureAt - static_cast<int>(bits)) return;
+        feature_bits = bits;
+        missing_shift = to_zero;
+        packed.resize(walk.size());
+        for (std::size_t i = 0; i < walk.size(); ++i) {
+            const Step& w = walk[i];
+            packed[i] = (w.next & kDone) != 0 ? w.next
+                                              : w.next << (kFeatureAt + bits) | std::uint32_t{w.feature} << kFeatureAt |
+                                                    (w.shift != 0 ? kMissingBit : 0u) | w.bin;
+        }
+#endif
     }
 
     // The nodes back in the builder's form.
@@ -180,8 +216,8 @@ struct ForestTree {
 
     // The leaves of rows base + offset[i], i < count, of a tree without
     // categorical splits: leaves_of's steps, sixteen walks to a vector and
-    // four vectors in flight, each step three gathers of the lanes still
-    // walking. A walk that reaches its leaf hands its lane to the next row,
+    // four vectors in flight, each step two gathers (three without the
+    // packed table) of the lanes still walking. A walk that reaches its leaf hands its lane to the next row,
     // so lanes idle only at the end.
     // Codes are read four bytes at a time: three bytes past each row's last
     // feature must be readable. `scratch` holds 2 * count + 32 entries.
@@ -189,6 +225,16 @@ struct ForestTree {
                                                              std::size_t count, std::uint32_t* out,
                                                              std::uint32_t* scratch) const noexcept {
         if (count == 0) return;
+        if (packed.empty())
+            wide_walk<false>(base, offset, count, out, scratch);
+        else
+            wide_walk<true>(base, offset, count, out, scratch);
+    }
+
+    template <bool kPacked>
+    __attribute__((target("avx512f,bmi2"))) void wide_walk(const std::uint8_t* base, const std::uint32_t* offset,
+                                                           std::size_t count, std::uint32_t* out,
+                                                           std::uint32_t* scratch) const noexcept {
         constexpr int kVectors = 4;
         // A step as two 32-bit words: next, then feature | bin << 16 | shift << 24.
         static_assert(sizeof(Step) == 8 && offsetof(Step, feature) == 4 && offsetof(Step, bin) == 6 &&
@@ -224,8 +270,26 @@ struct ForestTree {
         // Full-mask forms: the plain intrinsics start from undefined vectors,
         // which some compilers report as used uninitialised.
         const __m512i zero = _mm512_setzero_si512();
+        const int* pk = reinterpret_cast<const int*>(packed.data());
+        const __m512i features = _mm512_set1_epi32(static_cast<int>((1u << feature_bits) - 1));
+        const __m512i missing = _mm512_set1_epi32(kMissingBit), to_zero = _mm512_set1_epi32(missing_shift);
+        const __m128i next_at = _mm_cvtsi32_si128(kFeatureAt + static_cast<int>(feature_bits));
         auto step = [&](int v) __attribute__((always_inline, target("avx512f,bmi2"))) {
             const __mmask16 on = _mm512_cmpge_epi32_mask(at[v], zero);
+            if constexpr (kPacked) {
+                const __m512i w = _mm512_mask_i32gather_epi32(zero, on, at[v], pk, 4);
+                const __m512i feature = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features);
+                const __m512i code = _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
+                const __m512i c = _mm512_and_si512(
+                    _mm512_mask_add_epi32(code, _mm512_test_epi32_mask(w, missing), code, to_zero), byte);
+                const __m512i to = _mm512_maskz_srl_epi32(0xffff, w, next_at);
+                __m512i moved =
+                    _mm512_mask_add_epi32(to, _mm512_cmpgt_epu32_mask(c, _mm512_and_si512(w, byte)), to, one);
+                // A leaf's word is its tagged row.
+                moved = _mm512_mask_mov_epi32(moved, _mm512_cmplt_epi32_mask(w, zero), w);
+                at[v] = _mm512_mask_mov_epi32(at[v], on, moved);
+                return;
+            }
             const __m512i to = _mm512_mask_i32gather_epi32(zero, on, at[v], nd, 8);
             const __m512i meta = _mm512_mask_i32gather_epi32(zero, on, at[v], nd + 1, 8);
             const __m512i code =
@@ -294,11 +358,12 @@ struct ForestTree {
             for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(p + at, 0, 3);
         };
         ask(walk.data(), walk.size() * sizeof(Step));
+        ask(packed.data(), packed.size() * sizeof(std::uint32_t));
         ask(leaves.data(), leaves.size() * sizeof(Leaf));
     }
 
     std::size_t bytes() const noexcept {
-        return leaves.size() * sizeof(Leaf) + walk.size() * sizeof(Step) +
+        return leaves.size() * sizeof(Leaf) + walk.size() * sizeof(Step) + packed.size() * sizeof(std::uint32_t) +
                (left.size() + sets.size()) * sizeof(CategorySet) + set_node.size() * sizeof(std::uint32_t);
     }
 };
