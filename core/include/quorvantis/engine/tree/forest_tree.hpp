@@ -217,8 +217,8 @@ struct ForestTree {
     // The leaves of rows base + offset[i], i < count, of a tree without
     // categorical splits: leaves_of's steps, sixteen walks to a vector and
     // four vectors in flight, each step two gathers (three without the
-    // packed table) of the lanes still walking. A walk that reaches its leaf hands its lane to the next row,
-    // so lanes idle only at the end.
+    // packed table) of the lanes still walking. A walk that reaches its leaf
+    // hands its lane to the next row, so lanes idle only at the end.
     // Codes are read four bytes at a time: three bytes past each row's last
     // feature must be readable. `scratch` holds 2 * count + 32 entries.
     __attribute__((target("avx512f,bmi2"))) void leaves_wide(const std::uint8_t* base, const std::uint32_t* offset,
