@@ -124,6 +124,17 @@ void each_answer(const std::vector<Leaf>& leaves, std::size_t k, const std::uint
 }
 
 #ifdef QUORVANTIS_WIDE_WALK
+// The sums read the leaves of rows this far ahead: the leaves of a tree grown
+// on many rows do not stay in a core's cache beside its walk table, and a
+// row's leaf is known long before its turn.
+constexpr std::size_t kAhead = 64;
+
+// Asks for both lines a leaf may span.
+inline void fetch_leaf(const CausalLeaf* leaf) noexcept {
+    const char* p = reinterpret_cast<const char*>(leaf);
+    __builtin_prefetch(p, 0, 3);
+    __builtin_prefetch(p + sizeof(CausalLeaf) - 1, 0, 3);
+}
 // each_answer's sums for rows 0 .. k - 1 of one tree, eight rows to a
 // vector (every row still adds its terms in tree order); sums[j] holds term
 // j of every row, and `ids`, when given, each answering row's leaf.
@@ -139,6 +150,8 @@ __attribute__((target("avx512f,avx512vl"))) void add_leaves_wide(const CausalLea
     constexpr int kField[4] = {3, 4, 1, 2};
     std::size_t q = 0;
     for (; q + 8 <= k; q += 8) {
+        if (q + kAhead + 8 <= k)
+            for (std::size_t a = q + kAhead; a < q + kAhead + 8; ++a) fetch_leaf(leaves + found[a]);
         const __m256i id = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(found + q));
         const __m256i at = _mm256_mullo_epi32(id, five);
         const __m512d n = _mm512_mask_i32gather_pd(zero, 0xff, at, field, 8);
@@ -185,6 +198,10 @@ __attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::si
         __mmask8 all = 0xff;
         for (std::size_t j = 0; j < g; ++j)
             all &= _mm256_cmpneq_epi32_mask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids[j] + i)), none);
+        if (i + kAhead + 8 <= count)
+            for (std::size_t j = 0; j < g; ++j)
+                for (std::size_t a = i + kAhead; a < i + kAhead + 8; ++a)
+                    if (ids[j][a] != kNone) fetch_leaf(leaves[j] + ids[j][a]);
         if (all == 0) continue;
         const __m512d tr = _mm512_loadu_pd(tau + i), mr = _mm512_loadu_pd(mu + i);
         __m512d t0 = _mm512_loadu_pd(total[0] + i), t1 = _mm512_loadu_pd(total[1] + i),

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -57,9 +58,12 @@ struct ForestTree {
     // compare: a split adds `shift` to the row's code (mod 256) and goes right
     // when the sum is above `bin`. A split that sends missing values left has
     // the shift that turns the missing code, the largest, into 0 and keeps the
-    // order of the others; leaves point to themselves with a bin no sum
-    // exceeds, so every walk can take `depth` steps without a branch on the
-    // node kind. slot[i] is leaf node i's row in the leaf table.
+    // order of the others. A leaf's step leads, with a bin no sum exceeds, to
+    // its row in the leaf table tagged with kDone: the walk's index itself
+    // says it has ended (so the walks need no compare with the step before),
+    // and the leaf's row needs no table of its own. A walk takes at most
+    // `depth` + 1 steps.
+    static constexpr std::uint32_t kDone = std::uint32_t{1} << 31;
     struct Step {
         std::uint32_t next = 0;
         std::uint16_t feature = 0;
@@ -67,8 +71,17 @@ struct ForestTree {
         std::uint8_t shift = 0;
     };
     std::vector<Step> walk;
-    std::vector<std::uint32_t> slot;
     std::uint32_t depth = 0;
+    // The vector walk's table where a step fits 32 bits, as for trees on tens
+    // of features: a split as bin | missing-left << 8 | feature << 9 | next <<
+    // (9 + feature_bits), a leaf as its tagged row. Half the bytes of `walk`
+    // and one gather a step for the node instead of two. Empty for trees with
+    // categorical splits or children beyond the bits left.
+    std::vector<std::uint32_t> packed;
+    std::uint32_t feature_bits = 0;
+    std::uint8_t missing_shift = 0;
+    static constexpr std::uint32_t kMissingBit = 1u << 8;
+    static constexpr int kFeatureAt = 9;
     // Categorical splits: their nodes, ascending, and their sets. A tree with
     // any walks by `left`, per node the codes that go left (all of them at a
     // leaf), instead of the add-and-compare steps.
@@ -82,7 +95,6 @@ struct ForestTree {
     void set_nodes(const std::vector<TreeNode>& nodes, std::uint8_t missing,
                    const std::vector<CategorySet>& category_sets = {}) {
         walk.resize(nodes.size());
-        slot.assign(nodes.size(), 0);
         set_node.clear();
         sets = category_sets;
         left.clear();
@@ -92,8 +104,7 @@ struct ForestTree {
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
             const TreeNode& n = nodes[i];
             if (n.flags & kLeafNode) {
-                slot[i] = n.next;
-                walk[i] = Step{i, 0, 0xff, 0};
+                walk[i] = Step{kDone | n.next, 0, 0xff, 0};
                 depth = std::max(depth, level[i]);
             } else if (n.flags & kCategorical) {
                 set_node.push_back(i);
@@ -105,65 +116,97 @@ struct ForestTree {
                 level[n.next] = level[n.next + 1] = level[i] + 1;
             }
         }
+        pack(to_zero);
         if (set_node.empty()) return;
         left.resize(nodes.size());
         for (std::uint32_t i = 0; i < nodes.size(); ++i) {
             CategorySet& m = left[i];
             const Step& w = walk[i];
             for (std::size_t c = 0; c < 256; ++c)
-                if (w.next == i || static_cast<std::uint8_t>(c + w.shift) <= w.bin) m.add(static_cast<std::uint8_t>(c));
+                if ((w.next & kDone) != 0 || static_cast<std::uint8_t>(c + w.shift) <= w.bin)
+                    m.add(static_cast<std::uint8_t>(c));
         }
         for (std::size_t k = 0; k < set_node.size() && k < sets.size(); ++k) left[set_node[k]] = sets[k];
     }
 
-    // The nodes back in the builder's form (children follow their parent,
-    // so only leaves point to themselves).
+    void pack([[maybe_unused]] std::uint8_t to_zero) {
+        packed.clear();
+#ifdef QUORVANTIS_WIDE_WALK
+        if (!set_node.empty() || !wide_walks()) return;
+        std::uint32_t top = 0, far = 0;
+        for (const Step& w : walk)
+            if ((w.next & kDone) == 0) {
+                top = std::max<std::uint32_t>(top, w.feature);
+                far = std::max(far, w.next + 1);
+            }
+        const auto bits = static_cast<std::uint32_t>(std::bit_width(top));
+        if (static_cast<int>(std::bit_width(far)) > 31 - kFeatureAt - static_cast<int>(bits)) return;
+        feature_bits = bits;
+        missing_shift = to_zero;
+        packed.resize(walk.size());
+        for (std::size_t i = 0; i < walk.size(); ++i) {
+            const Step& w = walk[i];
+            packed[i] = (w.next & kDone) != 0 ? w.next
+                                              : w.next << (kFeatureAt + bits) | std::uint32_t{w.feature} << kFeatureAt |
+                                                    (w.shift != 0 ? kMissingBit : 0u) | w.bin;
+        }
+#endif
+    }
+
+    // The nodes back in the builder's form.
     std::vector<TreeNode> nodes() const {
         std::vector<TreeNode> out(walk.size());
         for (std::uint32_t i = 0; i < out.size(); ++i) {
             const Step& w = walk[i];
-            out[i] = w.next == i ? TreeNode{slot[i], 0, 0, kLeafNode}
-                                 : TreeNode{w.next, w.feature, static_cast<std::uint8_t>(w.bin - w.shift),
-                                            static_cast<std::uint8_t>(w.shift != 0 ? kMissingLeft : 0)};
+            out[i] = (w.next & kDone) != 0 ? TreeNode{w.next & ~kDone, 0, 0, kLeafNode}
+                                           : TreeNode{w.next, w.feature, static_cast<std::uint8_t>(w.bin - w.shift),
+                                                      static_cast<std::uint8_t>(w.shift != 0 ? kMissingLeft : 0)};
         }
         for (const std::uint32_t i : set_node) out[i] = TreeNode{walk[i].next, walk[i].feature, 0, kCategorical};
         return out;
     }
 
+    // A walk's node for its next step: an ended walk reads the root, whose
+    // lines are at hand, and keeps its index.
+    static std::uint32_t reads(std::uint32_t at) noexcept {
+        return at & ~static_cast<std::uint32_t>(static_cast<std::int32_t>(at) >> 31);
+    }
+
     // The leaves `count` rows reach, eight walks at a time in registers so
-    // that their dependent loads overlap. Every step is branch-free (leaves
-    // loop to themselves); every fourth step checks whether all eight are
-    // done. rows[j] are the rows' codes.
+    // that their dependent loads overlap. Every step is branch-free; every
+    // fourth step checks whether all eight are done. rows[j] are the rows'
+    // codes.
     void leaves_of(const std::uint8_t* const* rows, std::size_t count, std::uint32_t* out) const noexcept {
         if (!left.empty()) return leaves_by_sets(rows, count, out);
         const Step* nd = walk.data();
         constexpr std::size_t kLanes = 8;
         auto step = [nd](std::uint32_t at, const std::uint8_t* row) {
-            const Step n = nd[at];
+            const Step n = nd[reads(at)];
             const auto c = static_cast<std::uint8_t>(row[n.feature] + n.shift);
-            return n.next + static_cast<std::uint32_t>(c > n.bin);
+            const std::uint32_t to = n.next + static_cast<std::uint32_t>(c > n.bin);
+            return (at & kDone) != 0 ? at : to;
         };
         std::size_t j = 0;
         for (; j + kLanes <= count; j += kLanes) {
             std::uint32_t at[kLanes] = {};
             const std::uint8_t* r[kLanes];
             for (std::size_t k = 0; k < kLanes; ++k) r[k] = rows[j + k];
-            for (std::uint32_t d = 0; d < depth; d += 4) {
+            for (std::uint32_t d = 0; d <= depth; d += 4) {
                 for (int s = 0; s < 4; ++s) {
 #pragma GCC unroll 8
                     for (std::size_t k = 0; k < kLanes; ++k) at[k] = step(at[k], r[k]);
                 }
-                bool all = true;
+                std::uint32_t all = kDone;
 #pragma GCC unroll 8
-                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].next == at[k];
-                if (all) break;
+                for (std::size_t k = 0; k < kLanes; ++k) all &= at[k];
+                if (all != 0) break;
             }
-            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = slot[at[k]];
+            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = at[k] & ~kDone;
         }
         for (; j < count; ++j) {
             std::uint32_t at = 0;
-            while (nd[at].next != at) at = step(at, rows[j]);
-            out[j] = slot[at];
+            while ((at & kDone) == 0) at = step(at, rows[j]);
+            out[j] = at & ~kDone;
         }
     }
 
@@ -173,14 +216,25 @@ struct ForestTree {
 
     // The leaves of rows base + offset[i], i < count, of a tree without
     // categorical splits: leaves_of's steps, sixteen walks to a vector and
-    // four vectors in flight, each step three gathers. A walk that reaches its
-    // leaf hands its lane to the next row, so lanes idle only at the end.
+    // four vectors in flight, each step two gathers (three without the
+    // packed table) of the lanes still walking. A walk that reaches its leaf
+    // hands its lane to the next row, so lanes idle only at the end.
     // Codes are read four bytes at a time: three bytes past each row's last
     // feature must be readable. `scratch` holds 2 * count + 32 entries.
     __attribute__((target("avx512f,bmi2"))) void leaves_wide(const std::uint8_t* base, const std::uint32_t* offset,
                                                              std::size_t count, std::uint32_t* out,
                                                              std::uint32_t* scratch) const noexcept {
         if (count == 0) return;
+        if (packed.empty())
+            wide_walk<false>(base, offset, count, out, scratch);
+        else
+            wide_walk<true>(base, offset, count, out, scratch);
+    }
+
+    template <bool kPacked>
+    __attribute__((target("avx512f,bmi2"))) void wide_walk(const std::uint8_t* base, const std::uint32_t* offset,
+                                                           std::size_t count, std::uint32_t* out,
+                                                           std::uint32_t* scratch) const noexcept {
         constexpr int kVectors = 4;
         // A step as two 32-bit words: next, then feature | bin << 16 | shift << 24.
         static_assert(sizeof(Step) == 8 && offsetof(Step, feature) == 4 && offsetof(Step, bin) == 6 &&
@@ -188,7 +242,8 @@ struct ForestTree {
         const int* nd = reinterpret_cast<const int*>(walk.data());
         const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         const __m512i byte = _mm512_set1_epi32(0xff), word = _mm512_set1_epi32(0xffff), one = _mm512_set1_epi32(1);
-        // Finished walks as (row, node) pairs, written compressed.
+        const __m512i mark = _mm512_set1_epi32(static_cast<int>(~kDone));
+        // Finished walks as (row, leaf) pairs, written compressed.
         std::uint32_t* done_row = scratch;
         std::uint32_t* done_at = scratch + count + 16;
         std::size_t done = 0, next = 0;
@@ -215,34 +270,50 @@ struct ForestTree {
         // Full-mask forms: the plain intrinsics start from undefined vectors,
         // which some compilers report as used uninitialised.
         const __m512i zero = _mm512_setzero_si512();
+        const int* pk = reinterpret_cast<const int*>(packed.data());
+        const __m512i features = _mm512_set1_epi32(static_cast<int>((1u << feature_bits) - 1));
+        const __m512i missing = _mm512_set1_epi32(kMissingBit), to_zero = _mm512_set1_epi32(missing_shift);
+        const __m128i next_at = _mm_cvtsi32_si128(kFeatureAt + static_cast<int>(feature_bits));
         auto step = [&](int v) __attribute__((always_inline, target("avx512f,bmi2"))) {
-            const __m512i to = _mm512_mask_i32gather_epi32(zero, 0xffff, at[v], nd, 8);
-            const __m512i meta = _mm512_mask_i32gather_epi32(zero, 0xffff, at[v], nd + 1, 8);
-            const __m512i code = _mm512_mask_i32gather_epi32(
-                zero, 0xffff, _mm512_add_epi32(off[v], _mm512_and_si512(meta, word)), base, 1);
+            const __mmask16 on = _mm512_cmpge_epi32_mask(at[v], zero);
+            if constexpr (kPacked) {
+                const __m512i w = _mm512_mask_i32gather_epi32(zero, on, at[v], pk, 4);
+                const __m512i feature = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features);
+                const __m512i code = _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
+                const __m512i c = _mm512_and_si512(
+                    _mm512_mask_add_epi32(code, _mm512_test_epi32_mask(w, missing), code, to_zero), byte);
+                const __m512i to = _mm512_maskz_srl_epi32(0xffff, w, next_at);
+                __m512i moved =
+                    _mm512_mask_add_epi32(to, _mm512_cmpgt_epu32_mask(c, _mm512_and_si512(w, byte)), to, one);
+                // A leaf's word is its tagged row.
+                moved = _mm512_mask_mov_epi32(moved, _mm512_cmplt_epi32_mask(w, zero), w);
+                at[v] = _mm512_mask_mov_epi32(at[v], on, moved);
+                return;
+            }
+            const __m512i to = _mm512_mask_i32gather_epi32(zero, on, at[v], nd, 8);
+            const __m512i meta = _mm512_mask_i32gather_epi32(zero, on, at[v], nd + 1, 8);
+            const __m512i code =
+                _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], _mm512_and_si512(meta, word)), base, 1);
             const __m512i c = _mm512_and_si512(_mm512_add_epi32(code, _mm512_maskz_srli_epi32(0xffff, meta, 24)), byte);
             const __m512i bin = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, meta, 16), byte);
-            at[v] = _mm512_mask_add_epi32(to, _mm512_cmpgt_epu32_mask(c, bin), to, one);
+            at[v] =
+                _mm512_mask_mov_epi32(at[v], on, _mm512_mask_add_epi32(to, _mm512_cmpgt_epu32_mask(c, bin), to, one));
         };
         while ((live[0] | live[1] | live[2] | live[3]) != 0) {
             // Three steps per check: checking after every step or every
             // second costs more than the steps finished walks idle.
-            __m512i before[kVectors];
-            for (int s = 0; s < 2; ++s)
+            for (int s = 0; s < 3; ++s)
                 for (int v = 0; v < kVectors; ++v) step(v);
-            for (int v = 0; v < kVectors; ++v) before[v] = at[v];
-            for (int v = 0; v < kVectors; ++v) step(v);
-            // Leaves loop to themselves: a walk that did not move is done.
             for (int v = 0; v < kVectors; ++v) {
-                const __mmask16 end = _mm512_mask_cmpeq_epi32_mask(live[v], at[v], before[v]);
+                const __mmask16 end = _mm512_mask_cmplt_epi32_mask(live[v], at[v], zero);
                 if (end == 0) continue;
                 _mm512_storeu_si512(done_row + done, _mm512_maskz_compress_epi32(end, row[v]));
-                _mm512_storeu_si512(done_at + done, _mm512_maskz_compress_epi32(end, at[v]));
+                _mm512_storeu_si512(done_at + done, _mm512_maskz_compress_epi32(end, _mm512_and_si512(at[v], mark)));
                 done += static_cast<std::size_t>(__builtin_popcount(end));
                 live[v] = static_cast<__mmask16>((live[v] & ~end) | refill(v, end));
             }
         }
-        for (std::size_t i = 0; i < done; ++i) out[done_row[i]] = slot[done_at[i]];
+        for (std::size_t i = 0; i < done; ++i) out[done_row[i]] = done_at[i];
     }
 #endif
 
@@ -253,25 +324,28 @@ struct ForestTree {
         const CategorySet* go = left.data();
         constexpr std::size_t kLanes = 8;
         auto step = [nd, go](std::uint32_t at, const std::uint8_t* row) {
-            const std::uint8_t c = row[nd[at].feature];
-            return nd[at].next + static_cast<std::uint32_t>(((go[at].bits[c >> 6] >> (c & 63)) & 1) ^ 1);
+            const std::uint32_t i = reads(at);
+            const std::uint8_t c = row[nd[i].feature];
+            const std::uint32_t to =
+                nd[i].next + static_cast<std::uint32_t>(((go[i].bits[c >> 6] >> (c & 63)) & 1) ^ 1);
+            return (at & kDone) != 0 ? at : to;
         };
         std::size_t j = 0;
         for (; j + kLanes <= count; j += kLanes) {
             std::uint32_t at[kLanes] = {};
-            for (std::uint32_t d = 0; d < depth; d += 4) {
+            for (std::uint32_t d = 0; d <= depth; d += 4) {
                 for (int s = 0; s < 4; ++s)
                     for (std::size_t k = 0; k < kLanes; ++k) at[k] = step(at[k], rows[j + k]);
-                bool all = true;
-                for (std::size_t k = 0; k < kLanes; ++k) all &= nd[at[k]].next == at[k];
-                if (all) break;
+                std::uint32_t all = kDone;
+                for (std::size_t k = 0; k < kLanes; ++k) all &= at[k];
+                if (all != 0) break;
             }
-            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = slot[at[k]];
+            for (std::size_t k = 0; k < kLanes; ++k) out[j + k] = at[k] & ~kDone;
         }
         for (; j < count; ++j) {
             std::uint32_t at = 0;
-            while (nd[at].next != at) at = step(at, rows[j]);
-            out[j] = slot[at];
+            while ((at & kDone) == 0) at = step(at, rows[j]);
+            out[j] = at & ~kDone;
         }
     }
 
@@ -284,12 +358,12 @@ struct ForestTree {
             for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(p + at, 0, 3);
         };
         ask(walk.data(), walk.size() * sizeof(Step));
-        ask(slot.data(), slot.size() * sizeof(std::uint32_t));
+        ask(packed.data(), packed.size() * sizeof(std::uint32_t));
         ask(leaves.data(), leaves.size() * sizeof(Leaf));
     }
 
     std::size_t bytes() const noexcept {
-        return leaves.size() * sizeof(Leaf) + walk.size() * (sizeof(Step) + sizeof(std::uint32_t)) +
+        return leaves.size() * sizeof(Leaf) + walk.size() * sizeof(Step) + packed.size() * sizeof(std::uint32_t) +
                (left.size() + sets.size()) * sizeof(CategorySet) + set_node.size() * sizeof(std::uint32_t);
     }
 };
