@@ -5,8 +5,11 @@ the same design (Wager-Athey, X uniform, T Bernoulli(0.5)) and pickles it with 1
 new rows; `time` loads it and times each call in the process, by process CPU seconds
 as well as wall seconds (on a shared machine the CPU seconds drift less). Time
 scales about linearly with the trees: quote a 400-tree forest's times x 5 for 2,000.
-To compare two builds, run `time` alternately under each (PYTHONPATH to a saved copy
-of the older package) and compare medians.
+To compare two builds, run `time` alternately under each and compare medians. The
+older build must be whole: unzip its wheel (`pip wheel --no-deps -w DIR .` at that
+commit) into a directory and put that on PYTHONPATH. A copy of the `quorvantis`
+folder alone is not enough: the extension modules sit beside it and load the core
+library from the installed package's folder.
 
     python bench/predict_speed.py fit /tmp/forest.pkl [--n 1000000] [--p 25] [--trees 400]
     python bench/predict_speed.py time /tmp/forest.pkl [--call effect effect_interval] [--repeat 3]
