@@ -27,13 +27,14 @@ __attribute__((target("avx2"))) void add_rows_avx2(Moments<K>* h, std::size_t p,
         const std::uint8_t* c = codes != nullptr ? codes + i * p : x + std::size_t{rec[i].row} * p;
         __m256d quads[K / 4];
         for (std::size_t k = 0; k < K / 4; ++k) quads[k] = _mm256_loadu_pd(rec[i].m.v + 4 * k);
-        const __m128d pair = _mm_load_pd(rec[i].m.v + K - 2);
+        [[maybe_unused]] const __m128d pair = _mm_load_pd(rec[i].m.v + K - 2);
         for (std::size_t f = 0; f < p; ++f) {
             double* bin = h[f * n_codes + c[f]].v;
             for (std::size_t k = 0; k < K / 4; ++k)
                 _mm256_storeu_pd(bin + 4 * k, _mm256_add_pd(_mm256_loadu_pd(bin + 4 * k), quads[k]));
-            if constexpr (K % 4 != 0) _mm_store_pd(bin + K - 2, _mm_add_pd(_mm_load_pd(bin + K - 2), pair));
-            else (void)pair;
+            if constexpr (K % 4 != 0) {
+                _mm_store_pd(bin + K - 2, _mm_add_pd(_mm_load_pd(bin + K - 2), pair));
+            }
         }
     }
 }
