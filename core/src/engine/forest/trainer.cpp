@@ -67,8 +67,7 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             const std::size_t b = g * group + j;
             sampler.tree_rows(b, *pool, tree_rows);
             records.resize(tree_rows.split.size());
-            for (std::size_t i = 0; i < records.size(); ++i)
-                records[i] = {rows[tree_rows.split[i]]};
+            for (std::size_t i = 0; i < records.size(); ++i) records[i] = {rows[tree_rows.split[i]]};
             est.resize(tree_rows.estimation.size());
             for (std::size_t i = 0; i < est.size(); ++i) est[i] = rows[tree_rows.estimation[i]];
             Rng rng = Rng::stream(options.seed ^ kSplitStream, b);

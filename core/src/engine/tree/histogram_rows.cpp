@@ -9,7 +9,8 @@ namespace {
 
 template <std::size_t K>
 void add_rows_plain(Moments<K>* h, std::size_t p, std::size_t n_codes, const SplitRecord<K>* rec, std::size_t lo,
-                    std::size_t hi, const std::uint8_t* codes, const std::uint8_t* x, const std::uint32_t* rows) noexcept {
+                    std::size_t hi, const std::uint8_t* codes, const std::uint8_t* x,
+                    const std::uint32_t* rows) noexcept {
     for (std::size_t i = lo; i < hi; ++i) {
         const std::uint8_t* c = codes != nullptr ? codes + i * p : x + std::size_t{rows[i]} * p;
         const Moments<K> m = rec[i].m;  // a local: stores to bins cannot alias it
@@ -22,7 +23,8 @@ void add_rows_plain(Moments<K>* h, std::size_t p, std::size_t n_codes, const Spl
 template <std::size_t K>
 __attribute__((target("avx2"))) void add_rows_avx2(Moments<K>* h, std::size_t p, std::size_t n_codes,
                                                    const SplitRecord<K>* rec, std::size_t lo, std::size_t hi,
-                                                   const std::uint8_t* codes, const std::uint8_t* x, const std::uint32_t* rows) noexcept {
+                                                   const std::uint8_t* codes, const std::uint8_t* x,
+                                                   const std::uint32_t* rows) noexcept {
     for (std::size_t i = lo; i < hi; ++i) {
         const std::uint8_t* c = codes != nullptr ? codes + i * p : x + std::size_t{rows[i]} * p;
         __m256d quads[K / 4];
@@ -32,8 +34,10 @@ __attribute__((target("avx2"))) void add_rows_avx2(Moments<K>* h, std::size_t p,
             double* bin = h[f * n_codes + c[f]].v;
             for (std::size_t k = 0; k < K / 4; ++k)
                 _mm256_storeu_pd(bin + 4 * k, _mm256_add_pd(_mm256_loadu_pd(bin + 4 * k), quads[k]));
-            if constexpr (K % 4 != 0) _mm_store_pd(bin + K - 2, _mm_add_pd(_mm_load_pd(bin + K - 2), pair));
-            else (void)pair;
+            if constexpr (K % 4 != 0)
+                _mm_store_pd(bin + K - 2, _mm_add_pd(_mm_load_pd(bin + K - 2), pair));
+            else
+                (void)pair;
         }
     }
 }

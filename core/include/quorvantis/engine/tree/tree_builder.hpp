@@ -148,7 +148,8 @@ private:
     bool local_ = false;  // codes_ holds the split rows' codes, in record order
     std::size_t local_limit_;
     std::vector<std::uint8_t> codes_, code_scratch_;
-    std::vector<std::uint32_t> rows_, row_scratch_;  // the records' rows, when !local_
+    // The records' rows, when their codes are read from the matrix.
+    std::vector<std::uint32_t> rows_, row_scratch_;
     bool full_;  // histograms over every feature, so children can subtract
     std::vector<Record>* records_ = nullptr;
     std::vector<Record> scratch_;
