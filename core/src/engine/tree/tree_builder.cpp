@@ -528,15 +528,26 @@ std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best
     if (local_) {
         std::uint8_t* codes = codes_.data();
         std::uint8_t* code_scratch = code_scratch_.data();
-        for (std::size_t i = lo; i < hi; ++i) {
-            if (goes_left(codes[i * p + f])) {
-                if (w != i) copy_codes(codes + w * p, codes + i * p, p);
-                rec[w++] = rec[i];
-            } else {
+        // Every row goes to both places and only the side it belongs to
+        // moves on: no branch to mispredict on a coin-flip split.
+        auto run = [&](auto left_of) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                const bool left = left_of(codes[i * p + f]);
+                const Record m = rec[i];
                 copy_codes(code_scratch + r * p, codes + i * p, p);
-                scratch[r++] = rec[i];
+                copy_codes(codes + w * p, codes + i * p, p);
+                scratch[r] = m;
+                rec[w] = m;
+                w += left;
+                r += !left;
             }
-        }
+        };
+        if (best.categorical)
+            run([&](std::uint8_t c) { return best.set.has(c); });
+        else
+            run([bin = best.bin, missing_code, missing_left = best.missing_left](std::uint8_t c) {
+                return c == missing_code ? missing_left : c <= bin;
+            });
         std::memcpy(codes + w * p, code_scratch, r * p);
     } else {
         const std::uint8_t* x = x_.codes.data();
