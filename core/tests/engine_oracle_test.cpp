@@ -261,7 +261,7 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     Gen gen(tc.seed + 1);
     std::size_t splits = 0, categorical = 0;
     std::vector<engine::SplitRecord<C::K>> first_records;
-    std::vector<std::uint32_t> first_est;
+    std::vector<std::uint32_t> first_split, first_est;
     std::vector<engine::Moments<C::K>> first_moments;
     for (int t = 0; t < 2; ++t) {
         SCOPED_TRACE("tree " + std::to_string(t));
@@ -277,14 +277,15 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
             gen.shuffle(est);
         }
         std::vector<engine::SplitRecord<C::K>> records;
-        for (const std::uint32_t r : split) records.push_back({Fast<C>::record(obs[r]), r});
+        for (const std::uint32_t r : split) records.push_back({Fast<C>::record(obs[r])});
         std::vector<engine::Moments<C::K>> est_moments;
         for (const std::uint32_t r : est) est_moments.push_back(Fast<C>::record(obs[r]));
 
         const auto seed = static_cast<std::uint32_t>(tc.seed * 31 + static_cast<std::uint64_t>(t));
         LoggingDrawer fast_drawer(seed), oracle_drawer(seed);
-        if (t == 0) std::tie(first_records, first_est, first_moments) = std::tie(records, est, est_moments);
-        builder.grow(records, est, est_moments, fast_drawer);
+        if (t == 0)
+            std::tie(first_records, first_split, first_est, first_moments) = std::tie(records, split, est, est_moments);
+        builder.grow(records, split, est, est_moments, fast_drawer);
         engine_oracle::TreeOracle oracle(d.codes, d.cuts.missing_code(), obs, settings);
         const auto root = oracle.grow(split, est, oracle_drawer);
 
@@ -301,14 +302,16 @@ void grow_and_compare(const TreeCase& tc, const Data& d) {
     }
     // Handed on to another group, the builder starts over: after restart() it
     // grows the first tree to the bytes a new builder grows, with the
-    // production drawer (which starts from the order it is given).
+    // production drawer (which starts from the order it is given). The new
+    // one reads its codes from the matrix, which must not change the tree.
     engine::TreeBuilder<C> fresh(d.codes, d.cuts, options);
+    fresh.set_local_limit(0);
     builder.restart();
     for (engine::TreeBuilder<C>* b : {&fresh, &builder}) {
         Rng rng = Rng::stream(tc.seed, 5);
         engine::RandomCandidates candidates(rng);
         std::vector<engine::SplitRecord<C::K>> records = first_records;
-        b->grow(records, first_est, first_moments, candidates);
+        b->grow(records, first_split, first_est, first_moments, candidates);
     }
     ASSERT_EQ(builder.nodes().size(), fresh.nodes().size());
     ASSERT_EQ(builder.leaf_sums().size(), fresh.leaf_sums().size());
@@ -521,11 +524,11 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         }
         if (static_cast<int>(b) == fc.hollow) est.clear();
         std::vector<engine::SplitRecord<CausalCriterion::K>> records;
-        for (const std::uint32_t r : split) records.push_back({Fast<CausalCriterion>::record(d.causal[r]), r});
+        for (const std::uint32_t r : split) records.push_back({Fast<CausalCriterion>::record(d.causal[r])});
         std::vector<engine::Moments<CausalCriterion::K>> est_moments;
         for (const std::uint32_t r : est) est_moments.push_back(Fast<CausalCriterion>::record(d.causal[r]));
         LoggingDrawer drawer(static_cast<std::uint32_t>(fc.seed * 131 + b));
-        builder.grow(records, est, est_moments, drawer);
+        builder.grow(records, split, est, est_moments, drawer);
         nodes[b] = builder.nodes();
         trees[b].set_nodes(nodes[b], missing, builder.sets());
         plain[b].sets = builder.sets();
@@ -651,11 +654,11 @@ TEST(EngineRegressionOob, SlicesGiveThePlainMeansBitForBit) {
         if (b == 3) est.clear();
         for (std::uint32_t r = 0; r < 10; ++r) (b % 2 == 0 ? est : rows).push_back(r);
         std::vector<engine::SplitRecord<RegressionCriterion::K>> records;
-        for (const std::uint32_t r : split) records.push_back({Fast<RegressionCriterion>::record(d.regression[r]), r});
+        for (const std::uint32_t r : split) records.push_back({Fast<RegressionCriterion>::record(d.regression[r])});
         std::vector<engine::Moments<RegressionCriterion::K>> est_moments;
         for (const std::uint32_t r : est) est_moments.push_back(Fast<RegressionCriterion>::record(d.regression[r]));
         LoggingDrawer drawer(static_cast<std::uint32_t>(500 + b));
-        builder.grow(records, est, est_moments, drawer);
+        builder.grow(records, split, est, est_moments, drawer);
         nodes[b] = builder.nodes();
         sets[b] = builder.sets();
         trees[b].set_nodes(nodes[b], missing, builder.sets());

@@ -67,13 +67,12 @@ TrainedForest<C> train_forest(const CodedRows& x, const BinCuts& cuts, const std
             const std::size_t b = g * group + j;
             sampler.tree_rows(b, *pool, tree_rows);
             records.resize(tree_rows.split.size());
-            for (std::size_t i = 0; i < records.size(); ++i)
-                records[i] = {rows[tree_rows.split[i]], tree_rows.split[i]};
+            for (std::size_t i = 0; i < records.size(); ++i) records[i] = {rows[tree_rows.split[i]]};
             est.resize(tree_rows.estimation.size());
             for (std::size_t i = 0; i < est.size(); ++i) est[i] = rows[tree_rows.estimation[i]];
             Rng rng = Rng::stream(options.seed ^ kSplitStream, b);
             RandomCandidates candidates(rng);
-            builder.grow(records, tree_rows.estimation, est, candidates);
+            builder.grow(records, tree_rows.split, tree_rows.estimation, est, candidates);
             builder.count_splits(out.splits);
             ForestTree<typename C::Leaf> tree;
             tree.set_nodes(builder.nodes(), cuts.missing_code(), builder.sets());

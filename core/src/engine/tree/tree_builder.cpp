@@ -103,6 +103,7 @@ TreeBuilder<C>::TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeO
     features_.resize(p_);
     for (std::size_t f = 0; f < p_; ++f) features_[f] = static_cast<std::uint16_t>(f);
     table_.resize(512);
+    local_limit_ = kLocalCodeBytes;
 }
 
 template <class C>
@@ -119,8 +120,9 @@ void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t co
 }
 
 template <class C>
-void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::uint32_t>& est_rows,
-                          const std::vector<Moments<K>>& est, CandidateDrawer& candidates) {
+void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::uint32_t>& split_rows,
+                          const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est,
+                          CandidateDrawer& candidates) {
     records_ = &records;
     grown_.assign(1, Grown{});
     sets_.clear();
@@ -128,12 +130,14 @@ void TreeBuilder<C>::grow(std::vector<Record>& records, const std::vector<std::u
     if (scratch_.size() < records.size()) scratch_.resize(records.size());
     // The split rows' codes travel with them, so that a node reads its rows'
     // codes from one contiguous run instead of all over the matrix.
-    local_ = records.size() * p_ <= kLocalCodeBytes;
+    local_ = records.size() * p_ <= local_limit_;
     if (local_) {
         codes_.resize(records.size() * p_);
         code_scratch_.resize(records.size() * p_);
-        for (std::size_t i = 0; i < records.size(); ++i)
-            std::memcpy(codes_.data() + i * p_, x_.row(records[i].row), p_);
+        for (std::size_t i = 0; i < records.size(); ++i) std::memcpy(codes_.data() + i * p_, x_.row(split_rows[i]), p_);
+    } else {
+        rows_.assign(split_rows.begin(), split_rows.end());
+        row_scratch_.resize(rows_.size());
     }
     Moments<K> total;
     for (const Record& r : records) total.add(r.m);
@@ -458,6 +462,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
     // Moments stores may alias anything, so the row loop reads only locals.
     const std::uint8_t* codes = local_ ? codes_.data() : nullptr;
     const std::uint8_t* x = x_.codes.data();
+    const std::uint32_t* rows = rows_.data();
     Moments<K>* tables = table_.data();  // two of 256, all zero between uses
     std::uint8_t present[2][256];
     std::uint64_t seen[2][4];
@@ -465,7 +470,7 @@ void TreeBuilder<C>::search_sparse(std::size_t lo, std::size_t hi, const typenam
         if (codes != nullptr)
             for (std::size_t i = lo; i < hi; ++i) body(i, codes + i * p);
         else
-            for (std::size_t i = lo; i < hi; ++i) body(i, x + std::size_t{rec[i].row} * p);
+            for (std::size_t i = lo; i < hi; ++i) body(i, x + std::size_t{rows[i]} * p);
     };
     // Takes the missing code's sums out of table s and lists the codes
     // present in it into present[s]; returns their count.
@@ -515,24 +520,52 @@ std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best
     Record* rec = records_->data();
     Record* scratch = scratch_.data();
     const std::size_t p = p_, f = best.feature;
-    std::uint8_t* codes = local_ ? codes_.data() : nullptr;
-    std::uint8_t* code_scratch = code_scratch_.data();
-    const std::uint8_t* x = x_.codes.data();
     const std::uint8_t missing_code = cuts_.missing_code();
+    auto goes_left = [&](std::uint8_t c) {
+        return best.categorical ? best.set.has(c) : c == missing_code ? best.missing_left : c <= best.bin;
+    };
     std::size_t w = lo, r = 0;
-    for (std::size_t i = lo; i < hi; ++i) {
-        const std::uint8_t c = codes != nullptr ? codes[i * p + f] : x[std::size_t{rec[i].row} * p + f];
-        const bool left = best.categorical ? best.set.has(c) : c == missing_code ? best.missing_left : c <= best.bin;
-        if (left) {
-            if (codes != nullptr && w != i) copy_codes(codes + w * p, codes + i * p, p);
-            rec[w++] = rec[i];
-        } else {
-            if (codes != nullptr) copy_codes(code_scratch + r * p, codes + i * p, p);
-            scratch[r++] = rec[i];
+    if (local_) {
+        std::uint8_t* codes = codes_.data();
+        std::uint8_t* code_scratch = code_scratch_.data();
+        // Every row goes to both places and only the side it belongs to
+        // moves on: no branch to mispredict on a coin-flip split.
+        auto run = [&](auto left_of) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                const bool left = left_of(codes[i * p + f]);
+                const Record m = rec[i];
+                copy_codes(code_scratch + r * p, codes + i * p, p);
+                copy_codes(codes + w * p, codes + i * p, p);
+                scratch[r] = m;
+                rec[w] = m;
+                w += left;
+                r += !left;
+            }
+        };
+        if (best.categorical)
+            run([&](std::uint8_t c) { return best.set.has(c); });
+        else
+            run([bin = best.bin, missing_code, missing_left = best.missing_left](std::uint8_t c) {
+                return c == missing_code ? missing_left : c <= bin;
+            });
+        std::memcpy(codes + w * p, code_scratch, r * p);
+    } else {
+        const std::uint8_t* x = x_.codes.data();
+        std::uint32_t* rows = rows_.data();
+        std::uint32_t* row_scratch = row_scratch_.data();
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::uint32_t row = rows[i];
+            if (goes_left(x[std::size_t{row} * p + f])) {
+                rows[w] = row;
+                rec[w++] = rec[i];
+            } else {
+                row_scratch[r] = row;
+                scratch[r++] = rec[i];
+            }
         }
+        std::copy(row_scratch, row_scratch + r, rows + w);
     }
     std::copy(scratch, scratch + r, rec + w);
-    if (codes != nullptr) std::memcpy(codes + w * p, code_scratch, r * p);
     return w;
 }
 
@@ -560,7 +593,7 @@ void TreeBuilder<C>::build_hist(int buffer, std::size_t lo, std::size_t hi, bool
     const std::size_t p = p_, n_codes = n_codes_;
     if (all_features) {
         std::memset(static_cast<void*>(h), 0, p * n_codes * sizeof(Moments<K>));
-        add_rows(h, p, n_codes, rec, lo, hi, local_ ? codes_.data() : nullptr, x_.codes.data());
+        add_rows(h, p, n_codes, rec, lo, hi, local_ ? codes_.data() : nullptr, x_.codes.data(), rows_.data());
         return;
     }
     const std::size_t m_try = std::min(options_.mtry, p);

@@ -33,11 +33,12 @@ struct Moments {
     double count() const noexcept { return v[0]; }
 };
 
-// One split row: its moments and its row in the coded matrix.
+// One split row's moments. Its row in the coded matrix is kept apart, and
+// only when the builder reads codes from the matrix: 48 bytes instead of 64
+// for K = 6 is that much less to move in every partition and histogram.
 template <std::size_t K>
 struct SplitRecord {
     Moments<K> m;
-    std::uint32_t row = 0;
 };
 
 }  // namespace quorvantis::engine

@@ -58,12 +58,18 @@ public:
 
     TreeBuilder(const CodedRows& x, const BinCuts& cuts, const TreeOptions& options);
 
-    // Grows on `records` (reordered in place), fills the leaves from the
-    // estimation rows' moments (est_rows[i] with est[i]) and prunes leaves
-    // without estimation rows into their parents. The leaves hold the sums;
-    // finish() of the caller turns them into what the forest keeps.
-    void grow(std::vector<Record>& records, const std::vector<std::uint32_t>& est_rows,
-              const std::vector<Moments<K>>& est, CandidateDrawer& candidates);
+    // Grows on `records` (reordered in place; records[i] is row split_rows[i]),
+    // fills the leaves from the estimation rows' moments (est_rows[i] with
+    // est[i]) and prunes leaves without estimation rows into their parents.
+    // The leaves hold the sums; finish() of the caller turns them into what
+    // the forest keeps.
+    void grow(std::vector<Record>& records, const std::vector<std::uint32_t>& split_rows,
+              const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est,
+              CandidateDrawer& candidates);
+
+    // The most bytes of split-row codes copied beside the records; larger
+    // trees read the matrix. Lowered by tests to reach that path.
+    void set_local_limit(std::size_t bytes) noexcept { local_limit_ = bytes; }
 
     // Back to the state of a new builder, keeping the buffers: the candidate
     // order starts again from 0..p-1.
@@ -129,7 +135,7 @@ private:
     void release(int buffer) noexcept;
     void build_hist(int buffer, std::size_t lo, std::size_t hi, bool all_features);
     const std::uint8_t* codes_at(std::size_t i) const noexcept {
-        return local_ ? codes_.data() + i * p_ : x_.row((*records_)[i].row);
+        return local_ ? codes_.data() + i * p_ : x_.row(rows_[i]);
     }
     Moments<K>* hist(int buffer) noexcept { return buffers_[static_cast<std::size_t>(buffer)].data(); }
     void fill_and_prune(const std::vector<std::uint32_t>& est_rows, const std::vector<Moments<K>>& est);
@@ -140,7 +146,10 @@ private:
     TreeOptions options_;
     std::size_t p_, n_codes_;
     bool local_ = false;  // codes_ holds the split rows' codes, in record order
+    std::size_t local_limit_;
     std::vector<std::uint8_t> codes_, code_scratch_;
+    // The records' rows, when their codes are read from the matrix.
+    std::vector<std::uint32_t> rows_, row_scratch_;
     bool full_;  // histograms over every feature, so children can subtract
     std::vector<Record>* records_ = nullptr;
     std::vector<Record> scratch_;
