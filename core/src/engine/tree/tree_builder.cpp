@@ -535,7 +535,8 @@ std::size_t TreeBuilder<C>::partition(std::size_t lo, std::size_t hi, const Best
                 const bool left = left_of(codes[i * p + f]);
                 const Record m = rec[i];
                 copy_codes(code_scratch + r * p, codes + i * p, p);
-                copy_codes(codes + w * p, codes + i * p, p);
+                // memcpy onto itself is undefined; w == i only until the first right row.
+                if (w != i) copy_codes(codes + w * p, codes + i * p, p);
                 scratch[r] = m;
                 rec[w] = m;
                 w += left;
