@@ -287,10 +287,6 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
         while (from < to && !C::enough(side(from, false), nd)) ++from;
     }
     if (from >= to) from = thresholds;
-    if (from < to) {
-        C::score_all(pre, from, to, total, nullptr, nd, right_scores);
-        if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
-    }
     auto take = [&](std::size_t i, double score, bool missing_left) {
         ++best.updates;
         best.score = score;
@@ -303,39 +299,12 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
     };
     // The winner in evaluation order (thresholds ascending, missing rows
     // right before left, strictly greater wins) is the first score equal to
-    // the largest, if that beats the best so far; the largest is found two
-    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count; two
-    // running maxima, merged at the end, halve the chain of dependent steps.
+    // the largest, if that beats the best so far.
     if (from < to) {
-        Lanes top2 = splat<Lanes>(best.score), other = top2;
-        double top = best.score;
-        std::size_t i = from;
-        if (has_missing) {
-            for (; i + 2 <= to; i += 2) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                other.v = _mm_max_pd(load<Lanes>(left_scores + i).v, other.v);
-            }
-        } else {
-            for (; i + 4 <= to; i += 4) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                other.v = _mm_max_pd(load<Lanes>(right_scores + i + 2).v, other.v);
-            }
-            if (i + 2 <= to) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                i += 2;
-            }
-        }
-        top2.v = _mm_max_pd(other.v, top2.v);
-        for (; i < to; ++i) {
-            if (right_scores[i] > top) top = right_scores[i];
-            if (has_missing && left_scores[i] > top) top = left_scores[i];
-        }
-        alignas(16) double lanes[2];
-        _mm_store_pd(lanes, top2.v);
-        for (const double v : lanes)
-            if (v > top) top = v;
+        double top = C::score_top(pre, from, to, total, nullptr, nd, right_scores, best.score);
+        if (has_missing) top = C::score_top(pre, from, to, total, &missing, nd, left_scores, top);
         if (top > best.score) {
-            for (i = from; i < to; ++i) {
+            for (std::size_t i = from; i < to; ++i) {
                 if (right_scores[i] == top) {
                     take(i, right_scores[i], false);
                     break;
