@@ -273,7 +273,11 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
     // regression's runs are a step or two, well predicted.
     std::size_t to = thresholds, from = 0;
     bool counted = false;
-    if constexpr (C::kCounts > 1) {
+    if constexpr (C::kCounts == 1) {
+        // Eight scores cost about what one step in from an end does, and a
+        // threshold where a side lacks rows scores kNoSplit anyway.
+        counted = kOctLanes;
+    } else {
         if (thresholds <= kCountedWindow) {
             std::size_t right_short = 0, left_short = 0;
             C::count_short(pre, thresholds, total, missing, nd, right_short, left_short);
