@@ -49,9 +49,11 @@ struct PrefixRun {
     const std::uint8_t* present;
     Table table;
     double (*pre)[256];
+    std::size_t at;  // the column of threshold 0
     __m128d acc[H];
 
-    PrefixRun(const std::uint8_t* p, Table t, double (*out)[256]) noexcept : present(p), table(t), pre(out) {
+    PrefixRun(const std::uint8_t* p, Table t, double (*out)[256], std::size_t column = 0) noexcept
+        : present(p), table(t), pre(out), at(column) {
         for (std::size_t h = 0; h < H; ++h) acc[h] = _mm_setzero_pd();
     }
     void clear(std::size_t i) noexcept {
@@ -69,8 +71,8 @@ struct PrefixRun {
         clear(i);
         clear(i + 1);
         for (std::size_t h = 0; h < H; ++h) {
-            _mm_storeu_pd(pre[2 * h] + i, _mm_unpacklo_pd(a[h], b[h]));
-            _mm_storeu_pd(pre[2 * h + 1] + i, _mm_unpackhi_pd(a[h], b[h]));
+            _mm_storeu_pd(pre[2 * h] + at + i, _mm_unpacklo_pd(a[h], b[h]));
+            _mm_storeu_pd(pre[2 * h + 1] + at + i, _mm_unpackhi_pd(a[h], b[h]));
         }
     }
     // Thresholds [from, to).
@@ -81,8 +83,8 @@ struct PrefixRun {
             const double* e = table[present[i]].v;
             for (std::size_t h = 0; h < H; ++h) {
                 acc[h] = _mm_add_pd(acc[h], _mm_load_pd(e + 2 * h));
-                _mm_store_sd(pre[2 * h] + i, acc[h]);
-                _mm_storeh_pd(pre[2 * h + 1] + i, acc[h]);
+                _mm_store_sd(pre[2 * h] + at + i, acc[h]);
+                _mm_storeh_pd(pre[2 * h + 1] + at + i, acc[h]);
             }
             clear(i);
         }
@@ -371,10 +373,43 @@ template <class C>
 template <class Table>
 void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
                               const typename C::Node& nd, Best& best) const {
-    alignas(16) double pre[2][K][256];
-    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
     const std::size_t ta = a.count > 0 ? a.count - 1 : 0, tb = b.count > 0 ? b.count - 1 : 0;
     const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
+    // Where every threshold is scored (the regression's, eight at a time) and
+    // no row lacks either value, b's thresholds follow a's in one run of
+    // columns, scored in one pass: the run is in evaluation order, so the
+    // winner is its first largest score, if that beats the best so far.
+    if constexpr (C::kCounts == 1) {
+        if (kOctLanes && ta + tb <= 256 && a.missing.count() == 0.0 && b.missing.count() == 0.0) {
+            alignas(16) double pre[K][256];
+            alignas(16) double scores[256];
+            PrefixRun<K, Table> run_a(a.present, table_a, pre), run_b(b.present, table_b, pre, ta);
+            for (std::size_t i = 0; i < both; i += 2) {
+                run_a.pair(i);
+                run_b.pair(i);
+            }
+            run_a.run(both, ta);
+            run_b.run(both, tb);
+            if (a.count > 0) run_a.clear(a.count - 1);
+            if (b.count > 0) run_b.clear(b.count - 1);
+            const double top = C::score_top(pre, 0, ta + tb, total, nullptr, nd, scores, best.score);
+            if (!(top > best.score)) return;
+            std::size_t j = 0;
+            while (scores[j] != top) ++j;
+            const Listed& l = j < ta ? a : b;
+            ++best.updates;
+            best.score = scores[j];
+            best.feature = l.feature;
+            best.bin = l.present[j < ta ? j : j - ta];
+            best.missing_left = false;
+            best.categorical = false;
+            for (std::size_t k = 0; k < K; ++k) best.left.v[k] = pre[k][j];
+            best.right = total - best.left;
+            return;
+        }
+    }
+    alignas(16) double pre[2][K][256];
+    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
     for (std::size_t i = 0; i < both; i += 2) {
         run_a.pair(i);
         run_b.pair(i);
