@@ -265,11 +265,30 @@ __attribute__((target("avx512f"))) double regression_octs(const double (*pre)[25
     return largest_lane(top);
 }
 
+__attribute__((target("avx512f"))) std::size_t first_equal_octs(const double* s, std::size_t from, std::size_t to,
+                                                                  double top) noexcept {
+    const __m512d t = _mm512_set1_pd(top);
+    for (std::size_t i = from; i < to; i += 8) {
+        const __mmask8 live = live_lanes(to - i);
+        const auto hit = static_cast<unsigned>(
+            _mm512_mask_cmp_pd_mask(live, _mm512_maskz_loadu_pd(live, s + i), t, _CMP_EQ_OQ));
+        if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(hit));
+    }
+    return to;
+}
+
 }  // namespace
 
 const bool kWideLanes = cpu::features().avx2;
 const bool kOctLanes = cpu::features().avx512f;
 const bool kByteCompress = cpu::features().avx512f && cpu::features().avx512bw && cpu::features().avx512vbmi2;
+
+std::size_t first_equal(const double* s, std::size_t from, std::size_t to, double top) noexcept {
+    if (kOctLanes) return first_equal_octs(s, from, to, top);
+    std::size_t i = from;
+    while (i < to && !(s[i] == top)) ++i;
+    return i;
+}
 
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept {
     if (kByteCompress) return compress_bits(words, out);

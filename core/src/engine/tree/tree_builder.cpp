@@ -309,7 +309,10 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
     if (from < to) {
         double top = C::score_top(pre, from, to, total, nullptr, nd, right_scores, best.score);
         if (has_missing) top = C::score_top(pre, from, to, total, &missing, nd, left_scores, top);
-        if (top > best.score) {
+        if (top > best.score && !has_missing) {
+            const std::size_t i = first_equal(right_scores, from, to, top);
+            take(i, right_scores[i], false);
+        } else if (top > best.score) {
             for (std::size_t i = from; i < to; ++i) {
                 if (right_scores[i] == top) {
                     take(i, right_scores[i], false);
@@ -394,8 +397,7 @@ void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, T
             if (b.count > 0) run_b.clear(b.count - 1);
             const double top = C::score_top(pre, 0, ta + tb, total, nullptr, nd, scores, best.score);
             if (!(top > best.score)) return;
-            std::size_t j = 0;
-            while (scores[j] != top) ++j;
+            const std::size_t j = first_equal(scores, 0, ta + tb, top);
             const Listed& l = j < ta ? a : b;
             ++best.updates;
             best.score = scores[j];
