@@ -277,6 +277,24 @@ __attribute__((target("avx512f"))) std::size_t first_equal_octs(const double* s,
     return to;
 }
 
+// The bits of the codes whose count (every other double of m) is > 0, eight
+// codes a step.
+__attribute__((target("avx512f"))) void counted_words(const Moments<2>* m, std::size_t values,
+                                                      std::uint64_t* words) noexcept {
+    const __m512i evens = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    const __m512d zero = _mm512_setzero_pd();
+    const double* v = m[0].v;
+    for (std::size_t c = 0; c < values; c += 8) {
+        const std::size_t n = std::min<std::size_t>(values - c, 8);  // codes, two doubles each
+        const auto low = static_cast<__mmask8>((1u << std::min<std::size_t>(2 * n, 8)) - 1);
+        const auto high = static_cast<__mmask8>(n > 4 ? (1u << (2 * n - 8)) - 1 : 0);
+        const __m512d counts = _mm512_permutex2var_pd(_mm512_maskz_loadu_pd(low, v + 2 * c), evens,
+                                                      _mm512_maskz_loadu_pd(high, v + 2 * c + 8));
+        const std::uint64_t hit = _mm512_cmp_pd_mask(counts, zero, _CMP_GT_OQ);
+        words[c >> 6] |= hit << (c & 63);
+    }
+}
+
 }  // namespace
 
 const bool kWideLanes = cpu::features().avx2;
@@ -289,6 +307,29 @@ std::size_t first_equal(const double* s, std::size_t from, std::size_t to, doubl
     while (i < to && !(s[i] == top)) ++i;
     return i;
 }
+
+template <std::size_t K>
+std::size_t counted_codes(const Moments<K>* m, std::size_t values, std::uint8_t* out) noexcept {
+    if constexpr (K == 2) {
+        if (kOctLanes) {
+            std::uint64_t words[4] = {};
+            counted_words(m, values, words);
+            return set_bits(words, out);
+        }
+    }
+    std::size_t count = 0;
+    // Written whatever the count, kept by moving on: no branch per code.
+    for (std::size_t code = 0; code < values; ++code) {
+        out[count] = static_cast<std::uint8_t>(code);
+        count += m[code].count() > 0.0 ? 1 : 0;
+    }
+    return count;
+}
+
+template std::size_t counted_codes<2>(const Moments<2>*, std::size_t, std::uint8_t*) noexcept;
+template std::size_t counted_codes<4>(const Moments<4>*, std::size_t, std::uint8_t*) noexcept;
+template std::size_t counted_codes<6>(const Moments<6>*, std::size_t, std::uint8_t*) noexcept;
+template std::size_t counted_codes<8>(const Moments<8>*, std::size_t, std::uint8_t*) noexcept;
 
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept {
     if (kByteCompress) return compress_bits(words, out);

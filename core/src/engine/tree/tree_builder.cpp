@@ -434,14 +434,7 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
     std::uint8_t present[2][256];
     auto list = [&](std::uint16_t f, std::uint8_t* out) {
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
-        const std::size_t values = cuts_.value_codes(f);
-        std::size_t count = 0;
-        // Written whatever the count, kept by moving on: no branch per code.
-        for (std::size_t code = 0; code < values; ++code) {
-            out[count] = static_cast<std::uint8_t>(code);
-            count += hf[code].count() > 0.0 ? 1 : 0;
-        }
-        return Listed{f, out, count, hf[cuts_.missing_code()]};
+        return Listed{f, out, counted_codes(hf, cuts_.value_codes(f), out), hf[cuts_.missing_code()]};
     };
     const std::size_t m_try = std::min(options_.mtry, p_);
     for (std::size_t c = 0; c < m_try;) {

@@ -51,6 +51,10 @@ extern const bool kOctLanes;
 // ascending, into out[0..256) (bytes past the count may be written too);
 // returns the count.
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept;
+// The codes c in [0, values) whose moments m[c] count rows, ascending, into
+// out[0..256) (bytes past the count may be written too); returns the count.
+template <std::size_t K>
+std::size_t counted_codes(const Moments<K>* m, std::size_t values, std::uint8_t* out) noexcept;
 // The first i in [from, to) where s[i] == top, or to: eight at a time where
 // kOctLanes, so a short search costs no mispredicted exit per score.
 std::size_t first_equal(const double* s, std::size_t from, std::size_t to, double top) noexcept;
