@@ -266,12 +266,12 @@ __attribute__((target("avx512f"))) double regression_octs(const double (*pre)[25
 }
 
 __attribute__((target("avx512f"))) std::size_t first_equal_octs(const double* s, std::size_t from, std::size_t to,
-                                                                  double top) noexcept {
+                                                                double top) noexcept {
     const __m512d t = _mm512_set1_pd(top);
     for (std::size_t i = from; i < to; i += 8) {
         const __mmask8 live = live_lanes(to - i);
-        const auto hit = static_cast<unsigned>(
-            _mm512_mask_cmp_pd_mask(live, _mm512_maskz_loadu_pd(live, s + i), t, _CMP_EQ_OQ));
+        const auto hit =
+            static_cast<unsigned>(_mm512_mask_cmp_pd_mask(live, _mm512_maskz_loadu_pd(live, s + i), t, _CMP_EQ_OQ));
         if (hit != 0) return i + static_cast<std::size_t>(__builtin_ctz(hit));
     }
     return to;
