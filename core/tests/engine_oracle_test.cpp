@@ -429,10 +429,19 @@ void expect_score_all_is_score(const Draw& draw, std::uint64_t seed) {
         paths.push_back(&C::score_lanes);
         if (engine::kWideLanes) paths.push_back(&C::score_wide);
     }
+    // score_top() also returns the largest of its start and the scores.
+    paths.push_back([](const double (*pre)[256], std::size_t from, std::size_t to, const engine::Moments<K>& total,
+                       const engine::Moments<K>* shift, const typename C::Node& nd, double* out) noexcept {
+        const double top = C::score_top(pre, from, to, total, shift, nd, out, -1e300);
+        double want = -1e300;
+        for (std::size_t i = from; i < to; ++i) want = out[i] > want ? out[i] : want;
+        EXPECT_EQ(top, want);
+    });
     for (const Scores scores : paths)
         for (const bool shifted : {false, true})
             for (const std::size_t from : {0, 1, 2, 3})
-                for (std::size_t to = kCodes - 4; to < kCodes; ++to) {
+                for (const std::size_t to :
+                     {from + 1, from + 6, from + 9, kCodes - 4, kCodes - 3, kCodes - 2, kCodes - 1}) {
                     double out[256];
                     scores(pre, from, to, total, shifted ? &missing : nullptr, nd, out);
                     for (std::size_t i = from; i < to; ++i) {

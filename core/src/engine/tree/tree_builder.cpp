@@ -49,9 +49,11 @@ struct PrefixRun {
     const std::uint8_t* present;
     Table table;
     double (*pre)[256];
+    std::size_t at;  // the column of threshold 0
     __m128d acc[H];
 
-    PrefixRun(const std::uint8_t* p, Table t, double (*out)[256]) noexcept : present(p), table(t), pre(out) {
+    PrefixRun(const std::uint8_t* p, Table t, double (*out)[256], std::size_t column = 0) noexcept
+        : present(p), table(t), pre(out), at(column) {
         for (std::size_t h = 0; h < H; ++h) acc[h] = _mm_setzero_pd();
     }
     void clear(std::size_t i) noexcept {
@@ -69,8 +71,8 @@ struct PrefixRun {
         clear(i);
         clear(i + 1);
         for (std::size_t h = 0; h < H; ++h) {
-            _mm_storeu_pd(pre[2 * h] + i, _mm_unpacklo_pd(a[h], b[h]));
-            _mm_storeu_pd(pre[2 * h + 1] + i, _mm_unpackhi_pd(a[h], b[h]));
+            _mm_storeu_pd(pre[2 * h] + at + i, _mm_unpacklo_pd(a[h], b[h]));
+            _mm_storeu_pd(pre[2 * h + 1] + at + i, _mm_unpackhi_pd(a[h], b[h]));
         }
     }
     // Thresholds [from, to).
@@ -81,8 +83,8 @@ struct PrefixRun {
             const double* e = table[present[i]].v;
             for (std::size_t h = 0; h < H; ++h) {
                 acc[h] = _mm_add_pd(acc[h], _mm_load_pd(e + 2 * h));
-                _mm_store_sd(pre[2 * h] + i, acc[h]);
-                _mm_storeh_pd(pre[2 * h + 1] + i, acc[h]);
+                _mm_store_sd(pre[2 * h] + at + i, acc[h]);
+                _mm_storeh_pd(pre[2 * h + 1] + at + i, acc[h]);
             }
             clear(i);
         }
@@ -273,7 +275,11 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
     // regression's runs are a step or two, well predicted.
     std::size_t to = thresholds, from = 0;
     bool counted = false;
-    if constexpr (C::kCounts > 1) {
+    if constexpr (C::kCounts == 1) {
+        // Eight scores cost about what one step in from an end does, and a
+        // threshold where a side lacks rows scores kNoSplit anyway.
+        counted = kOctLanes;
+    } else {
         if (thresholds <= kCountedWindow) {
             std::size_t right_short = 0, left_short = 0;
             C::count_short(pre, thresholds, total, missing, nd, right_short, left_short);
@@ -287,10 +293,6 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
         while (from < to && !C::enough(side(from, false), nd)) ++from;
     }
     if (from >= to) from = thresholds;
-    if (from < to) {
-        C::score_all(pre, from, to, total, nullptr, nd, right_scores);
-        if (has_missing) C::score_all(pre, from, to, total, &missing, nd, left_scores);
-    }
     auto take = [&](std::size_t i, double score, bool missing_left) {
         ++best.updates;
         best.score = score;
@@ -303,39 +305,15 @@ void TreeBuilder<C>::choose(std::uint16_t f, const std::uint8_t* present, std::s
     };
     // The winner in evaluation order (thresholds ascending, missing rows
     // right before left, strictly greater wins) is the first score equal to
-    // the largest, if that beats the best so far; the largest is found two
-    // at a time. max(a, b) is a > b ? a : b, so NaN scores never count; two
-    // running maxima, merged at the end, halve the chain of dependent steps.
+    // the largest, if that beats the best so far.
     if (from < to) {
-        Lanes top2 = splat<Lanes>(best.score), other = top2;
-        double top = best.score;
-        std::size_t i = from;
-        if (has_missing) {
-            for (; i + 2 <= to; i += 2) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                other.v = _mm_max_pd(load<Lanes>(left_scores + i).v, other.v);
-            }
-        } else {
-            for (; i + 4 <= to; i += 4) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                other.v = _mm_max_pd(load<Lanes>(right_scores + i + 2).v, other.v);
-            }
-            if (i + 2 <= to) {
-                top2.v = _mm_max_pd(load<Lanes>(right_scores + i).v, top2.v);
-                i += 2;
-            }
-        }
-        top2.v = _mm_max_pd(other.v, top2.v);
-        for (; i < to; ++i) {
-            if (right_scores[i] > top) top = right_scores[i];
-            if (has_missing && left_scores[i] > top) top = left_scores[i];
-        }
-        alignas(16) double lanes[2];
-        _mm_store_pd(lanes, top2.v);
-        for (const double v : lanes)
-            if (v > top) top = v;
-        if (top > best.score) {
-            for (i = from; i < to; ++i) {
+        double top = C::score_top(pre, from, to, total, nullptr, nd, right_scores, best.score);
+        if (has_missing) top = C::score_top(pre, from, to, total, &missing, nd, left_scores, top);
+        if (top > best.score && !has_missing) {
+            const std::size_t i = first_equal(right_scores, from, to, top);
+            take(i, right_scores[i], false);
+        } else if (top > best.score) {
+            for (std::size_t i = from; i < to; ++i) {
                 if (right_scores[i] == top) {
                     take(i, right_scores[i], false);
                     break;
@@ -398,10 +376,42 @@ template <class C>
 template <class Table>
 void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
                               const typename C::Node& nd, Best& best) const {
-    alignas(16) double pre[2][K][256];
-    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
     const std::size_t ta = a.count > 0 ? a.count - 1 : 0, tb = b.count > 0 ? b.count - 1 : 0;
     const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
+    // Where every threshold is scored (the regression's, eight at a time) and
+    // no row lacks either value, b's thresholds follow a's in one run of
+    // columns, scored in one pass: the run is in evaluation order, so the
+    // winner is its first largest score, if that beats the best so far.
+    if constexpr (C::kCounts == 1) {
+        if (kOctLanes && ta + tb <= 256 && a.missing.count() == 0.0 && b.missing.count() == 0.0) {
+            alignas(16) double pre[K][256];
+            alignas(16) double scores[256];
+            PrefixRun<K, Table> run_a(a.present, table_a, pre), run_b(b.present, table_b, pre, ta);
+            for (std::size_t i = 0; i < both; i += 2) {
+                run_a.pair(i);
+                run_b.pair(i);
+            }
+            run_a.run(both, ta);
+            run_b.run(both, tb);
+            if (a.count > 0) run_a.clear(a.count - 1);
+            if (b.count > 0) run_b.clear(b.count - 1);
+            const double top = C::score_top(pre, 0, ta + tb, total, nullptr, nd, scores, best.score);
+            if (!(top > best.score)) return;
+            const std::size_t j = first_equal(scores, 0, ta + tb, top);
+            const Listed& l = j < ta ? a : b;
+            ++best.updates;
+            best.score = scores[j];
+            best.feature = l.feature;
+            best.bin = l.present[j < ta ? j : j - ta];
+            best.missing_left = false;
+            best.categorical = false;
+            for (std::size_t k = 0; k < K; ++k) best.left.v[k] = pre[k][j];
+            best.right = total - best.left;
+            return;
+        }
+    }
+    alignas(16) double pre[2][K][256];
+    PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
     for (std::size_t i = 0; i < both; i += 2) {
         run_a.pair(i);
         run_b.pair(i);
@@ -424,14 +434,7 @@ void TreeBuilder<C>::search_dense(const Moments<K>* h, const typename C::Node& n
     std::uint8_t present[2][256];
     auto list = [&](std::uint16_t f, std::uint8_t* out) {
         const Moments<K>* hf = h + static_cast<std::size_t>(f) * n_codes_;
-        const std::size_t values = cuts_.value_codes(f);
-        std::size_t count = 0;
-        // Written whatever the count, kept by moving on: no branch per code.
-        for (std::size_t code = 0; code < values; ++code) {
-            out[count] = static_cast<std::uint8_t>(code);
-            count += hf[code].count() > 0.0 ? 1 : 0;
-        }
-        return Listed{f, out, count, hf[cuts_.missing_code()]};
+        return Listed{f, out, counted_codes(hf, cuts_.value_codes(f), out), hf[cuts_.missing_code()]};
     };
     const std::size_t m_try = std::min(options_.mtry, p_);
     for (std::size_t c = 0; c < m_try;) {

@@ -42,13 +42,22 @@ struct CriterionOptions {
 
 inline constexpr double kNoSplit = -std::numeric_limits<double>::infinity();
 
-// Whether this CPU runs AVX2, for the split scores four at a time.
+// Whether this CPU runs AVX2, for the split scores four at a time, and
+// AVX-512, for eight at a time (its divisions cost what four-wide ones do).
 extern const bool kWideLanes;
+extern const bool kOctLanes;
 
 // The positions of the set bits of a 256-bit mask (four words, low first),
 // ascending, into out[0..256) (bytes past the count may be written too);
 // returns the count.
 std::size_t set_bits(const std::uint64_t* words, std::uint8_t* out) noexcept;
+// The codes c in [0, values) whose moments m[c] count rows, ascending, into
+// out[0..256) (bytes past the count may be written too); returns the count.
+template <std::size_t K>
+std::size_t counted_codes(const Moments<K>* m, std::size_t values, std::uint8_t* out) noexcept;
+// The first i in [from, to) where s[i] == top, or to: eight at a time where
+// kOctLanes, so a short search costs no mispredicted exit per score.
+std::size_t first_equal(const double* s, std::size_t from, std::size_t to, double top) noexcept;
 
 template <bool Weighted>
 struct BasicCausalCriterion {
@@ -192,9 +201,22 @@ struct BasicCausalCriterion {
         }
     }
 
-    // score_all() without the penalty, two thresholds at a time (SSE2), and
-    // four at a time (AVX2, without FMA, so every lane rounds as score()
-    // does); score_wide() only where kWideLanes.
+    // score_all(), returning the largest of `top` and the scores (NaN never
+    // counts): where kOctLanes and without the penalty, eight thresholds at a
+    // time, each eight taken into the largest as they are made.
+    static double score_top(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                            const Moments<K>* shift, const Node& nd, double* out, double top) noexcept {
+        if (kOctLanes && !(nd.penalty > 0.0)) return score_octs(pre, from, to, total, shift, nd, out, top);
+        score_all(pre, from, to, total, shift, nd, out);
+        return largest(out, from, to, top);
+    }
+
+    // score_all() without the penalty, two thresholds at a time (SSE2), four
+    // at a time (AVX2) and eight (AVX-512), without FMA, so every lane rounds
+    // as score() does; score_wide() only where kWideLanes, score_octs() only
+    // where kOctLanes.
+    static double score_octs(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                             const Moments<K>* shift, const Node& nd, double* out, double top) noexcept;
     static void score_wide(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                            const Moments<K>* shift, const Node& nd, double* out) noexcept;
     static void score_lanes(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
@@ -306,6 +328,16 @@ struct BasicRegressionCriterion {
         else
             score_lanes(pre, from, to, total, shift, nd, out);
     }
+    // score_all() and the largest of `top` and the scores, as the causal
+    // score_top().
+    static double score_top(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                            const Moments<K>* shift, const Node& nd, double* out, double top) noexcept {
+        if (kOctLanes) return score_octs(pre, from, to, total, shift, nd, out, top);
+        score_all(pre, from, to, total, shift, nd, out);
+        return largest(out, from, to, top);
+    }
+    static double score_octs(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
+                             const Moments<K>* shift, const Node& nd, double* out, double top) noexcept;
     static void score_wide(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,
                            const Moments<K>* shift, const Node& nd, double* out) noexcept;
     static void score_lanes(const double (*pre)[256], std::size_t from, std::size_t to, const Moments<K>& total,

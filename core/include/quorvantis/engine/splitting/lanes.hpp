@@ -65,6 +65,26 @@ inline Lanes select(LaneMask m, Lanes a, Lanes b) noexcept {
     return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))};
 }
 
+// The largest of top and s[from..to), two at a time; max(a, b) is
+// a > b ? a : b, so NaN never counts, and two running maxima halve the chain
+// of dependent steps.
+inline double largest(const double* s, std::size_t from, std::size_t to, double top) noexcept {
+    __m128d one = _mm_set1_pd(top), other = one;
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) {
+        one = _mm_max_pd(_mm_loadu_pd(s + i), one);
+        other = _mm_max_pd(_mm_loadu_pd(s + i + 2), other);
+    }
+    for (; i < to; ++i)
+        if (s[i] > top) top = s[i];
+    alignas(16) double lanes[4];
+    _mm_store_pd(lanes, one);
+    _mm_store_pd(lanes + 2, other);
+    for (const double v : lanes)
+        if (v > top) top = v;
+    return top;
+}
+
 // f.template operator()<T>(i) for every i in [from, to): two at a time, then
 // the odd one left.
 template <class F>
