@@ -35,14 +35,19 @@ _RETRIES = 2
 # Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_ set, which also fixes
 # glibc's mmap threshold at 128 KiB: every buffer a tree needs is then mapped,
 # faulted in page by page and unmapped again, some 5% of a task's time. While
-# tasks run, freed memory up to these sizes is kept for the next tree; the
-# worker's own settings come back when its last task ends.
+# tasks run, freed memory up to these sizes is kept for the next tree, and for
+# the next task (a fit's tasks follow one another closely, and trimming between
+# them faulted in some 20 MB afresh per task); the worker's own settings come back
+# once it has run no task for a while.
 _M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
 _KEEP_FREED = 256 << 20
 _MAP_ABOVE = 64 << 20
 _GLIBC_MMAP_THRESHOLD = 128 << 10
+_IDLE_BEFORE_RESTORE = 2.0
 _tasks_running = 0
 _tasks_lock = threading.Lock()
+_kept = False
+_restore_timer: threading.Timer | None = None
 
 
 @functools.cache
@@ -68,29 +73,45 @@ def _threshold(name: str, default: int) -> int:
         return default
 
 
+def _restore(mallopt: Any) -> None:
+    global _kept
+    with _tasks_lock:
+        # A timer cancelled too late, after a task came and went, is not the current one.
+        if _tasks_running or not _kept or threading.current_thread() is not _restore_timer:
+            return
+        mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
+        mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
+        trim = getattr(_glibc(), "malloc_trim", None)
+        if trim is not None:
+            trim(0)
+        _kept = False
+
+
 @contextlib.contextmanager
 def _reused_memory() -> Iterator[None]:
-    global _tasks_running
+    global _tasks_running, _kept, _restore_timer
     mallopt = _mallopt()
     if mallopt is None:
         yield
         return
     with _tasks_lock:
         _tasks_running += 1
-        if _tasks_running == 1:
+        if _restore_timer is not None:
+            _restore_timer.cancel()
+            _restore_timer = None
+        if not _kept:
             mallopt(_M_MMAP_THRESHOLD, _MAP_ABOVE)
             mallopt(_M_TRIM_THRESHOLD, _KEEP_FREED)
+            _kept = True
     try:
         yield
     finally:
         with _tasks_lock:
             _tasks_running -= 1
             if _tasks_running == 0:
-                mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
-                mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
-                trim = getattr(_glibc(), "malloc_trim", None)
-                if trim is not None:
-                    trim(0)
+                _restore_timer = threading.Timer(_IDLE_BEFORE_RESTORE, _restore, (mallopt,))
+                _restore_timer.daemon = True
+                _restore_timer.start()
 
 
 def _grow(*args: Any) -> bytes:
