@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import functools
+import itertools
 import os
 import platform
 import threading
@@ -24,9 +25,10 @@ import _quorvantis_engine as _engine
 # Tasks shrink as a stage goes on (each a share of the groups left), so the
 # workers end it together even when one runs slower; each is large enough that
 # scheduling costs little next to growing, and small enough that a lost worker
-# or an interrupt leaves little work to redo or to wait for.
+# or an interrupt leaves little work to redo or to wait for. The last ones are
+# small: what one worker still grows while the others wait is at most such a task.
 _SHARES_PER_THREAD = 2
-_MIN_GROUPS_PER_TASK = 4
+_MIN_GROUPS_PER_TASK = 2
 _MAX_GROUPS_PER_TASK = 64
 # Retries cover a task that raised on a worker (memory, a broken process);
 # a lost worker's tasks are rescheduled by the scheduler anyway.
@@ -242,6 +244,9 @@ class _Run:
         self.progress = progress
         self.tokenize = tokenize
         self.futures: list[Any] = []
+        # Workers take tasks in the order submitted, the largest first, rather
+        # than in the scheduler's order among tasks submitted together.
+        self.priority = 0
 
     def scatter(self, value: Any) -> Any:
         # A fresh key per fit, not a content hash: the release of an earlier fit's
@@ -253,15 +258,19 @@ class _Run:
     def token(self, *keys: Any) -> str:
         return str(self.tokenize(*keys, sorted(self.task_options.items())))
 
-    def submit(self, data: Any, step: dict[str, Any], y_hat: Any, t_hat: Any) -> list[Any]:
-        """The tasks growing one grow step of the fit plan, over ranges of its groups."""
-        stage = step["stage"]
+    def submit(self, data: Any, steps: list[dict[str, Any]], y_hat: Any, t_hat: Any) -> list[list[Any]]:
+        """The tasks growing grow steps of the fit plan, over ranges of their groups, a list
+        per step; the steps' tasks take turns, so that the steps end together."""
         token = self.token(data.key, getattr(y_hat, "key", None), getattr(t_hat, "key", None))
-        submitted = []
-        for first, last in _ranges(step["last"] - step["first"], self.threads):
-            first, last = first + step["first"], last + step["first"]
-            key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
-            submitted.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
+        ranges = [_ranges(step["last"] - step["first"], self.threads) for step in steps]
+        submitted: list[list[Any]] = [[] for _ in steps]
+        for turn in itertools.zip_longest(*ranges):
+            for step, tasks, task in zip(steps, submitted, turn, strict=True):
+                if task is None:
+                    continue
+                stage, first, last = step["stage"], task[0] + step["first"], task[1] + step["first"]
+                key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
+                tasks.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
         return submitted
 
     def estimate(self, data: Any, stage: int, grown: list[Any]) -> Any:
@@ -273,7 +282,10 @@ class _Run:
 
     def task(self, key: str, function: Callable[..., Any], *args: Any) -> Any:
         # The same task has the same key, so a recomputed one replaces the lost one.
-        future = self.client.submit(function, *args, self.task_options, key=key, retries=_RETRIES)
+        self.priority -= 1
+        future = self.client.submit(
+            function, *args, self.task_options, key=key, retries=_RETRIES, priority=self.priority
+        )
         self.futures.append(future)
         return future
 
@@ -323,8 +335,10 @@ def fit(
 
     Runs the engine's plan of the fit, the one a local fit runs: binning here,
     then the whole graph at once: the nuisance stages not given (independent, so
-    their tasks share the workers), a task per nuisance stage turning its trees
-    into estimates, the causal stage behind them; the assembly here.
+    their tasks take turns and the stages end together), a task per nuisance
+    stage turning its trees into estimates (both at once, one per worker, rather
+    than the last alone while the other workers wait), the causal stage behind
+    them; the assembly here.
     """
     threads = probe_workers(client)
     plan = _engine.fit_plan(options, Y_hat is not None, T_hat is not None)
@@ -333,7 +347,7 @@ def fit(
     data: Any = None
     data_future: Any = None
     estimates: dict[str, Any] = {}
-    nuisance: list[tuple[dict[str, Any], list[Any]]] = []
+    nuisance: list[dict[str, Any]] = []
     causal: list[Any] = []
     causal_label = ""
     try:
@@ -345,19 +359,20 @@ def fit(
                 data = _engine.prepare(X, T, y, options, weights, clusters, categories)
                 data_future = run.scatter(data)
             elif kind == "grow" and step["estimates"] is not None:
-                nuisance.append((step, run.submit(data_future, step, None, None)))
+                nuisance.append(step)
             elif kind == "grow":
-                for s, grown in nuisance:
-                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], grown)
+                grown = run.submit(data_future, nuisance, None, None) if nuisance else []
+                for s, batches in zip(nuisance, grown, strict=True):
+                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], batches)
                 for name, value in given.items():
                     if value is not None:
                         estimates[name] = run.scatter(value)
-                causal = run.submit(data_future, step, estimates["Y_hat"], estimates["T_hat"])
+                [causal] = run.submit(data_future, [step], estimates["Y_hat"], estimates["T_hat"])
                 causal_label = f"{step['label']} on dask"
                 if nuisance:
-                    names = [s["name"] for s, _ in nuisance]
+                    names = [s["name"] for s in nuisance]
                     label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
-                    run.wait([f for _, grown in nuisance for f in grown], label, fetch=False)
+                    run.wait([f for batches in grown for f in batches], label, fetch=False)
             else:
                 trees = run.wait(causal, causal_label, fetch=True)
                 y_hat, t_hat = (

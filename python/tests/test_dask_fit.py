@@ -86,7 +86,7 @@ def test_dask_fit_grows_the_local_forest(client, capsys, given):
         assert np.array_equal(spread.Y_hat_, nuisance["Y_hat"])
     err = capsys.readouterr().err
     lines = [line for line in err.splitlines() if line.startswith("CausalForest: ")]
-    assert any("causal trees on dask 7/7 tasks" in line for line in lines), err
+    assert any("causal trees on dask 10/10 tasks" in line for line in lines), err
     assert lines[-1].startswith("CausalForest: done, 100 causal trees in ")
     assert ("outcome and treatment models on dask" in err) == (not given)
     assert settled(client), f"the fit left {client.who_has()} on the cluster"
