@@ -30,6 +30,10 @@ import _quorvantis_engine as _engine
 _SHARES_PER_THREAD = 2
 _MIN_GROUPS_PER_TASK = 2
 _MAX_GROUPS_PER_TASK = 64
+# A nuisance stage's out-of-bag sums over its first groups are taken while the
+# rest still grow; only this share of its groups is left to add at the end,
+# while the causal trees wait.
+_LEFT_FOR_THE_END = 0.25
 # Retries cover a task that raised on a worker (memory, a broken process);
 # a lost worker's tasks are rescheduled by the scheduler anyway.
 _RETRIES = 2
@@ -121,9 +125,14 @@ def _grow(*args: Any) -> bytes:
         return _engine.grow(*args)
 
 
-def _nuisance(*args: Any) -> np.ndarray:
+def _nuisance_sums(data: Any, stage: int, batches: list[bytes], options: dict[str, Any]) -> Any:
     with _reused_memory():
-        return _engine.nuisance(*args)
+        return _engine.nuisance_sums(data, stage, batches, options)
+
+
+def _nuisance(data: Any, stage: int, batches: list[bytes], sums: Any, options: dict[str, Any]) -> np.ndarray:
+    with _reused_memory():
+        return _engine.nuisance(data, stage, batches, options, sums)
 
 
 # Sent by value (its module is not importable anywhere), so a worker can run it
@@ -258,9 +267,11 @@ class _Run:
     def token(self, *keys: Any) -> str:
         return str(self.tokenize(*keys, sorted(self.task_options.items())))
 
-    def submit(self, data: Any, steps: list[dict[str, Any]], y_hat: Any, t_hat: Any) -> list[list[Any]]:
-        """The tasks growing grow steps of the fit plan, over ranges of their groups, a list
-        per step; the steps' tasks take turns, so that the steps end together."""
+    def submit(
+        self, data: Any, steps: list[dict[str, Any]], y_hat: Any, t_hat: Any
+    ) -> list[tuple[list[Any], list[int]]]:
+        """The tasks growing grow steps of the fit plan, over ranges of their groups, and the
+        ranges' sizes, per step; the steps' tasks take turns, so that the steps end together."""
         token = self.token(data.key, getattr(y_hat, "key", None), getattr(t_hat, "key", None))
         ranges = [_ranges(step["last"] - step["first"], self.threads) for step in steps]
         submitted: list[list[Any]] = [[] for _ in steps]
@@ -271,14 +282,25 @@ class _Run:
                 stage, first, last = step["stage"], task[0] + step["first"], task[1] + step["first"]
                 key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
                 tasks.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
-        return submitted
+        return [(tasks, [last - first for first, last in r]) for tasks, r in zip(submitted, ranges, strict=True)]
 
-    def estimate(self, data: Any, stage: int, grown: list[Any]) -> Any:
-        """A task turning one nuisance stage's batches into its estimates on a worker,
-        so the batches never travel to this process and the causal tasks, queued
-        behind it, start as soon as it ends."""
+    def estimate(self, data: Any, stage: int, grown: list[Any], groups: list[int]) -> Any:
+        """Tasks turning one nuisance stage's batches (of `groups` groups each) into its
+        estimates on the workers, so the batches never travel to this process: one
+        adding up the first batches as soon as they are grown, one adding the rest
+        and ending, which the causal tasks wait for."""
+        total, first = sum(groups), 0
+        while first < len(grown) - 1 and sum(groups[first:]) > _LEFT_FOR_THE_END * total:
+            first += 1
+        sums = None
+        if first > 0:
+            token = self.token(data.key, [f.key for f in grown[:first]])
+            # Not named as the estimates: the scheduler queues the grow tasks, and
+            # hands each to the next free worker, only while their dependencies'
+            # key groups stay small.
+            sums = self.task(f"quorvantis-sums-{stage}-{token}", _nuisance_sums, data, stage, grown[:first])
         token = self.token(data.key, [f.key for f in grown])
-        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown)
+        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown[first:], sums)
 
     def task(self, key: str, function: Callable[..., Any], *args: Any) -> Any:
         # The same task has the same key, so a recomputed one replaces the lost one.
@@ -335,10 +357,10 @@ def fit(
 
     Runs the engine's plan of the fit, the one a local fit runs: binning here,
     then the whole graph at once: the nuisance stages not given (independent, so
-    their tasks take turns and the stages end together), a task per nuisance
-    stage turning its trees into estimates (both at once, one per worker, rather
-    than the last alone while the other workers wait), the causal stage behind
-    them; the assembly here.
+    their tasks take turns and the stages end together), per nuisance stage
+    tasks turning its trees into estimates (most of the work while the last
+    trees grow, the stages' ends side by side), the causal stage behind them;
+    the assembly here.
     """
     threads = probe_workers(client)
     plan = _engine.fit_plan(options, Y_hat is not None, T_hat is not None)
@@ -362,17 +384,17 @@ def fit(
                 nuisance.append(step)
             elif kind == "grow":
                 grown = run.submit(data_future, nuisance, None, None) if nuisance else []
-                for s, batches in zip(nuisance, grown, strict=True):
-                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], batches)
+                for s, (batches, groups) in zip(nuisance, grown, strict=True):
+                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], batches, groups)
                 for name, value in given.items():
                     if value is not None:
                         estimates[name] = run.scatter(value)
-                [causal] = run.submit(data_future, [step], estimates["Y_hat"], estimates["T_hat"])
+                [(causal, _)] = run.submit(data_future, [step], estimates["Y_hat"], estimates["T_hat"])
                 causal_label = f"{step['label']} on dask"
                 if nuisance:
                     names = [s["name"] for s in nuisance]
                     label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
-                    run.wait([f for batches in grown for f in batches], label, fetch=False)
+                    run.wait([f for batches, _ in grown for f in batches], label, fetch=False)
             else:
                 trees = run.wait(causal, causal_label, fetch=True)
                 y_hat, t_hat = (
