@@ -104,6 +104,9 @@ private:
 
 // The payload in its frame.
 std::vector<unsigned char> seal(std::uint16_t version, unsigned char kind, const std::vector<unsigned char>& payload);
+// The same frame around a payload written after kSerialHeader bytes left free
+// at the start of `framed`, without copying it.
+std::vector<unsigned char> seal_in_place(std::uint16_t version, unsigned char kind, std::vector<unsigned char> framed);
 
 struct Unsealed {
     unsigned char kind = 0;

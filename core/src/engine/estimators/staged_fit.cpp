@@ -213,17 +213,20 @@ std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, cons
 
 std::vector<unsigned char> TrainingData::serialize() const {
     ByteWriter w;
+    w.out.reserve(kSerialHeader + codes.rows * (codes.cols + 16) + weights.size() * 8 + clusters.size() * 8 +
+                  (1 << 16));
+    w.out.resize(kSerialHeader);
     cuts.write(w);
     if (cuts.any_categorical()) cuts.write_categories(w);
     w.u64(codes.rows);
     w.bytes(codes.codes.data(), codes.rows * codes.cols);
-    for (const double v : this->w) w.f64(v);
-    for (const double v : y) w.f64(v);
+    w.f64s(this->w);
+    w.f64s(y);
     w.u64(weights.size());
-    for (const double v : weights) w.f64(v);
+    w.f64s(weights);
     w.u64(clusters.size());
     for (const std::uint32_t c : clusters) w.u64(c);
-    return seal(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, w.out);
+    return seal_in_place(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, std::move(w.out));
 }
 
 Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> bytes) {
@@ -242,19 +245,18 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
     d.codes.rows = static_cast<std::size_t>(n);
     d.codes.cols = p;
     d.codes.codes = PageBuffer<std::uint8_t>(d.codes.rows * p);
-    for (std::size_t i = 0; i < d.codes.rows * p; ++i) {
-        const unsigned char c = r.u8();
-        if (c > d.cuts.missing_code()) return refuse("a code above the missing code");
-        d.codes.codes[i] = c;
-    }
+    std::uint8_t* codes = d.codes.codes.data();
+    r.bytes(codes, d.codes.rows * p);
+    if (std::any_of(codes, codes + d.codes.rows * p, [&](std::uint8_t c) { return c > d.cuts.missing_code(); }))
+        return refuse("a code above the missing code");
     d.w.resize(d.codes.rows);
     d.y.resize(d.codes.rows);
-    for (double& v : d.w) v = r.f64();
-    for (double& v : d.y) v = r.f64();
+    r.f64s(d.w);
+    r.f64s(d.y);
     const std::uint64_t n_weights = r.u64();
     if (r.failed || (n_weights != 0 && n_weights != n)) return refuse("bad weights");
     d.weights.resize(static_cast<std::size_t>(n_weights));
-    for (double& v : d.weights) v = r.f64();
+    r.f64s(d.weights);
     const std::uint64_t n_clusters = r.u64();
     if (r.failed || (n_clusters != 0 && n_clusters != n)) return refuse("bad clusters");
     d.clusters.resize(static_cast<std::size_t>(n_clusters));
@@ -269,9 +271,18 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
 
 std::vector<unsigned char> TreeBatch::serialize() const {
     bool sets = false;
-    for (const auto& t : causal) sets |= !t.sets.empty();
-    for (const auto& t : regression) sets |= !t.sets.empty();
+    std::size_t size = kSerialHeader + 64 + splits.at.size() * 8 + kSerialTrailer;
+    auto count = [&](const auto& trees) {
+        for (const auto& t : trees) {
+            sets |= !t.sets.empty();
+            size += 24 + t.walk.size() * sizeof(TreeNode) + t.leaves.size() * sizeof(t.leaves[0]) + t.sets.size() * 32;
+        }
+    };
+    count(causal);
+    count(regression);
     ByteWriter w;
+    w.out.reserve(size);
+    w.out.resize(kSerialHeader);
     w.u8(static_cast<unsigned char>(stage));
     w.u64(first);
     w.u64(last);
@@ -284,7 +295,7 @@ std::vector<unsigned char> TreeBatch::serialize() const {
         w.u64(regression.size());
         for (const auto& t : regression) write_tree(w, t, sets);
     }
-    return seal(sets ? kNewestFormat : kFormat, kBatchKind, w.out);
+    return seal_in_place(sets ? kNewestFormat : kFormat, kBatchKind, std::move(w.out));
 }
 
 std::vector<unsigned char> NuisanceSums::serialize() const {
