@@ -282,7 +282,9 @@ class _Run:
                 stage, first, last = step["stage"], task[0] + step["first"], task[1] + step["first"]
                 key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
                 tasks.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
-        return [(tasks, [last - first for first, last in r]) for tasks, r in zip(submitted, ranges, strict=True)]
+        return [
+            (tasks, [last - first for first, last in r]) for tasks, r in zip(submitted, ranges, strict=True)
+        ]
 
     def estimate(self, data: Any, stage: int, grown: list[Any], groups: list[int]) -> Any:
         """Tasks turning one nuisance stage's batches (of `groups` groups each) into its

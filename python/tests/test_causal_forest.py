@@ -481,7 +481,9 @@ def test_nuisance_sums_handed_on_give_the_estimates_of_one_pass():
     options = {"n_estimators": 40, "seed": 7}
     data = engine.prepare(X, T, X[:, 0] + T + rng.normal(size=600), options)
     for stage in (0, 1):  # 50 groups of one tree each
-        batches = [engine.grow(data, stage, None, None, a, b, options) for a, b in [(0, 20), (20, 35), (35, 50)]]
+        batches = [
+            engine.grow(data, stage, None, None, a, b, options) for a, b in [(0, 20), (20, 35), (35, 50)]
+        ]
         sums = engine.nuisance_sums(data, stage, batches[:1], options)
         sums = engine.nuisance_sums(data, stage, batches[1:2], options, pickle.loads(pickle.dumps(sums)))
         whole = engine.nuisance(data, stage, batches, options)

@@ -800,7 +800,8 @@ PyObject* sums_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyRef bytes = PyRef::steal(sums_to_bytes(self, nullptr));
         PyRef module = PyRef::steal(PyImport_ImportModule("_quorvantis_engine"));
-        PyRef loader = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "nuisance_sums_from_bytes")) : PyRef{};
+        PyRef loader =
+            module ? PyRef::steal(PyObject_GetAttrString(module.get(), "nuisance_sums_from_bytes")) : PyRef{};
         if (!bytes || !loader) return nullptr;
         return Py_BuildValue("(O(O))", loader.get(), bytes.get());
     });

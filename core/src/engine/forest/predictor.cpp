@@ -514,8 +514,7 @@ bool RegressionOob::read(ByteReader& r) {
     waiting_.resize(rows);
     all_sum_.resize(rows);
     all_used_.resize(rows);
-    if (!r.f64s(sum_) || !r.f64s(used_) || !r.bytes(waiting_.data(), rows) || !r.f64s(all_sum_) ||
-        !r.f64s(all_used_))
+    if (!r.f64s(sum_) || !r.f64s(used_) || !r.bytes(waiting_.data(), rows) || !r.f64s(all_sum_) || !r.f64s(all_used_))
         return false;
     // Counts are whole and not negative, and a row stops waiting only once answered.
     for (std::size_t i = 0; i < rows; ++i)

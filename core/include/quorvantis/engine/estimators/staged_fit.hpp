@@ -79,8 +79,7 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
 // The batches of one stage, checked to cover its groups from `first` on exactly
 // once, in order: up to the stage's last group when `complete`.
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,
-                                             const ForestOptions& options, std::size_t first = 0,
-                                             bool complete = true);
+                                             const ForestOptions& options, std::size_t first = 0, bool complete = true);
 
 // A nuisance stage's out-of-bag sums over its groups [0, next), to which the
 // batches that follow are added: the estimates build up while later groups
