@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import functools
+import itertools
 import os
 import platform
 import threading
@@ -24,10 +25,15 @@ import _quorvantis_engine as _engine
 # Tasks shrink as a stage goes on (each a share of the groups left), so the
 # workers end it together even when one runs slower; each is large enough that
 # scheduling costs little next to growing, and small enough that a lost worker
-# or an interrupt leaves little work to redo or to wait for.
+# or an interrupt leaves little work to redo or to wait for. The last ones are
+# small: what one worker still grows while the others wait is at most such a task.
 _SHARES_PER_THREAD = 2
-_MIN_GROUPS_PER_TASK = 4
+_MIN_GROUPS_PER_TASK = 2
 _MAX_GROUPS_PER_TASK = 64
+# A nuisance stage's out-of-bag sums over its first groups are taken while the
+# rest still grow; only this share of its groups is left to add at the end,
+# while the causal trees wait.
+_LEFT_FOR_THE_END = 0.25
 # Retries cover a task that raised on a worker (memory, a broken process);
 # a lost worker's tasks are rescheduled by the scheduler anyway.
 _RETRIES = 2
@@ -35,14 +41,19 @@ _RETRIES = 2
 # Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_ set, which also fixes
 # glibc's mmap threshold at 128 KiB: every buffer a tree needs is then mapped,
 # faulted in page by page and unmapped again, some 5% of a task's time. While
-# tasks run, freed memory up to these sizes is kept for the next tree; the
-# worker's own settings come back when its last task ends.
+# tasks run, freed memory up to these sizes is kept for the next tree, and for
+# the next task (a fit's tasks follow one another closely, and trimming between
+# them faulted in some 20 MB afresh per task); the worker's own settings come back
+# once it has run no task for a while.
 _M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
 _KEEP_FREED = 256 << 20
 _MAP_ABOVE = 64 << 20
 _GLIBC_MMAP_THRESHOLD = 128 << 10
+_IDLE_BEFORE_RESTORE = 2.0
 _tasks_running = 0
 _tasks_lock = threading.Lock()
+_kept = False
+_restore_timer: threading.Timer | None = None
 
 
 @functools.cache
@@ -68,29 +79,45 @@ def _threshold(name: str, default: int) -> int:
         return default
 
 
+def _restore(mallopt: Any) -> None:
+    global _kept
+    with _tasks_lock:
+        # A timer cancelled too late, after a task came and went, is not the current one.
+        if _tasks_running or not _kept or threading.current_thread() is not _restore_timer:
+            return
+        mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
+        mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
+        trim = getattr(_glibc(), "malloc_trim", None)
+        if trim is not None:
+            trim(0)
+        _kept = False
+
+
 @contextlib.contextmanager
 def _reused_memory() -> Iterator[None]:
-    global _tasks_running
+    global _tasks_running, _kept, _restore_timer
     mallopt = _mallopt()
     if mallopt is None:
         yield
         return
     with _tasks_lock:
         _tasks_running += 1
-        if _tasks_running == 1:
+        if _restore_timer is not None:
+            _restore_timer.cancel()
+            _restore_timer = None
+        if not _kept:
             mallopt(_M_MMAP_THRESHOLD, _MAP_ABOVE)
             mallopt(_M_TRIM_THRESHOLD, _KEEP_FREED)
+            _kept = True
     try:
         yield
     finally:
         with _tasks_lock:
             _tasks_running -= 1
             if _tasks_running == 0:
-                mallopt(_M_MMAP_THRESHOLD, _threshold("MALLOC_MMAP_THRESHOLD_", _GLIBC_MMAP_THRESHOLD))
-                mallopt(_M_TRIM_THRESHOLD, _threshold("MALLOC_TRIM_THRESHOLD_", 0))
-                trim = getattr(_glibc(), "malloc_trim", None)
-                if trim is not None:
-                    trim(0)
+                _restore_timer = threading.Timer(_IDLE_BEFORE_RESTORE, _restore, (mallopt,))
+                _restore_timer.daemon = True
+                _restore_timer.start()
 
 
 def _grow(*args: Any) -> bytes:
@@ -98,9 +125,14 @@ def _grow(*args: Any) -> bytes:
         return _engine.grow(*args)
 
 
-def _nuisance(*args: Any) -> np.ndarray:
+def _nuisance_sums(data: Any, stage: int, batches: list[bytes], options: dict[str, Any]) -> Any:
     with _reused_memory():
-        return _engine.nuisance(*args)
+        return _engine.nuisance_sums(data, stage, batches, options)
+
+
+def _nuisance(data: Any, stage: int, batches: list[bytes], sums: Any, options: dict[str, Any]) -> np.ndarray:
+    with _reused_memory():
+        return _engine.nuisance(data, stage, batches, options, sums)
 
 
 # Sent by value (its module is not importable anywhere), so a worker can run it
@@ -221,6 +253,9 @@ class _Run:
         self.progress = progress
         self.tokenize = tokenize
         self.futures: list[Any] = []
+        # Workers take tasks in the order submitted, the largest first, rather
+        # than in the scheduler's order among tasks submitted together.
+        self.priority = 0
 
     def scatter(self, value: Any) -> Any:
         # A fresh key per fit, not a content hash: the release of an earlier fit's
@@ -232,27 +267,49 @@ class _Run:
     def token(self, *keys: Any) -> str:
         return str(self.tokenize(*keys, sorted(self.task_options.items())))
 
-    def submit(self, data: Any, step: dict[str, Any], y_hat: Any, t_hat: Any) -> list[Any]:
-        """The tasks growing one grow step of the fit plan, over ranges of its groups."""
-        stage = step["stage"]
+    def submit(
+        self, data: Any, steps: list[dict[str, Any]], y_hat: Any, t_hat: Any
+    ) -> list[tuple[list[Any], list[int]]]:
+        """The tasks growing grow steps of the fit plan, over ranges of their groups, and the
+        ranges' sizes, per step; the steps' tasks take turns, so that the steps end together."""
         token = self.token(data.key, getattr(y_hat, "key", None), getattr(t_hat, "key", None))
-        submitted = []
-        for first, last in _ranges(step["last"] - step["first"], self.threads):
-            first, last = first + step["first"], last + step["first"]
-            key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
-            submitted.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
-        return submitted
+        ranges = [_ranges(step["last"] - step["first"], self.threads) for step in steps]
+        submitted: list[list[Any]] = [[] for _ in steps]
+        for turn in itertools.zip_longest(*ranges):
+            for step, tasks, task in zip(steps, submitted, turn, strict=True):
+                if task is None:
+                    continue
+                stage, first, last = step["stage"], task[0] + step["first"], task[1] + step["first"]
+                key = f"quorvantis-grow-{stage}-{first}-{last}-{token}"
+                tasks.append(self.task(key, _grow, data, stage, y_hat, t_hat, first, last))
+        return [
+            (tasks, [last - first for first, last in r]) for tasks, r in zip(submitted, ranges, strict=True)
+        ]
 
-    def estimate(self, data: Any, stage: int, grown: list[Any]) -> Any:
-        """A task turning one nuisance stage's batches into its estimates on a worker,
-        so the batches never travel to this process and the causal tasks, queued
-        behind it, start as soon as it ends."""
+    def estimate(self, data: Any, stage: int, grown: list[Any], groups: list[int]) -> Any:
+        """Tasks turning one nuisance stage's batches (of `groups` groups each) into its
+        estimates on the workers, so the batches never travel to this process: one
+        adding up the first batches as soon as they are grown, one adding the rest
+        and ending, which the causal tasks wait for."""
+        total, first = sum(groups), 0
+        while first < len(grown) - 1 and sum(groups[first:]) > _LEFT_FOR_THE_END * total:
+            first += 1
+        sums = None
+        if first > 0:
+            token = self.token(data.key, [f.key for f in grown[:first]])
+            # Not named as the estimates: the scheduler queues the grow tasks, and
+            # hands each to the next free worker, only while their dependencies'
+            # key groups stay small.
+            sums = self.task(f"quorvantis-sums-{stage}-{token}", _nuisance_sums, data, stage, grown[:first])
         token = self.token(data.key, [f.key for f in grown])
-        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown)
+        return self.task(f"quorvantis-nuisance-{stage}-{token}", _nuisance, data, stage, grown[first:], sums)
 
     def task(self, key: str, function: Callable[..., Any], *args: Any) -> Any:
         # The same task has the same key, so a recomputed one replaces the lost one.
-        future = self.client.submit(function, *args, self.task_options, key=key, retries=_RETRIES)
+        self.priority -= 1
+        future = self.client.submit(
+            function, *args, self.task_options, key=key, retries=_RETRIES, priority=self.priority
+        )
         self.futures.append(future)
         return future
 
@@ -302,8 +359,10 @@ def fit(
 
     Runs the engine's plan of the fit, the one a local fit runs: binning here,
     then the whole graph at once: the nuisance stages not given (independent, so
-    their tasks share the workers), a task per nuisance stage turning its trees
-    into estimates, the causal stage behind them; the assembly here.
+    their tasks take turns and the stages end together), per nuisance stage
+    tasks turning its trees into estimates (most of the work while the last
+    trees grow, the stages' ends side by side), the causal stage behind them;
+    the assembly here.
     """
     threads = probe_workers(client)
     plan = _engine.fit_plan(options, Y_hat is not None, T_hat is not None)
@@ -312,7 +371,7 @@ def fit(
     data: Any = None
     data_future: Any = None
     estimates: dict[str, Any] = {}
-    nuisance: list[tuple[dict[str, Any], list[Any]]] = []
+    nuisance: list[dict[str, Any]] = []
     causal: list[Any] = []
     causal_label = ""
     try:
@@ -324,19 +383,20 @@ def fit(
                 data = _engine.prepare(X, T, y, options, weights, clusters, categories)
                 data_future = run.scatter(data)
             elif kind == "grow" and step["estimates"] is not None:
-                nuisance.append((step, run.submit(data_future, step, None, None)))
+                nuisance.append(step)
             elif kind == "grow":
-                for s, grown in nuisance:
-                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], grown)
+                grown = run.submit(data_future, nuisance, None, None) if nuisance else []
+                for s, (batches, groups) in zip(nuisance, grown, strict=True):
+                    estimates[s["estimates"]] = run.estimate(data_future, s["stage"], batches, groups)
                 for name, value in given.items():
                     if value is not None:
                         estimates[name] = run.scatter(value)
-                causal = run.submit(data_future, step, estimates["Y_hat"], estimates["T_hat"])
+                [(causal, _)] = run.submit(data_future, [step], estimates["Y_hat"], estimates["T_hat"])
                 causal_label = f"{step['label']} on dask"
                 if nuisance:
-                    names = [s["name"] for s, _ in nuisance]
+                    names = [s["name"] for s in nuisance]
                     label = f"{' and '.join(names)} model{'s' if len(names) > 1 else ''} on dask"
-                    run.wait([f for _, grown in nuisance for f in grown], label, fetch=False)
+                    run.wait([f for batches, _ in grown for f in batches], label, fetch=False)
             else:
                 trees = run.wait(causal, causal_label, fetch=True)
                 y_hat, t_hat = (

@@ -473,6 +473,31 @@ def test_engine_parses_options_strictly(options, message):
         assert message in str(info.value)
 
 
+def test_nuisance_sums_handed_on_give_the_estimates_of_one_pass():
+    engine = pytest.importorskip("_quorvantis_engine")
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(600, 4))
+    T = (rng.random(600) < 0.5).astype(float)
+    options = {"n_estimators": 40, "seed": 7}
+    data = engine.prepare(X, T, X[:, 0] + T + rng.normal(size=600), options)
+    for stage in (0, 1):  # 50 groups of one tree each
+        batches = [
+            engine.grow(data, stage, None, None, a, b, options) for a, b in [(0, 20), (20, 35), (35, 50)]
+        ]
+        sums = engine.nuisance_sums(data, stage, batches[:1], options)
+        sums = engine.nuisance_sums(data, stage, batches[1:2], options, pickle.loads(pickle.dumps(sums)))
+        whole = engine.nuisance(data, stage, batches, options)
+        assert np.array_equal(engine.nuisance(data, stage, batches[2:], options, sums), whole)
+    first = engine.nuisance_sums(data, 1, batches[:1], options)
+    for call, message in [
+        (lambda: engine.nuisance(data, 1, batches[2:], options, first), "no tree batch holds group 20"),
+        (lambda: engine.nuisance(data, 0, batches[1:], options, first), "of another stage"),
+        (lambda: engine.nuisance_sums_from_bytes(first.to_bytes()[:-9] + b"\0" * 9), "checksum mismatch"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
 def test_sklearn_clone(small):
     base = pytest.importorskip("sklearn.base")
     validation = pytest.importorskip("sklearn.utils.validation")

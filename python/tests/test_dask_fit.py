@@ -86,7 +86,7 @@ def test_dask_fit_grows_the_local_forest(client, capsys, given):
         assert np.array_equal(spread.Y_hat_, nuisance["Y_hat"])
     err = capsys.readouterr().err
     lines = [line for line in err.splitlines() if line.startswith("CausalForest: ")]
-    assert any("causal trees on dask 7/7 tasks" in line for line in lines), err
+    assert any("causal trees on dask 10/10 tasks" in line for line in lines), err
     assert lines[-1].startswith("CausalForest: done, 100 causal trees in ")
     assert ("outcome and treatment models on dask" in err) == (not given)
     assert settled(client), f"the fit left {client.who_has()} on the cluster"
@@ -214,12 +214,21 @@ def test_worker_allocator_settings_come_back_after_the_last_task_even_on_error(m
     calls = []
     monkeypatch.setattr(_dask, "_mallopt", lambda: lambda option, value: calls.append((option, value)))
     monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "65536")
+    monkeypatch.setattr(_dask, "_IDLE_BEFORE_RESTORE", 60.0)
+    kept = [(_dask._M_MMAP_THRESHOLD, 64 << 20), (_dask._M_TRIM_THRESHOLD, 256 << 20)]
     with _dask._reused_memory():
         with pytest.raises(RuntimeError), _dask._reused_memory():  # a second task in the same worker
             raise RuntimeError
-        assert calls == [(_dask._M_MMAP_THRESHOLD, 64 << 20), (_dask._M_TRIM_THRESHOLD, 256 << 20)]
+        assert calls == kept
+    with _dask._reused_memory():  # the next task, soon after: the memory is still kept
+        pass
+    assert calls == kept
+    monkeypatch.setattr(_dask, "_IDLE_BEFORE_RESTORE", 0.0)
+    with _dask._reused_memory():
+        pass
+    _dask._restore_timer.join()
     assert calls[2:] == [(_dask._M_MMAP_THRESHOLD, 128 << 10), (_dask._M_TRIM_THRESHOLD, 65536)]
-    assert _dask._tasks_running == 0
+    assert _dask._tasks_running == 0 and not _dask._kept
 
 
 @pytest.mark.parametrize("groups, threads", [(1, 1), (7, 2), (50, 2), (1000, 2), (1000, 64)])

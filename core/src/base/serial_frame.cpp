@@ -31,6 +31,20 @@ std::vector<unsigned char> seal(std::uint16_t version, unsigned char kind, const
     return std::move(w.out);
 }
 
+std::vector<unsigned char> seal_in_place(std::uint16_t version, unsigned char kind, std::vector<unsigned char> framed) {
+    ByteWriter header;
+    header.bytes(kMagic, sizeof kMagic);
+    header.u16(version);
+    header.u8(kind);
+    header.u8(0);
+    header.u64(framed.size() - kSerialHeader);
+    std::copy(header.out.begin(), header.out.end(), framed.begin());
+    ByteWriter w;
+    w.out = std::move(framed);
+    w.u64(siphash13(std::span<const unsigned char>(w.out), kSerialKey[0], kSerialKey[1]));
+    return std::move(w.out);
+}
+
 Unsealed unseal(std::span<const unsigned char> bytes, std::uint16_t expected_version) {
     return unseal(bytes, expected_version, expected_version);
 }

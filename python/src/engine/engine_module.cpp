@@ -37,8 +37,13 @@ struct TrainingHolder {
     TrainingData data;
 };
 
+struct SumsHolder {
+    engine::NuisanceSums sums;
+};
+
 PyObject* forest_type();
 PyObject* training_type();
+PyObject* sums_type();
 
 PyObject* new_forest(CausalForestModel model) {
     auto data = std::make_unique<ForestData>();
@@ -644,30 +649,71 @@ PyObject* grow(PyObject*, PyObject* args) {
     });
 }
 
-// nuisance(data, stage, batches, options) -> ndarray
+PyObject* new_sums(engine::NuisanceSums sums) {
+    auto holder = std::make_unique<SumsHolder>();
+    holder->sums = std::move(sums);
+    return new_instance(sums_type(), std::move(holder));
+}
+
+// The sums an argument holds, or null for None; false with an error set otherwise.
+bool sums_of(PyObject* obj, const engine::NuisanceSums*& out) {
+    out = nullptr;
+    if (obj == Py_None) return true;
+    PyObject* type = sums_type();
+    if (type == nullptr) return false;
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+        raise_argument_error("sums", "expected NuisanceSums or None, got " + type_name(obj));
+        return false;
+    }
+    out = &data_of<SumsHolder>(obj).sums;
+    return true;
+}
+
+// The sums after adding a nuisance stage's batches; complete: up to its last group.
+std::optional<engine::NuisanceSums> add_batches(PyObject* args, const char* format, bool complete,
+                                                const TrainingData*& data, engine::ForestOptions& options) {
+    PyObject *odata, *olist, *odict, *osums = Py_None;
+    int stage_value = 0;
+    if (!PyArg_ParseTuple(args, format, &odata, &stage_value, &olist, &odict, &osums)) return std::nullopt;
+    data = training_of(odata);
+    FitStage stage;
+    const engine::NuisanceSums* sums = nullptr;
+    if (data == nullptr || !read_options(odict, options) || !stage_of(stage_value, stage) || !sums_of(osums, sums))
+        return std::nullopt;
+    if (stage == FitStage::Causal) return raise_value("the causal stage has no nuisance estimates"), std::nullopt;
+    std::vector<TreeBatch> batches;
+    if (!batches_of(olist, *data, batches)) return std::nullopt;
+    CallGuard guard;
+    parallel::JobOptions job;
+    job.interrupt = guard.interrupt();
+    job.max_threads = options.n_threads;
+    std::optional<Result<engine::NuisanceSums>> added;
+    const auto halt = run_unlocked(
+        [&] { added.emplace(engine::add_nuisance(*data, stage, options, sums, std::move(batches), complete)); }, job);
+    if (halt) return guard.raise(*halt), std::nullopt;
+    if (!*added) return raise_value(added->error().text()), std::nullopt;
+    return std::move(*added).value();
+}
+
+// nuisance(data, stage, batches, options[, sums]) -> ndarray, the batches added to the sums
 PyObject* nuisance(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject *odata, *olist, *odict;
-        int stage_value = 0;
-        if (!PyArg_ParseTuple(args, "OiOO:nuisance", &odata, &stage_value, &olist, &odict)) return nullptr;
-        const TrainingData* data = training_of(odata);
+        const TrainingData* data = nullptr;
         engine::ForestOptions options;
-        FitStage stage;
-        if (data == nullptr || !read_options(odict, options) || !stage_of(stage_value, stage)) return nullptr;
-        if (stage == FitStage::Causal) return raise_value("the causal stage has no nuisance estimates");
-        std::vector<TreeBatch> batches;
-        if (!batches_of(olist, *data, batches)) return nullptr;
-        Result<std::vector<TreeBatch>> ordered = engine::order_batches(std::move(batches), stage, options);
-        if (!ordered) return raise_value(ordered.error().text());
-        CallGuard guard;
-        parallel::JobOptions job;
-        job.interrupt = guard.interrupt();
-        job.max_threads = options.n_threads;
-        std::vector<double> out;
-        const auto halt =
-            run_unlocked([&] { out = engine::nuisance_estimates(*data, stage, options, ordered.value()); }, job);
-        if (halt) return guard.raise(*halt);
-        return doubles(out);
+        std::optional<engine::NuisanceSums> sums = add_batches(args, "OiOO|O:nuisance", true, data, options);
+        if (!sums) return nullptr;
+        return doubles(engine::nuisance_estimates(*data, options, *sums));
+    });
+}
+
+// nuisance_sums(data, stage, batches, options[, sums]) -> NuisanceSums
+PyObject* nuisance_sums(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        const TrainingData* data = nullptr;
+        engine::ForestOptions options;
+        std::optional<engine::NuisanceSums> sums = add_batches(args, "OiOO|O:nuisance_sums", false, data, options);
+        if (!sums) return nullptr;
+        return new_sums(std::move(*sums));
     });
 }
 
@@ -729,6 +775,65 @@ PyObject* training_reduce(PyObject* self, PyObject*) {
         if (!bytes || !loader) return nullptr;
         return Py_BuildValue("(O(O))", loader.get(), bytes.get());
     });
+}
+
+PyObject* sums_to_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<unsigned char> bytes = data_of<SumsHolder>(self).sums.serialize();
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                         static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyObject* sums_from_bytes(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        if (!PyBytes_Check(arg)) return raise_argument_error("data", "expected bytes, got " + type_name(arg)), nullptr;
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AsString(arg));
+        Result<engine::NuisanceSums> s =
+            engine::NuisanceSums::deserialize({p, static_cast<std::size_t>(PyBytes_Size(arg))});
+        if (!s) return raise_value(s.error().text());
+        return new_sums(std::move(s).value());
+    });
+}
+
+PyObject* sums_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef bytes = PyRef::steal(sums_to_bytes(self, nullptr));
+        PyRef module = PyRef::steal(PyImport_ImportModule("_quorvantis_engine"));
+        PyRef loader =
+            module ? PyRef::steal(PyObject_GetAttrString(module.get(), "nuisance_sums_from_bytes")) : PyRef{};
+        if (!bytes || !loader) return nullptr;
+        return Py_BuildValue("(O(O))", loader.get(), bytes.get());
+    });
+}
+
+PyObject* sums_sizeof(PyObject* self, PyObject*) {
+    // What dask weighs when it decides where the next sums are added.
+    return PyLong_FromSize_t(sizeof(Instance<SumsHolder>) + data_of<SumsHolder>(self).sums.oob.rows() * 33);
+}
+
+PyMethodDef sums_methods[] = {
+    {"to_bytes", sums_to_bytes, METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"__reduce__", sums_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__sizeof__", sums_sizeof, METH_NOARGS, "__sizeof__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot sums_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<SumsHolder>)},
+    {Py_tp_methods, sums_methods},
+    {Py_tp_doc, const_cast<char*>("A nuisance stage's out-of-bag sums over its first groups.")},
+    {0, nullptr},
+};
+
+PyType_Spec sums_spec = {"_quorvantis_engine.NuisanceSums", sizeof(Instance<SumsHolder>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, sums_slots};
+
+PyObject* sums_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = make_class(&sums_spec);
+    return type;
 }
 
 PyObject* get_rows(PyObject* self, void*) {
@@ -806,7 +911,9 @@ PyMethodDef module_functions[] = {
     {"check_options", check_options, METH_O, "check_options(options)\n--\n\n"},
     {"fit_plan", fit_plan, METH_VARARGS, "fit_plan(options, have_Y_hat, have_T_hat)\n--\n\n"},
     {"grow", grow, METH_VARARGS, "grow(data, stage, Y_hat, T_hat, first, last, options)\n--\n\n"},
-    {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options)\n--\n\n"},
+    {"nuisance", nuisance, METH_VARARGS, "nuisance(data, stage, batches, options, sums=None)\n--\n\n"},
+    {"nuisance_sums", nuisance_sums, METH_VARARGS, "nuisance_sums(data, stage, batches, options, sums=None)\n--\n\n"},
+    {"nuisance_sums_from_bytes", sums_from_bytes, METH_O, "nuisance_sums_from_bytes(data)\n--\n\n"},
     {"assemble", assemble, METH_VARARGS, "assemble(data, Y_hat, T_hat, batches, options)\n--\n\n"},
     {"training_from_bytes", training_from_bytes, METH_O, "training_from_bytes(data)\n--\n\n"},
     {"script_json", script_json, METH_O, "script_json(json)\n--\n\nJSON made safe to embed in a <script> element."},
@@ -870,7 +977,8 @@ PyObject* init() {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     using Maker = PyObject* (*)();
-    const std::pair<const char*, Maker> types[] = {{"Forest", forest_type}, {"TrainingData", training_type}};
+    const std::pair<const char*, Maker> types[] = {
+        {"Forest", forest_type}, {"TrainingData", training_type}, {"NuisanceSums", sums_type}};
     for (const auto& [name, make] : types) {
         PyObject* type = make();
         if (type == nullptr) return nullptr;

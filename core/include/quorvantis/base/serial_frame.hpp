@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,12 +35,21 @@ public:
     void u32(std::uint32_t v) { little(v, 4); }
     void u64(std::uint64_t v) { little(v, 8); }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+    void f64s(std::span<const double> v) {
+        if constexpr (std::endian::native == std::endian::little) {
+            bytes(reinterpret_cast<const unsigned char*>(v.data()), v.size() * sizeof(double));
+        } else {
+            for (const double x : v) f64(x);
+        }
+    }
 
     std::vector<unsigned char> out;
 
 private:
-    void little(std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    void little(std::uint64_t v, std::size_t n) {
+        const std::size_t at = out.size();
+        out.resize(at + n);
+        for (std::size_t i = 0; i < n; ++i) out[at + i] = static_cast<unsigned char>(v >> (8 * i));
     }
 };
 
@@ -57,6 +67,24 @@ public:
     std::uint32_t u32() { return static_cast<std::uint32_t>(little(4)); }
     std::uint64_t u64() { return little(8); }
     double f64() { return std::bit_cast<double>(u64()); }
+    // False (and failed) when fewer bytes remain than asked for.
+    bool bytes(unsigned char* to, std::size_t n) {
+        if (failed || remaining() < n) {
+            failed = true;
+            return false;
+        }
+        if (n > 0) std::memcpy(to, data_.data() + pos_, n);
+        pos_ += n;
+        return true;
+    }
+    bool f64s(std::span<double> to) {
+        if constexpr (std::endian::native == std::endian::little) {
+            return bytes(reinterpret_cast<unsigned char*>(to.data()), to.size() * sizeof(double));
+        } else {
+            for (double& x : to) x = f64();
+            return !failed;
+        }
+    }
 
 private:
     std::uint64_t little(std::size_t n) {
@@ -76,6 +104,9 @@ private:
 
 // The payload in its frame.
 std::vector<unsigned char> seal(std::uint16_t version, unsigned char kind, const std::vector<unsigned char>& payload);
+// The same frame around a payload written after kSerialHeader bytes left free
+// at the start of `framed`, without copying it.
+std::vector<unsigned char> seal_in_place(std::uint16_t version, unsigned char kind, std::vector<unsigned char> framed);
 
 struct Unsealed {
     unsigned char kind = 0;

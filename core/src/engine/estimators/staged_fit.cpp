@@ -16,6 +16,7 @@ constexpr std::uint16_t kFormat = 1;
 constexpr std::uint16_t kNewestFormat = 2;
 constexpr unsigned char kTrainingKind = 4;
 constexpr unsigned char kBatchKind = 5;
+constexpr unsigned char kSumsKind = 6;
 constexpr std::uint64_t kOutcomeStream = 0x6f7574636f6d65ULL;
 constexpr std::uint64_t kTreatmentStream = 0x74726561746dULL;
 constexpr std::uint64_t kCausalStream = 0x63617573616cULL;
@@ -131,11 +132,11 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
 }
 
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,
-                                             const ForestOptions& options) {
+                                             const ForestOptions& options, std::size_t first, bool complete) {
     std::sort(batches.begin(), batches.end(), [](const TreeBatch& a, const TreeBatch& b) { return a.first < b.first; });
     const std::size_t groups = stage_groups(options, stage);
     const std::size_t per_group = std::max<std::size_t>(1, stage_options(options, stage).ci_group_size);
-    std::size_t next = 0;
+    std::size_t next = first;
     for (const TreeBatch& b : batches) {
         if (b.stage != stage) return QuorvantisError::internal("a tree batch of another stage");
         if (b.first != next)
@@ -147,7 +148,8 @@ Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, Fit
                                              std::to_string(b.last));
         next = b.last;
     }
-    if (next != groups) return QuorvantisError::internal("no tree batch holds group " + std::to_string(next));
+    if (next > groups || (complete && next != groups))
+        return QuorvantisError::internal("no tree batch holds group " + std::to_string(next));
     return batches;
 }
 
@@ -172,17 +174,28 @@ constexpr std::size_t kSliceGroups = 64;
 
 }  // namespace
 
-std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
-                                       std::vector<TreeBatch>& batches) {
+Result<NuisanceSums> add_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                  const NuisanceSums* sums, std::vector<TreeBatch> batches, bool complete) {
+    const std::size_t n = data.codes.rows;
+    if (sums != nullptr && (sums->stage != stage || sums->oob.rows() != n))
+        return QuorvantisError::internal("nuisance sums of another stage or other rows");
+    Result<std::vector<TreeBatch>> ordered =
+        order_batches(std::move(batches), stage, options, sums != nullptr ? sums->next : 0, complete);
+    if (!ordered) return ordered.take_error();
+    NuisanceSums out = sums != nullptr ? *sums : NuisanceSums{stage, 0, RegressionOob(n)};
     const ForestOptions o = stage_options(options, stage);
-    RegressionOob oob(data.codes.rows);
-    for (TreeBatch& b : batches) {
-        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(data.codes.rows, o, b.first, b.last, data.cluster_rows());
-        oob.add(b.regression, b.in_bag, data.codes);
+    for (TreeBatch& b : ordered.value()) {
+        if (b.in_bag.empty()) b.in_bag = rebuild_in_bag(n, o, b.first, b.last, data.cluster_rows());
+        out.oob.add(b.regression, b.in_bag, data.codes);
+        out.next = b.last;
         b = TreeBatch{};
     }
-    batches.clear();
-    return calibrated(oob.finish(), data, stage, options);
+    return out;
+}
+
+std::vector<double> nuisance_estimates(const TrainingData& data, const ForestOptions& options,
+                                       const NuisanceSums& sums) {
+    return calibrated(sums.oob.finish(), data, sums.stage, options);
 }
 
 std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
@@ -200,17 +213,20 @@ std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, cons
 
 std::vector<unsigned char> TrainingData::serialize() const {
     ByteWriter w;
+    w.out.reserve(kSerialHeader + codes.rows * (codes.cols + 16) + weights.size() * 8 + clusters.size() * 8 +
+                  (1 << 16));
+    w.out.resize(kSerialHeader);
     cuts.write(w);
     if (cuts.any_categorical()) cuts.write_categories(w);
     w.u64(codes.rows);
     w.bytes(codes.codes.data(), codes.rows * codes.cols);
-    for (const double v : this->w) w.f64(v);
-    for (const double v : y) w.f64(v);
+    w.f64s(this->w);
+    w.f64s(y);
     w.u64(weights.size());
-    for (const double v : weights) w.f64(v);
+    w.f64s(weights);
     w.u64(clusters.size());
     for (const std::uint32_t c : clusters) w.u64(c);
-    return seal(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, w.out);
+    return seal_in_place(cuts.any_categorical() ? kNewestFormat : kFormat, kTrainingKind, std::move(w.out));
 }
 
 Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> bytes) {
@@ -229,19 +245,18 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
     d.codes.rows = static_cast<std::size_t>(n);
     d.codes.cols = p;
     d.codes.codes = PageBuffer<std::uint8_t>(d.codes.rows * p);
-    for (std::size_t i = 0; i < d.codes.rows * p; ++i) {
-        const unsigned char c = r.u8();
-        if (c > d.cuts.missing_code()) return refuse("a code above the missing code");
-        d.codes.codes[i] = c;
-    }
+    std::uint8_t* codes = d.codes.codes.data();
+    r.bytes(codes, d.codes.rows * p);
+    if (std::any_of(codes, codes + d.codes.rows * p, [&](std::uint8_t c) { return c > d.cuts.missing_code(); }))
+        return refuse("a code above the missing code");
     d.w.resize(d.codes.rows);
     d.y.resize(d.codes.rows);
-    for (double& v : d.w) v = r.f64();
-    for (double& v : d.y) v = r.f64();
+    r.f64s(d.w);
+    r.f64s(d.y);
     const std::uint64_t n_weights = r.u64();
     if (r.failed || (n_weights != 0 && n_weights != n)) return refuse("bad weights");
     d.weights.resize(static_cast<std::size_t>(n_weights));
-    for (double& v : d.weights) v = r.f64();
+    r.f64s(d.weights);
     const std::uint64_t n_clusters = r.u64();
     if (r.failed || (n_clusters != 0 && n_clusters != n)) return refuse("bad clusters");
     d.clusters.resize(static_cast<std::size_t>(n_clusters));
@@ -256,9 +271,18 @@ Result<TrainingData> TrainingData::deserialize(std::span<const unsigned char> by
 
 std::vector<unsigned char> TreeBatch::serialize() const {
     bool sets = false;
-    for (const auto& t : causal) sets |= !t.sets.empty();
-    for (const auto& t : regression) sets |= !t.sets.empty();
+    std::size_t size = kSerialHeader + 64 + splits.at.size() * 8 + kSerialTrailer;
+    auto count = [&](const auto& trees) {
+        for (const auto& t : trees) {
+            sets |= !t.sets.empty();
+            size += 24 + t.walk.size() * sizeof(TreeNode) + t.leaves.size() * sizeof(t.leaves[0]) + t.sets.size() * 32;
+        }
+    };
+    count(causal);
+    count(regression);
     ByteWriter w;
+    w.out.reserve(size);
+    w.out.resize(kSerialHeader);
     w.u8(static_cast<unsigned char>(stage));
     w.u64(first);
     w.u64(last);
@@ -271,7 +295,31 @@ std::vector<unsigned char> TreeBatch::serialize() const {
         w.u64(regression.size());
         for (const auto& t : regression) write_tree(w, t, sets);
     }
-    return seal(sets ? kNewestFormat : kFormat, kBatchKind, w.out);
+    return seal_in_place(sets ? kNewestFormat : kFormat, kBatchKind, std::move(w.out));
+}
+
+std::vector<unsigned char> NuisanceSums::serialize() const {
+    ByteWriter w;
+    w.u8(static_cast<unsigned char>(stage));
+    w.u64(next);
+    oob.write(w);
+    return seal(kFormat, kSumsKind, w.out);
+}
+
+Result<NuisanceSums> NuisanceSums::deserialize(std::span<const unsigned char> bytes) {
+    auto refuse = [](const std::string& why) { return QuorvantisError::internal("invalid nuisance sums: " + why); };
+    const Unsealed frame = unseal(bytes, kFormat);
+    if (!frame.error.empty()) return refuse(frame.error);
+    if (frame.kind != kSumsKind) return refuse("not nuisance sums");
+    ByteReader r(frame.payload);
+    NuisanceSums s;
+    const unsigned char stage = r.u8();
+    if (stage > 1) return refuse("not a nuisance stage");
+    s.stage = static_cast<FitStage>(stage);
+    s.next = static_cast<std::size_t>(r.u64());
+    if (r.failed || !s.oob.read(r)) return refuse("bad sums");
+    if (r.remaining() != 0) return refuse("trailing bytes");
+    return s;
 }
 
 Result<TreeBatch> TreeBatch::deserialize(std::span<const unsigned char> bytes, std::size_t features,

@@ -496,6 +496,35 @@ void RegressionOob::add(const std::vector<ForestTree<RegressionLeaf>>& trees, co
         });
 }
 
+void RegressionOob::write(ByteWriter& w) const {
+    w.u64(sum_.size());
+    w.f64s(sum_);
+    w.f64s(used_);
+    w.bytes(waiting_.data(), waiting_.size());
+    w.f64s(all_sum_);
+    w.f64s(all_used_);
+}
+
+bool RegressionOob::read(ByteReader& r) {
+    const std::uint64_t n = r.u64();
+    if (r.failed || n > r.remaining() / 33) return false;
+    const auto rows = static_cast<std::size_t>(n);
+    sum_.resize(rows);
+    used_.resize(rows);
+    waiting_.resize(rows);
+    all_sum_.resize(rows);
+    all_used_.resize(rows);
+    if (!r.f64s(sum_) || !r.f64s(used_) || !r.bytes(waiting_.data(), rows) || !r.f64s(all_sum_) || !r.f64s(all_used_))
+        return false;
+    // Counts are whole and not negative, and a row stops waiting only once answered.
+    for (std::size_t i = 0; i < rows; ++i)
+        if (!(used_[i] >= 0.0 && all_used_[i] >= 0.0 && used_[i] == std::floor(used_[i]) &&
+              all_used_[i] == std::floor(all_used_[i])) ||
+            waiting_[i] > 1 || (waiting_[i] == 0 && all_used_[i] == 0.0))
+            return false;
+    return true;
+}
+
 std::vector<double> RegressionOob::finish() const {
     std::vector<double> out(sum_.size(), kNaN);
     for (std::size_t i = 0; i < out.size(); ++i) {

@@ -76,14 +76,32 @@ TreeBatch grow_batch(const TrainingData& data, FitStage stage, const ForestOptio
                      std::span<const double> y_hat, std::span<const double> t_hat, std::size_t first, std::size_t last,
                      const TreeProgress& progress = {}, bool keep_in_bag = true);
 
-// The batches of one stage, checked to cover its groups exactly once, in order.
+// The batches of one stage, checked to cover its groups from `first` on exactly
+// once, in order: up to the stage's last group when `complete`.
 Result<std::vector<TreeBatch>> order_batches(std::vector<TreeBatch> batches, FitStage stage,
-                                             const ForestOptions& options);
+                                             const ForestOptions& options, std::size_t first = 0, bool complete = true);
 
-// Out-of-bag estimates of E[response | X] from a nuisance stage's batches,
-// recalibrated (calibration.hpp) unless smooth_nuisance.
-std::vector<double> nuisance_estimates(const TrainingData& data, FitStage stage, const ForestOptions& options,
-                                       std::vector<TreeBatch>& batches);
+// A nuisance stage's out-of-bag sums over its groups [0, next), to which the
+// batches that follow are added: the estimates build up while later groups
+// still grow, and only the last batches are left for the end.
+struct NuisanceSums {
+    FitStage stage = FitStage::Outcome;
+    std::size_t next = 0;
+    RegressionOob oob{0};
+
+    std::vector<unsigned char> serialize() const;
+    static Result<NuisanceSums> deserialize(std::span<const unsigned char> bytes);
+};
+
+// `sums` (none yet: a stage's first groups) with `batches` added, which must
+// hold the groups that follow, up to the stage's last when `complete`.
+Result<NuisanceSums> add_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
+                                  const NuisanceSums* sums, std::vector<TreeBatch> batches, bool complete);
+
+// Out-of-bag estimates of E[response | X] from a nuisance stage's complete
+// sums, recalibrated (calibration.hpp) unless smooth_nuisance.
+std::vector<double> nuisance_estimates(const TrainingData& data, const ForestOptions& options,
+                                       const NuisanceSums& sums);
 
 // The same estimates from a stage grown here, its trees folded in and dropped
 // a slice of groups at a time. `progress` gets the stage's trees done.

@@ -2,7 +2,10 @@
 // batches; reading checks that every walk ends in a leaf of the tree.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <string>
+#include <type_traits>
 
 #include "quorvantis/base/serial_frame.hpp"
 #include "quorvantis/engine/tree/forest_tree.hpp"
@@ -34,6 +37,14 @@ inline void read_leaf(ByteReader& r, RegressionLeaf& l) {
 template <class Leaf>
 constexpr std::size_t kLeafBytes = sizeof(Leaf);
 
+// On a little-endian host nodes and leaves are in memory as they are in the
+// bytes (fields in order, no padding), and go in and out whole.
+template <class T>
+constexpr bool kAsInMemory = std::endian::native == std::endian::little && std::is_trivially_copyable_v<T>;
+static_assert(sizeof(TreeNode) == 8 && offsetof(TreeNode, feature) == 4 && offsetof(TreeNode, bin) == 6 &&
+              offsetof(TreeNode, flags) == 7);
+static_assert(sizeof(RegressionLeaf) == 2 * sizeof(double) && sizeof(CausalLeaf) == 5 * sizeof(double));
+
 // Format 2 and later follow the leaves with the categorical splits' sets.
 inline constexpr std::uint16_t kFirstSetFormat = 2;
 
@@ -41,14 +52,22 @@ template <class Leaf>
 void write_tree(ByteWriter& w, const ForestTree<Leaf>& t, bool with_sets = false) {
     const std::vector<TreeNode> nodes = t.nodes();
     w.u64(nodes.size());
-    for (const TreeNode& nd : nodes) {
-        w.u32(nd.next);
-        w.u16(nd.feature);
-        w.u8(nd.bin);
-        w.u8(nd.flags);
+    if constexpr (kAsInMemory<TreeNode>) {
+        w.bytes(reinterpret_cast<const unsigned char*>(nodes.data()), nodes.size() * sizeof(TreeNode));
+    } else {
+        for (const TreeNode& nd : nodes) {
+            w.u32(nd.next);
+            w.u16(nd.feature);
+            w.u8(nd.bin);
+            w.u8(nd.flags);
+        }
     }
     w.u64(t.leaves.size());
-    for (const Leaf& l : t.leaves) write_leaf(w, l);
+    if constexpr (kAsInMemory<Leaf>) {
+        w.bytes(reinterpret_cast<const unsigned char*>(t.leaves.data()), t.leaves.size() * sizeof(Leaf));
+    } else {
+        for (const Leaf& l : t.leaves) write_leaf(w, l);
+    }
     if (!with_sets) return;
     w.u64(t.sets.size());
     for (const CategorySet& s : t.sets)
@@ -66,11 +85,15 @@ bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, Forest
         return false;
     }
     std::vector<TreeNode> nodes(static_cast<std::size_t>(n_nodes));
-    for (TreeNode& nd : nodes) {
-        nd.next = r.u32();
-        nd.feature = r.u16();
-        nd.bin = r.u8();
-        nd.flags = r.u8();
+    if constexpr (kAsInMemory<TreeNode>) {
+        r.bytes(reinterpret_cast<unsigned char*>(nodes.data()), nodes.size() * sizeof(TreeNode));
+    } else {
+        for (TreeNode& nd : nodes) {
+            nd.next = r.u32();
+            nd.feature = r.u16();
+            nd.bin = r.u8();
+            nd.flags = r.u8();
+        }
     }
     const std::uint64_t n_leaves = r.u64();
     if (r.failed || n_leaves == 0 || n_leaves > r.remaining() / kLeafBytes<Leaf>) {
@@ -78,7 +101,11 @@ bool read_tree(ByteReader& r, std::size_t features, std::uint8_t missing, Forest
         return false;
     }
     t.leaves.resize(static_cast<std::size_t>(n_leaves));
-    for (Leaf& l : t.leaves) read_leaf(r, l);
+    if constexpr (kAsInMemory<Leaf>) {
+        r.bytes(reinterpret_cast<unsigned char*>(t.leaves.data()), t.leaves.size() * sizeof(Leaf));
+    } else {
+        for (Leaf& l : t.leaves) read_leaf(r, l);
+    }
     std::vector<CategorySet> sets;
     if (with_sets) {
         const std::uint64_t n_sets = r.u64();

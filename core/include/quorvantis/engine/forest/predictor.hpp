@@ -21,6 +21,7 @@
 #include <memory>
 #include <vector>
 
+#include "quorvantis/base/serial_frame.hpp"
 #include "quorvantis/engine/data/binned_matrix.hpp"
 #include "quorvantis/engine/sampling/row_sampler.hpp"
 #include "quorvantis/engine/tree/forest_tree.hpp"
@@ -53,6 +54,12 @@ public:
     // The forest's next trees and their in-bag bits, over all rows of `x`.
     void add(const std::vector<ForestTree<RegressionLeaf>>& trees, const InBag& in_bag, const CodedRows& x);
     std::vector<double> finish() const;
+
+    std::size_t rows() const noexcept { return sum_.size(); }
+    // The sums so far, to be added to elsewhere; reading is false when the
+    // bytes do not hold sound sums.
+    void write(ByteWriter& w) const;
+    bool read(ByteReader& r);
 
 private:
     std::vector<double> sum_, used_;
