@@ -15,8 +15,12 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint32_t kNone = ~std::uint32_t{0};
 
-// Rows per block: the unit of parallel work and of a block's row lists.
+// Rows per block: the unit of parallel work and of a block's row lists. Fewer
+// rows than kBlockRows per worker go in smaller blocks, else a training set of
+// a few thousand rows is one block and its out-of-bag pass runs on one thread.
 constexpr std::size_t kBlockRows = 4096;
+constexpr std::size_t kMinBlockRows = 256;
+constexpr std::size_t kBlocksPerWorker = 4;
 // Trees are walked in runs of about this many bytes, each run by every row
 // block before the next: a run stays in a core's own cache (half of a 1 MiB
 // L2, beside the block's codes) while the rows pass through it, where a pass
@@ -236,13 +240,17 @@ __attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::si
 #endif
 
 // Every row block of [lo, hi) in parallel, given its start and length.
+// A row's sums do not depend on the block it falls in, so neither do the results.
 template <class F>
 void for_blocks(std::size_t lo, std::size_t hi, F&& f) {
-    const std::size_t blocks = (hi - lo + kBlockRows - 1) / kBlockRows;
+    const std::size_t want = kBlocksPerWorker * std::max<std::size_t>(1, parallel::worker_count());
+    const std::size_t even = ((hi - lo + want - 1) / want + 63) / 64 * 64;
+    const std::size_t rows = std::clamp(even, kMinBlockRows, kBlockRows);
+    const std::size_t blocks = (hi - lo + rows - 1) / rows;
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
-        const std::size_t start = lo + blk * kBlockRows;
-        f(start, std::min(kBlockRows, hi - start));
+        const std::size_t start = lo + blk * rows;
+        f(start, std::min(rows, hi - start));
     });
 }
 
