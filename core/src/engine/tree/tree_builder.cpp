@@ -112,11 +112,14 @@ void TreeBuilder<C>::restart() noexcept {
 }
 
 void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t count) {
+    // Drawn from a copy, whose state stays in registers between draws.
+    Rng rng = rng_;
     const std::size_t p = features.size();
     for (std::size_t i = 0; i < count && i + 1 < p; ++i) {
-        const std::size_t j = i + static_cast<std::size_t>(rng_.bounded(p - i));
+        const std::size_t j = i + static_cast<std::size_t>(rng.bounded(p - i));
         std::swap(features[i], features[j]);
     }
+    rng_ = rng;
 }
 
 template <class C>
