@@ -16,8 +16,10 @@ constexpr std::size_t kDenseRows = 256;
 // Scans of at most this many thresholds count the ends where a side lacks
 // rows instead of walking in from them.
 constexpr std::size_t kCountedWindow = 64;
-// Nodes at least this large look for a stop request first.
-constexpr std::size_t kCheckRows = 4096;
+// Nodes at least this large look for a stop request first. Each poll of the
+// caller waits for every task to reach one: with trees of a few thousand rows
+// checked only at their start, a poll waited about half a millisecond.
+constexpr std::size_t kCheckRows = 256;
 // A tree copies its split rows' codes when they take at most this much.
 constexpr std::size_t kLocalCodeBytes = std::size_t{64} << 20;
 
