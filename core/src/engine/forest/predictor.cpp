@@ -148,7 +148,7 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             done = static_cast<std::size_t>(
                 std::lower_bound(w.row_of.begin(), w.row_of.begin() + static_cast<std::ptrdiff_t>(k), wide_rows) -
                 w.row_of.begin());
-            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data());
+            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data(), x.cols);
         }
         // out_of_bag_wide leaves the row pointers to the rows walked here.
         if (in_bag != nullptr && wide_bits)
