@@ -98,23 +98,32 @@ struct ForestTree {
         set_node.clear();
         sets = category_sets;
         left.clear();
-        std::vector<std::uint32_t> level(nodes.size(), 0);
+        // Leaves and splits alternate at random: a leaf's step and its level
+        // are chosen, not branched to; a leaf writes its children's levels to
+        // two spare slots at the end.
+        const auto size = static_cast<std::uint32_t>(nodes.size());
+        std::vector<std::uint32_t> level(nodes.size() + 2, 0);
         depth = 0;
         const auto to_zero = static_cast<std::uint8_t>(256 - missing);
-        for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+        for (std::uint32_t i = 0; i < size; ++i) {
             const TreeNode& n = nodes[i];
-            if (n.flags & kLeafNode) {
-                walk[i] = Step{kDone | n.next, 0, 0xff, 0};
-                depth = std::max(depth, level[i]);
-            } else if (n.flags & kCategorical) {
+            const bool leaf = (n.flags & kLeafNode) != 0;
+            if (!leaf && (n.flags & kCategorical)) {
                 set_node.push_back(i);
                 walk[i] = Step{n.next, n.feature, 0, 0};
-                level[n.next] = level[n.next + 1] = level[i] + 1;
             } else {
                 const std::uint8_t shift = (n.flags & kMissingLeft) ? to_zero : 0;
-                walk[i] = Step{n.next, n.feature, static_cast<std::uint8_t>(n.bin + shift), shift};
-                level[n.next] = level[n.next + 1] = level[i] + 1;
+                const Step split{n.next, n.feature, static_cast<std::uint8_t>(n.bin + shift), shift};
+                const Step end{kDone | n.next, 0, 0xff, 0};
+                // Masks rather than ?:, which the compiler turns back into branches.
+                const std::uint64_t pick = 0 - static_cast<std::uint64_t>(leaf);
+                walk[i] = std::bit_cast<Step>((std::bit_cast<std::uint64_t>(end) & pick) |
+                                              (std::bit_cast<std::uint64_t>(split) & ~pick));
             }
+            const std::uint32_t pick = 0u - static_cast<std::uint32_t>(leaf);
+            const std::uint32_t child = (size & pick) | (n.next & ~pick);
+            level[child] = level[child + 1] = level[i] + 1;
+            depth = std::max(depth, level[i] & pick);
         }
         pack(to_zero);
         if (set_node.empty()) return;
@@ -134,11 +143,11 @@ struct ForestTree {
 #ifdef QUORVANTIS_WIDE_WALK
         if (!set_node.empty() || !wide_walks()) return;
         std::uint32_t top = 0, far = 0;
-        for (const Step& w : walk)
-            if ((w.next & kDone) == 0) {
-                top = std::max<std::uint32_t>(top, w.feature);
-                far = std::max(far, w.next + 1);
-            }
+        for (const Step& w : walk) {
+            const std::uint32_t split = (w.next >> 31) - 1;  // all ones at a split
+            top = std::max<std::uint32_t>(top, w.feature & split);
+            far = std::max(far, (w.next + 1) & split);
+        }
         const auto bits = static_cast<std::uint32_t>(std::bit_width(top));
         if (static_cast<int>(std::bit_width(far)) > 31 - kFeatureAt - static_cast<int>(bits)) return;
         feature_bits = bits;
