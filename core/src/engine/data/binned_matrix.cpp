@@ -83,7 +83,7 @@ CodedRows BinCuts::encode(const MatrixView& x) const {
     out.cols = cuts_.size();
     out.codes = PageBuffer<std::uint8_t>(out.rows * out.cols);
     // A few thousand rows still go to every worker.
-    const std::size_t workers = std::max<std::size_t>(1, parallel::worker_count());
+    const std::size_t workers = parallel::job_threads();
     const std::size_t block = std::clamp<std::size_t>((x.rows + workers - 1) / workers, kMinEncodeRows, kEncodeRows);
     const std::size_t blocks = (x.rows + block - 1) / block;
     parallel::parallel_for(blocks, [&](std::size_t b) {

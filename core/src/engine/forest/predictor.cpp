@@ -283,7 +283,7 @@ __attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::si
 // A row's sums do not depend on the block it falls in, so neither do the results.
 template <class F>
 void for_blocks(std::size_t lo, std::size_t hi, F&& f) {
-    const std::size_t want = kBlocksPerWorker * std::max<std::size_t>(1, parallel::worker_count());
+    const std::size_t want = kBlocksPerWorker * parallel::job_threads();
     const std::size_t even = ((hi - lo + want - 1) / want + 63) / 64 * 64;
     const std::size_t rows = std::clamp(even, kMinBlockRows, kBlockRows);
     const std::size_t blocks = (hi - lo + rows - 1) / rows;
