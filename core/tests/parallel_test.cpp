@@ -168,6 +168,17 @@ TEST(Parallel, OneThreadJobsRunOnTheCallerAndPollThere) {
     EXPECT_EQ(order, "0,1,2,3,");
 }
 
+TEST(Parallel, JobThreadsFollowTheJobsLimit) {
+    const std::size_t workers = std::max<std::size_t>(1, parallel::worker_count());
+    for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{2}, workers + 3}) {
+        JobOptions options;
+        options.max_threads = limit;
+        std::size_t seen = 0;
+        EXPECT_FALSE(run_job([&] { seen = parallel::job_threads(); }, options));
+        EXPECT_EQ(seen, limit == 0 ? workers : std::min(limit, workers)) << "max_threads " << limit;
+    }
+}
+
 TEST(Parallel, ConcurrentCallersGetTheirOwnResults) {
     std::vector<std::thread> callers;
     std::atomic<int> failures{0};

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -494,6 +495,14 @@ std::optional<Halt> run_job(const std::function<void()>& body, const JobOptions&
 std::size_t worker_count() {
     detail::Pool* p = detail::pool();
     return p ? p->size() : 0;
+}
+
+std::size_t job_threads() {
+    using namespace detail;
+    if (!inside_job()) return std::max<std::size_t>(1, worker_count());
+    if (tls_pool == nullptr) return 1;
+    const std::size_t workers = tls_pool->size(), limit = tls_context->max_threads;
+    return std::max<std::size_t>(1, limit == 0 ? workers : std::min(workers, limit));
 }
 
 bool cancel_requested() noexcept {

@@ -62,6 +62,11 @@ std::optional<Halt> run_job(const std::function<void()>& body, const JobOptions&
 // Number of workers of the pool (creating it if needed); 0 if none can start.
 std::size_t worker_count();
 
+// Threads the calling job may use (1 when it runs on the calling thread), for
+// sizing its pieces of work; outside a job, the pool's workers (at least 1).
+// Inside a job it never starts the pool.
+std::size_t job_threads();
+
 // Inside a job: waits while the caller has paused it; throws Cancelled once
 // the job is to stop. Tasks call it before each piece of work that reads
 // caller memory, a few times per millisecond at least.

@@ -11,7 +11,7 @@ namespace {
 // Quantiles come from at most this many rows, evenly spaced: enough for 255
 // cut points, and the cost stays flat in n.
 constexpr std::size_t kQuantileRows = 262144;
-constexpr std::size_t kEncodeRows = 16384;
+constexpr std::size_t kEncodeRows = 16384, kMinEncodeRows = 1024;
 
 std::vector<double> feature_cuts(const MatrixView& x, std::size_t f, std::size_t value_codes) {
     const std::size_t n = x.rows;
@@ -82,9 +82,12 @@ CodedRows BinCuts::encode(const MatrixView& x) const {
     out.rows = x.rows;
     out.cols = cuts_.size();
     out.codes = PageBuffer<std::uint8_t>(out.rows * out.cols);
-    const std::size_t blocks = (x.rows + kEncodeRows - 1) / kEncodeRows;
+    // A few thousand rows still go to every worker.
+    const std::size_t workers = parallel::job_threads();
+    const std::size_t block = std::clamp<std::size_t>((x.rows + workers - 1) / workers, kMinEncodeRows, kEncodeRows);
+    const std::size_t blocks = (x.rows + block - 1) / block;
     parallel::parallel_for(blocks, [&](std::size_t b) {
-        const std::size_t lo = b * kEncodeRows, hi = std::min(x.rows, lo + kEncodeRows);
+        const std::size_t lo = b * block, hi = std::min(x.rows, lo + block);
         for (std::size_t r = lo; r < hi; ++r) {
             std::uint8_t* dst = out.codes.data() + r * out.cols;
             const std::byte* src = x.row_ptr(r);

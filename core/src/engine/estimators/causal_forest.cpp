@@ -18,6 +18,9 @@ namespace {
 constexpr std::uint16_t kFormat = 1;
 constexpr std::uint16_t kNewestFormat = 2;
 constexpr unsigned char kCausalForestKind = 3;
+// In-bag bits of the causal trees up to this size are kept from the growing
+// for the out-of-bag pass (a group's trees share theirs).
+constexpr std::size_t kKeptBagBytes = std::size_t{16} << 20;
 
 TreeProgress counting(FitProgress* progress) {
     if (progress == nullptr) return {};
@@ -122,9 +125,11 @@ Result<CausalForestModel> CausalForestModel::fit(const FitInput& in, const Fores
                     model.emplace(assemble(data, options, y_hat, t_hat, std::move(causal)));
                 } else if (s.stage == FitStage::Causal) {
                     // The in-bag bits (125 MB at 1M rows) are drawn again for the
-                    // out-of-bag pass rather than held under the growing trees.
+                    // out-of-bag pass rather than held under the growing trees,
+                    // unless they are few.
+                    const bool keep = (n / 8 + 8) * s.trees <= kKeptBagBytes;
                     causal.push_back(
-                        grow_batch(data, s.stage, options, y_hat, t_hat, s.first, s.last, counting(progress), false));
+                        grow_batch(data, s.stage, options, y_hat, t_hat, s.first, s.last, counting(progress), keep));
                 } else {
                     (s.stage == FitStage::Outcome ? y_hat : t_hat) =
                         grow_nuisance(data, s.stage, options, counting(progress));

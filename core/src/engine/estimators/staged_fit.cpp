@@ -171,6 +171,14 @@ std::vector<double> calibrated(std::vector<double> out, const TrainingData& data
 // stage would hold more than 1 GiB), and the pool waits for the slice's last
 // group only a few times per stage.
 constexpr std::size_t kSliceGroups = 64;
+// Smaller trees take larger slices, up to about this many bytes at some 8
+// bytes a row a tree: a fit on a few thousand rows grows each stage at once,
+// without the wait for a slice's last tree.
+constexpr std::size_t kSliceBytes = std::size_t{64} << 20;
+
+std::size_t slice_groups(std::size_t rows) {
+    return std::max(kSliceGroups, kSliceBytes / (8 * std::max<std::size_t>(rows, 1)));
+}
 
 }  // namespace
 
@@ -200,12 +208,12 @@ std::vector<double> nuisance_estimates(const TrainingData& data, const ForestOpt
 
 std::vector<double> grow_nuisance(const TrainingData& data, FitStage stage, const ForestOptions& options,
                                   const TreeProgress& progress) {
-    const std::size_t groups = stage_groups(options, stage);
+    const std::size_t groups = stage_groups(options, stage), slice = slice_groups(data.codes.rows);
     RegressionOob oob(data.codes.rows);
-    for (std::size_t first = 0; first < groups; first += kSliceGroups) {
+    for (std::size_t first = 0; first < groups; first += slice) {
         TreeProgress slice_progress;
         if (progress) slice_progress = [&progress, first](std::size_t done) { progress(first + done); };
-        const TreeBatch b = grow_batch(data, stage, options, {}, {}, first, first + kSliceGroups, slice_progress);
+        const TreeBatch b = grow_batch(data, stage, options, {}, {}, first, first + slice, slice_progress);
         oob.add(b.regression, b.in_bag, data.codes);
     }
     return calibrated(oob.finish(), data, stage, options);

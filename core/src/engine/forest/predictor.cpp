@@ -15,8 +15,12 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint32_t kNone = ~std::uint32_t{0};
 
-// Rows per block: the unit of parallel work and of a block's row lists.
+// Rows per block: the unit of parallel work and of a block's row lists. Fewer
+// rows than kBlockRows per worker go in smaller blocks, else a training set of
+// a few thousand rows is one block and its out-of-bag pass runs on one thread.
 constexpr std::size_t kBlockRows = 4096;
+constexpr std::size_t kMinBlockRows = 256;
+constexpr std::size_t kBlocksPerWorker = 4;
 // Trees are walked in runs of about this many bytes, each run by every row
 // block before the next: a run stays in a core's own cache (half of a 1 MiB
 // L2, beside the block's codes) while the rows pass through it, where a pass
@@ -35,10 +39,6 @@ constexpr std::size_t kPrefetchBytes = std::size_t{256} << 10;
 // settings) hold 4 bytes for each of 128K rows in half their size, so such
 // forests take 100K rows in one chunk.
 constexpr std::size_t kLeafIdBytes = std::size_t{256} << 20;
-
-bool out_of_bag(const InBag* in_bag, std::size_t tree, std::size_t row) noexcept {
-    return in_bag == nullptr || !bit(*(*in_bag)[tree], row);
-}
 
 // Tree ranges [runs[k], runs[k + 1]) of whole groups of `group` trees.
 template <class Tree>
@@ -61,11 +61,42 @@ std::vector<std::size_t> tree_runs(const std::vector<Tree>& trees, std::size_t u
 // Scratch of a block's walks: row pointers, the rows' offsets from the
 // block's first row, their block-relative indices, the leaves found, and
 // the vector walk's own.
+// offset and row_of hold 16 entries more for out_of_bag_wide's whole-vector stores.
 struct WalkScratch {
     std::vector<const std::uint8_t*> rows;
     std::vector<std::uint32_t> offset, row_of, found, wide;
-    explicit WalkScratch(std::size_t len) : rows(len), offset(len), row_of(len), found(len), wide(2 * len + 32) {}
+    explicit WalkScratch(std::size_t len)
+        : rows(len), offset(len + 16), row_of(len + 16), found(len), wide(2 * len + 32) {}
 };
+
+#ifdef QUORVANTIS_WIDE_WALK
+// The rows of [lo, lo + len) whose bit is clear, sixteen to a vector: their
+// block-relative indices in row_of and code offsets (cols apart) in offset,
+// each written 16 entries at a time. Returns how many.
+__attribute__((target("avx512f,popcnt"))) std::size_t out_of_bag_wide(const std::uint64_t* bits, std::size_t lo,
+                                                                      std::size_t len, std::uint32_t cols,
+                                                                      std::uint32_t* row_of,
+                                                                      std::uint32_t* offset) noexcept {
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i sixteen = _mm512_set1_epi32(16), stride = _mm512_set1_epi32(static_cast<int>(16 * cols));
+    __m512i at = iota, off = _mm512_mullo_epi32(iota, _mm512_set1_epi32(static_cast<int>(cols)));
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < len; i += 16) {
+        const std::size_t r = lo + i, q = r >> 6, s = r & 63;
+        std::uint64_t word = bits[q] >> s;
+        // The next word only when the row range reaches into it.
+        if (s > 48 && (q + 1) * 64 < lo + len) word |= bits[q + 1] << (64 - s);
+        auto out = static_cast<__mmask16>(~word);
+        if (len - i < 16) out &= static_cast<__mmask16>((1u << (len - i)) - 1);
+        _mm512_storeu_si512(row_of + k, _mm512_maskz_compress_epi32(out, at));
+        _mm512_storeu_si512(offset + k, _mm512_maskz_compress_epi32(out, off));
+        k += static_cast<std::size_t>(__builtin_popcount(out));
+        at = _mm512_add_epi32(at, sixteen);
+        off = _mm512_add_epi32(off, stride);
+    }
+    return k;
+}
+#endif
 
 // For rows [lo, lo + len) and trees [t0, t1): `visit(b, k, row_of, found)`
 // for each tree b in order, with the k rows it walked (out of bag when
@@ -79,6 +110,7 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
     // way. Offsets stay below 2^28 (blocks of 4096 rows, features below 2^16).
     std::size_t wide_rows = 0;
 #ifdef QUORVANTIS_WIDE_WALK
+    const bool wide_bits = cpu::features().avx512f;
     const std::size_t tail = (x.cols + 2) / std::max<std::size_t>(x.cols, 1);
     if (Tree::wide_walks() && x.cols > 0 && x.cols <= (std::size_t{1} << 16) && x.rows > lo + tail)
         wide_rows = x.rows - tail - lo;
@@ -92,13 +124,22 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
     for (std::size_t b = t0; b < t1; ++b) {
         std::size_t k = len;
         if (in_bag != nullptr) {
+            // About half the rows are out of bag: a branch on each bit would
+            // miss every other row.
+            const std::uint64_t* bits = (*in_bag)[b]->data();
             k = 0;
-            for (std::size_t i = 0; i < len; ++i) {
-                if (!out_of_bag(in_bag, b, lo + i)) continue;
-                w.rows[k] = x.row(lo + i);
-                w.offset[k] = static_cast<std::uint32_t>(i) * cols;
-                w.row_of[k++] = static_cast<std::uint32_t>(i);
-            }
+#ifdef QUORVANTIS_WIDE_WALK
+            if (wide_bits)
+                k = out_of_bag_wide(bits, lo, len, cols, w.row_of.data(), w.offset.data());
+            else
+#endif
+                for (std::size_t i = 0; i < len; ++i) {
+                    const std::size_t r = lo + i;
+                    w.rows[k] = x.row(r);
+                    w.offset[k] = static_cast<std::uint32_t>(i) * cols;
+                    w.row_of[k] = static_cast<std::uint32_t>(i);
+                    k += ((bits[r >> 6] >> (r & 63)) & 1) ^ 1;
+                }
         }
         if (b + 1 < t1 && trees[b + 1].bytes() <= kPrefetchBytes) trees[b + 1].prefetch();
         std::size_t done = 0;
@@ -107,8 +148,11 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             done = static_cast<std::size_t>(
                 std::lower_bound(w.row_of.begin(), w.row_of.begin() + static_cast<std::ptrdiff_t>(k), wide_rows) -
                 w.row_of.begin());
-            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data());
+            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data(), x.cols);
         }
+        // out_of_bag_wide leaves the row pointers to the rows walked here.
+        if (in_bag != nullptr && wide_bits)
+            for (std::size_t q = done; q < k; ++q) w.rows[q] = x.row(lo + w.row_of[q]);
 #endif
         trees[b].leaves_of(w.rows.data() + done, k - done, w.found.data() + done);
         visit(b, k, w.row_of.data(), w.found.data());
@@ -236,13 +280,17 @@ __attribute__((target("avx512f,avx512vl"), optimize("fp-contract=off"))) std::si
 #endif
 
 // Every row block of [lo, hi) in parallel, given its start and length.
+// A row's sums do not depend on the block it falls in, so neither do the results.
 template <class F>
 void for_blocks(std::size_t lo, std::size_t hi, F&& f) {
-    const std::size_t blocks = (hi - lo + kBlockRows - 1) / kBlockRows;
+    const std::size_t want = kBlocksPerWorker * parallel::job_threads();
+    const std::size_t even = ((hi - lo + want - 1) / want + 63) / 64 * 64;
+    const std::size_t rows = std::clamp(even, kMinBlockRows, kBlockRows);
+    const std::size_t blocks = (hi - lo + rows - 1) / rows;
     parallel::parallel_for(blocks, [&](std::size_t blk) {
         parallel::checkpoint();
-        const std::size_t start = lo + blk * kBlockRows;
-        f(start, std::min(kBlockRows, hi - start));
+        const std::size_t start = lo + blk * rows;
+        f(start, std::min(rows, hi - start));
     });
 }
 

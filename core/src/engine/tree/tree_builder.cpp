@@ -16,8 +16,10 @@ constexpr std::size_t kDenseRows = 256;
 // Scans of at most this many thresholds count the ends where a side lacks
 // rows instead of walking in from them.
 constexpr std::size_t kCountedWindow = 64;
-// Nodes at least this large look for a stop request first.
-constexpr std::size_t kCheckRows = 4096;
+// Nodes at least this large look for a stop request first. Each poll of the
+// caller waits for every task to reach one: with trees of a few thousand rows
+// checked only at their start, a poll waited about half a millisecond.
+constexpr std::size_t kCheckRows = 256;
 // A tree copies its split rows' codes when they take at most this much.
 constexpr std::size_t kLocalCodeBytes = std::size_t{64} << 20;
 
@@ -114,11 +116,14 @@ void TreeBuilder<C>::restart() noexcept {
 }
 
 void RandomCandidates::draw(std::vector<std::uint16_t>& features, std::size_t count) {
+    // Drawn from a copy, whose state stays in registers between draws.
+    Rng rng = rng_;
     const std::size_t p = features.size();
     for (std::size_t i = 0; i < count && i + 1 < p; ++i) {
-        const std::size_t j = i + static_cast<std::size_t>(rng_.bounded(p - i));
+        const std::size_t j = i + static_cast<std::size_t>(rng.bounded(p - i));
         std::swap(features[i], features[j]);
     }
+    rng_ = rng;
 }
 
 template <class C>
@@ -709,7 +714,7 @@ void TreeBuilder<C>::find_leaves(const std::vector<std::uint32_t>& est_rows) {
                 walk_at_[wide++] = static_cast<std::uint32_t>(i);
             }
         walk_scratch_.resize(2 * wide + 32);
-        walk_.leaves_wide(x_.codes.data(), walk_offset_.data(), wide, walk_found_.data(), walk_scratch_.data());
+        walk_.leaves_wide(x_.codes.data(), walk_offset_.data(), wide, walk_found_.data(), walk_scratch_.data(), p_);
         for (std::size_t q = 0; q < wide; ++q) leaf_of_[walk_at_[q]] = walk_found_[q];
         if (wide == n) return;
     }

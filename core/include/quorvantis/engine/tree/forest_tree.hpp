@@ -98,23 +98,32 @@ struct ForestTree {
         set_node.clear();
         sets = category_sets;
         left.clear();
-        std::vector<std::uint32_t> level(nodes.size(), 0);
+        // Leaves and splits alternate at random: a leaf's step and its level
+        // are chosen, not branched to; a leaf writes its children's levels to
+        // two spare slots at the end.
+        const auto size = static_cast<std::uint32_t>(nodes.size());
+        std::vector<std::uint32_t> level(nodes.size() + 2, 0);
         depth = 0;
         const auto to_zero = static_cast<std::uint8_t>(256 - missing);
-        for (std::uint32_t i = 0; i < nodes.size(); ++i) {
+        for (std::uint32_t i = 0; i < size; ++i) {
             const TreeNode& n = nodes[i];
-            if (n.flags & kLeafNode) {
-                walk[i] = Step{kDone | n.next, 0, 0xff, 0};
-                depth = std::max(depth, level[i]);
-            } else if (n.flags & kCategorical) {
+            const bool leaf = (n.flags & kLeafNode) != 0;
+            if (!leaf && (n.flags & kCategorical)) {
                 set_node.push_back(i);
                 walk[i] = Step{n.next, n.feature, 0, 0};
-                level[n.next] = level[n.next + 1] = level[i] + 1;
             } else {
                 const std::uint8_t shift = (n.flags & kMissingLeft) ? to_zero : 0;
-                walk[i] = Step{n.next, n.feature, static_cast<std::uint8_t>(n.bin + shift), shift};
-                level[n.next] = level[n.next + 1] = level[i] + 1;
+                const Step split{n.next, n.feature, static_cast<std::uint8_t>(n.bin + shift), shift};
+                const Step end{kDone | n.next, 0, 0xff, 0};
+                // Masks rather than ?:, which the compiler turns back into branches.
+                const std::uint64_t pick = 0 - static_cast<std::uint64_t>(leaf);
+                walk[i] = std::bit_cast<Step>((std::bit_cast<std::uint64_t>(end) & pick) |
+                                              (std::bit_cast<std::uint64_t>(split) & ~pick));
             }
+            const std::uint32_t pick = 0u - static_cast<std::uint32_t>(leaf);
+            const std::uint32_t child = (size & pick) | (n.next & ~pick);
+            level[child] = level[child + 1] = level[i] + 1;
+            depth = std::max(depth, level[i] & pick);
         }
         pack(to_zero);
         if (set_node.empty()) return;
@@ -134,11 +143,11 @@ struct ForestTree {
 #ifdef QUORVANTIS_WIDE_WALK
         if (!set_node.empty() || !wide_walks()) return;
         std::uint32_t top = 0, far = 0;
-        for (const Step& w : walk)
-            if ((w.next & kDone) == 0) {
-                top = std::max<std::uint32_t>(top, w.feature);
-                far = std::max(far, w.next + 1);
-            }
+        for (const Step& w : walk) {
+            const std::uint32_t split = (w.next >> 31) - 1;  // all ones at a split
+            top = std::max<std::uint32_t>(top, w.feature & split);
+            far = std::max(far, (w.next + 1) & split);
+        }
         const auto bits = static_cast<std::uint32_t>(std::bit_width(top));
         if (static_cast<int>(std::bit_width(far)) > 31 - kFeatureAt - static_cast<int>(bits)) return;
         feature_bits = bits;
@@ -221,20 +230,30 @@ struct ForestTree {
     // hands its lane to the next row, so lanes idle only at the end.
     // Codes are read four bytes at a time: three bytes past each row's last
     // feature must be readable. `scratch` holds 2 * count + 32 entries.
+    // Rows of at most eight codes (`cols`, 0 when unknown) are read once into
+    // registers, and each step takes its code from there instead of a gather.
     __attribute__((target("avx512f,bmi2"))) void leaves_wide(const std::uint8_t* base, const std::uint32_t* offset,
                                                              std::size_t count, std::uint32_t* out,
-                                                             std::uint32_t* scratch) const noexcept {
+                                                             std::uint32_t* scratch,
+                                                             std::size_t cols = 0) const noexcept {
         if (count == 0) return;
         if (packed.empty())
-            wide_walk<false>(base, offset, count, out, scratch);
+            wide_walk<false, false>(base, offset, count, out, scratch);
+        else if (cols >= 1 && cols <= 4)
+            wide_walk<true, true>(base, offset, count, out, scratch, false);
+        else if (cols >= 5 && cols <= 8)
+            wide_walk<true, true>(base, offset, count, out, scratch, true);
         else
-            wide_walk<true>(base, offset, count, out, scratch);
+            wide_walk<true, false>(base, offset, count, out, scratch);
     }
 
-    template <bool kPacked>
+    // kNarrow: a row's codes sit in `low` (codes 0-3) and, with `high_half`,
+    // `high` (codes 4-7), read four bytes at a time as any code is.
+    template <bool kPacked, bool kNarrow>
     __attribute__((target("avx512f,bmi2"))) void wide_walk(const std::uint8_t* base, const std::uint32_t* offset,
                                                            std::size_t count, std::uint32_t* out,
-                                                           std::uint32_t* scratch) const noexcept {
+                                                           std::uint32_t* scratch,
+                                                           [[maybe_unused]] bool high_half = false) const noexcept {
         constexpr int kVectors = 4;
         // A step as two 32-bit words: next, then feature | bin << 16 | shift << 24.
         static_assert(sizeof(Step) == 8 && offsetof(Step, feature) == 4 && offsetof(Step, bin) == 6 &&
@@ -247,8 +266,9 @@ struct ForestTree {
         std::uint32_t* done_row = scratch;
         std::uint32_t* done_at = scratch + count + 16;
         std::size_t done = 0, next = 0;
-        __m512i at[kVectors], row[kVectors], off[kVectors];
+        __m512i at[kVectors], row[kVectors], off[kVectors], low[kVectors], high[kVectors];
         __mmask16 live[kVectors];
+        const __m512i three = _mm512_set1_epi32(3), four = _mm512_set1_epi32(4);
         // Lanes `free` of vector v take the next rows, as many as are left.
         auto refill = [&](int v, __mmask16 free) __attribute__((always_inline, target("avx512f,bmi2"))) {
             const std::size_t left = count - next;
@@ -258,12 +278,16 @@ struct ForestTree {
                                               _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(next)), iota));
             off[v] = _mm512_mask_expandloadu_epi32(off[v], take, offset + next);
             at[v] = _mm512_mask_mov_epi32(at[v], take, _mm512_setzero_si512());
+            if constexpr (kNarrow) {
+                low[v] = _mm512_mask_i32gather_epi32(low[v], take, off[v], base, 1);
+                if (high_half) high[v] = _mm512_mask_i32gather_epi32(high[v], take, off[v], base + 4, 1);
+            }
             next += static_cast<std::size_t>(__builtin_popcount(take));
             return take;
         };
         for (int v = 0; v < kVectors; ++v) {
             // Lanes without a row walk the first one and are never read.
-            at[v] = row[v] = _mm512_setzero_si512();
+            at[v] = row[v] = low[v] = high[v] = _mm512_setzero_si512();
             off[v] = _mm512_set1_epi32(static_cast<int>(offset[0]));
             live[v] = refill(v, 0xffff);
         }
@@ -279,7 +303,17 @@ struct ForestTree {
             if constexpr (kPacked) {
                 const __m512i w = _mm512_mask_i32gather_epi32(zero, on, at[v], pk, 4);
                 const __m512i feature = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features);
-                const __m512i code = _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
+                __m512i code;
+                if constexpr (kNarrow) {
+                    // The code's byte moved to the bottom; the bytes above it
+                    // are dropped with the shift's carry below, as a gather's are.
+                    const __m512i word =
+                        _mm512_mask_blend_epi32(_mm512_cmpge_epu32_mask(feature, four), low[v], high[v]);
+                    const __m512i bits = _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(feature, three), 3);
+                    code = _mm512_maskz_srlv_epi32(0xffff, word, bits);
+                } else {
+                    code = _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
+                }
                 const __m512i c = _mm512_and_si512(
                     _mm512_mask_add_epi32(code, _mm512_test_epi32_mask(w, missing), code, to_zero), byte);
                 const __m512i to = _mm512_maskz_srl_epi32(0xffff, w, next_at);
