@@ -93,6 +93,23 @@ struct PrefixRun {
     }
 };
 
+// Two features' prefix sums over their count - 1 thresholds, their chains
+// interleaved while both have pairs left; each last code's entry cleared.
+template <std::size_t K, class Table>
+[[gnu::always_inline]] inline void run_both(PrefixRun<K, Table>& a, std::size_t count_a, PrefixRun<K, Table>& b,
+                                            std::size_t count_b) noexcept {
+    const std::size_t ta = count_a > 0 ? count_a - 1 : 0, tb = count_b > 0 ? count_b - 1 : 0;
+    const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
+    for (std::size_t i = 0; i < both; i += 2) {
+        a.pair(i);
+        b.pair(i);
+    }
+    a.run(both, ta);
+    b.run(both, tb);
+    if (count_a > 0) a.clear(count_a - 1);
+    if (count_b > 0) b.clear(count_b - 1);
+}
+
 }  // namespace
 
 template <class C>
@@ -382,7 +399,6 @@ template <class Table>
 void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, Table table_b, const Moments<K>& total,
                               const typename C::Node& nd, Best& best) const {
     const std::size_t ta = a.count > 0 ? a.count - 1 : 0, tb = b.count > 0 ? b.count - 1 : 0;
-    const std::size_t both = std::min(ta, tb) & ~std::size_t{1};
     // Where every threshold is scored (the regression's, eight at a time) and
     // no row lacks either value, b's thresholds follow a's in one run of
     // columns, scored in one pass: the run is in evaluation order, so the
@@ -392,14 +408,7 @@ void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, T
             alignas(16) double pre[K][256];
             alignas(16) double scores[256];
             PrefixRun<K, Table> run_a(a.present, table_a, pre), run_b(b.present, table_b, pre, ta);
-            for (std::size_t i = 0; i < both; i += 2) {
-                run_a.pair(i);
-                run_b.pair(i);
-            }
-            run_a.run(both, ta);
-            run_b.run(both, tb);
-            if (a.count > 0) run_a.clear(a.count - 1);
-            if (b.count > 0) run_b.clear(b.count - 1);
+            run_both(run_a, a.count, run_b, b.count);
             const double top = C::score_top(pre, 0, ta + tb, total, nullptr, nd, scores, best.score);
             if (!(top > best.score)) return;
             const std::size_t j = first_equal(scores, 0, ta + tb, top);
@@ -417,14 +426,7 @@ void TreeBuilder<C>::scan_two(const Listed& a, Table table_a, const Listed& b, T
     }
     alignas(16) double pre[2][K][256];
     PrefixRun<K, Table> run_a(a.present, table_a, pre[0]), run_b(b.present, table_b, pre[1]);
-    for (std::size_t i = 0; i < both; i += 2) {
-        run_a.pair(i);
-        run_b.pair(i);
-    }
-    run_a.run(both, ta);
-    run_b.run(both, tb);
-    if (a.count > 0) run_a.clear(a.count - 1);
-    if (b.count > 0) run_b.clear(b.count - 1);
+    run_both(run_a, a.count, run_b, b.count);
     for (int k = 0; k < 2; ++k) {
         const Listed& l = k == 0 ? a : b;
         const std::size_t before = best.updates;
