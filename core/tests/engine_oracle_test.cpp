@@ -573,8 +573,9 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         const engine::CodedRows& x = d.codes;
         std::vector<std::uint8_t> padded(x.codes.begin(), x.codes.end());
         padded.resize(padded.size() + 3);
-        std::vector<std::uint32_t> offset, scratch(x.rows + 32), wide(x.rows);
+        std::vector<std::uint32_t> offset, wide(x.rows);
         for (std::size_t i = 0; i < x.rows; i += 2) offset.push_back(static_cast<std::uint32_t>(i * x.cols));
+        std::vector<std::uint32_t> scratch(engine::ForestTree<engine::CausalLeaf>::wide_scratch(offset.size(), x.cols));
         // Each tree by its packed table, with that dropped by the full one,
         // and with the rows' codes held in registers (a row's width given).
         const char* how[3] = {", ", " unpacked, ", " narrow, "};
@@ -636,7 +637,11 @@ INSTANTIATE_TEST_SUITE_P(Engine, EnginePredictOracle,
                              ForestCase{"Pairs", 300, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 31},
                              ForestCase{"TriplesHollowTree", 360, 40, 5, 0.0, 9, 3, true, 3, 5, 4, 32},
                              ForestCase{"PairsAdaptive", 240, 40, 4, 0.2, 6, 2, false, 5, 3, -1, 33},
-                             ForestCase{"PairsCategories", 400, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 34, 9}),
+                             ForestCase{"PairsCategories", 400, 40, 4, 0.1, 8, 2, true, 5, 2, -1, 34, 9},
+                             // Rows of 12, 21 and 29 codes: the walks' register words, 3, 6 and 8.
+                             ForestCase{"PairsWide12", 300, 40, 12, 0.1, 6, 2, true, 5, 4, -1, 35},
+                             ForestCase{"PairsWide21", 300, 40, 21, 0.0, 6, 2, true, 3, 6, -1, 36},
+                             ForestCase{"PairsWide29", 300, 40, 29, 0.1, 6, 2, true, 5, 8, -1, 37}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Out-of-bag means of a regression forest, whole or folded in slices, against

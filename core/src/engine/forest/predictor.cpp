@@ -64,9 +64,13 @@ std::vector<std::size_t> tree_runs(const std::vector<Tree>& trees, std::size_t u
 // offset and row_of hold 16 entries more for out_of_bag_wide's whole-vector stores.
 struct WalkScratch {
     std::vector<const std::uint8_t*> rows;
-    std::vector<std::uint32_t> offset, row_of, found, wide;
-    explicit WalkScratch(std::size_t len)
-        : rows(len), offset(len + 16), row_of(len + 16), found(len), wide(2 * len + 32) {}
+    std::vector<std::uint32_t> offset, row_of, found, wide, held;
+    WalkScratch(std::size_t len, std::size_t cols)
+        : rows(len),
+          offset(len + 16),
+          row_of(len + 16),
+          found(len),
+          wide(ForestTree<CausalLeaf>::wide_scratch(len, cols)) {}
 };
 
 #ifdef QUORVANTIS_WIDE_WALK
@@ -121,6 +125,15 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             w.row_of[i] = static_cast<std::uint32_t>(i);
             w.offset[i] = static_cast<std::uint32_t>(i) * cols;
         }
+#ifdef QUORVANTIS_WIDE_WALK
+    // New rows are the same for every tree: their words are gathered once.
+    const std::size_t held_words = Tree::held_words(x.cols);
+    const bool hold = in_bag == nullptr && held_words > 0 && wide_rows > 0;
+    if (hold) {
+        w.held.resize(held_words * len);
+        Tree::hold_words(x.row(lo), w.offset.data(), std::min(len, wide_rows), held_words, w.held.data(), len);
+    }
+#endif
     for (std::size_t b = t0; b < t1; ++b) {
         std::size_t k = len;
         if (in_bag != nullptr) {
@@ -148,7 +161,8 @@ void walk_block(const std::vector<Tree>& trees, std::size_t t0, std::size_t t1, 
             done = static_cast<std::size_t>(
                 std::lower_bound(w.row_of.begin(), w.row_of.begin() + static_cast<std::ptrdiff_t>(k), wide_rows) -
                 w.row_of.begin());
-            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data(), x.cols);
+            trees[b].leaves_wide(x.row(lo), w.offset.data(), done, w.found.data(), w.wide.data(), x.cols,
+                                 hold ? w.held.data() : nullptr, len);
         }
         // out_of_bag_wide leaves the row pointers to the rows walked here.
         if (in_bag != nullptr && wide_bits)
@@ -344,7 +358,7 @@ CausalPrediction predict_causal(const std::vector<ForestTree<CausalLeaf>>& trees
         used.assign(len, 0.0);
         for (std::size_t r = 0; r + 1 < runs.size(); ++r)
             for_blocks(c0, c1, [&](std::size_t lo, std::size_t count) {
-                WalkScratch scratch(count);
+                WalkScratch scratch(count, x.cols);
                 const std::size_t base = lo - c0;
                 walk_block(trees, runs[r], runs[r + 1], x, lo, count, in_bag, scratch,
                            [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
@@ -479,7 +493,7 @@ std::vector<double> predict_regression(const std::vector<ForestTree<RegressionLe
     const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
     for (std::size_t r = 0; r + 1 < runs.size(); ++r)
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
-            WalkScratch scratch(count);
+            WalkScratch scratch(count, x.cols);
             walk_block(trees, runs[r], runs[r + 1], x, lo, count, nullptr, scratch,
                        [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
                            each_answer(trees[b].leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {
@@ -504,7 +518,7 @@ void RegressionOob::add(const std::vector<ForestTree<RegressionLeaf>>& trees, co
     const std::vector<std::size_t> runs = tree_runs(trees, trees.size(), 1);
     for (std::size_t r = 0; r + 1 < runs.size(); ++r)
         for_blocks(0, n, [&](std::size_t lo, std::size_t count) {
-            WalkScratch scratch(count);
+            WalkScratch scratch(count, x.cols);
             walk_block(trees, runs[r], runs[r + 1], x, lo, count, &in_bag, scratch,
                        [&](std::size_t b, std::size_t k, const std::uint32_t* row_of, const std::uint32_t* found) {
                            each_answer(trees[b].leaves, k, row_of, found, [&](std::uint32_t i, std::uint32_t id) {

@@ -219,42 +219,88 @@ struct ForestTree {
         }
     }
 
+    // Words of codes a row of `cols` codes keeps in registers when walked
+    // through leaves_wide with them (0: none, the codes are gathered).
+    static constexpr std::size_t held_words(std::size_t cols) noexcept {
+        return cols >= 1 && cols <= 32 ? (cols + 3) / 4 : 0;
+    }
+    // The scratch entries leaves_wide needs for `count` rows of `cols` codes.
+    // (A tree without its packed table needs no room for words.)
+    static constexpr std::size_t wide_scratch(std::size_t count, std::size_t cols, bool packed = true) noexcept {
+        return 2 * count + 32 + (packed ? held_words(cols) * count : 0);
+    }
+
 #ifdef QUORVANTIS_WIDE_WALK
     // Whether leaves_wide can run on this processor.
     static bool wide_walks() noexcept { return cpu::features().avx512f && cpu::features().bmi2; }
 
     // The leaves of rows base + offset[i], i < count, of a tree without
     // categorical splits: leaves_of's steps, sixteen walks to a vector and
-    // four vectors in flight, each step two gathers (three without the
-    // packed table) of the lanes still walking. A walk that reaches its leaf
-    // hands its lane to the next row, so lanes idle only at the end.
+    // several vectors in flight, each step one gather of the node (two
+    // without the packed table) for the lanes still walking. A walk that
+    // reaches its leaf hands its lane to the next row, so lanes idle only at
+    // the end. Rows of at most 32 codes (`cols`, 0 when unknown) hold their
+    // codes in registers, and a step picks its code from there; wider rows
+    // gather a code a step. The held words come from `held` (held_words(cols)
+    // runs of held_stride entries, word k of the row at offset[i] at
+    // held[k * held_stride + i]) or are gathered into `scratch` here.
     // Codes are read four bytes at a time: three bytes past each row's last
-    // feature must be readable. `scratch` holds 2 * count + 32 entries.
-    // Rows of at most eight codes (`cols`, 0 when unknown) are read once into
-    // registers, and each step takes its code from there instead of a gather.
+    // feature must be readable. `scratch` holds wide_scratch(count, cols) entries.
     __attribute__((target("avx512f,bmi2"))) void leaves_wide(const std::uint8_t* base, const std::uint32_t* offset,
                                                              std::size_t count, std::uint32_t* out,
-                                                             std::uint32_t* scratch,
-                                                             std::size_t cols = 0) const noexcept {
+                                                             std::uint32_t* scratch, std::size_t cols = 0,
+                                                             const std::uint32_t* held = nullptr,
+                                                             std::size_t held_stride = 0) const noexcept {
         if (count == 0) return;
-        if (packed.empty())
-            wide_walk<false, false>(base, offset, count, out, scratch);
-        else if (cols >= 1 && cols <= 4)
-            wide_walk<true, true>(base, offset, count, out, scratch, false);
-        else if (cols >= 5 && cols <= 8)
-            wide_walk<true, true>(base, offset, count, out, scratch, true);
+        const std::size_t words = held_words(cols);
+        if (packed.empty()) return wide_walk<false, 0>(base, offset, count, out, scratch);
+        if (words == 0) return wide_walk<true, 0>(base, offset, count, out, scratch);
+        if (held == nullptr) {
+            std::uint32_t* into = scratch + 2 * count + 32;
+            hold_words(base, offset, count, words, into, count);
+            held = into;
+            held_stride = count;
+        }
+        if (words <= 2)
+            wide_walk<true, 2>(base, offset, count, out, scratch, words, held, held_stride);
+        else if (words <= 4)
+            wide_walk<true, 4>(base, offset, count, out, scratch, words, held, held_stride);
+        else if (words <= 6)
+            wide_walk<true, 6>(base, offset, count, out, scratch, words, held, held_stride);
         else
-            wide_walk<true, false>(base, offset, count, out, scratch);
+            wide_walk<true, 8>(base, offset, count, out, scratch, words, held, held_stride);
     }
 
-    // kNarrow: a row's codes sit in `low` (codes 0-3) and, with `high_half`,
-    // `high` (codes 4-7), read four bytes at a time as any code is.
-    template <bool kPacked, bool kNarrow>
-    __attribute__((target("avx512f,bmi2"))) void wide_walk(const std::uint8_t* base, const std::uint32_t* offset,
-                                                           std::size_t count, std::uint32_t* out,
-                                                           std::uint32_t* scratch,
-                                                           [[maybe_unused]] bool high_half = false) const noexcept {
-        constexpr int kVectors = 4;
+    // Words 0 .. words - 1 of rows base + offset[i], i < count, to
+    // into[k * stride + i], sixteen rows to a gather: a lane that takes a
+    // row then loads its words with one expanding read each, where gathers
+    // for the few lanes a walk frees cost as much as for all sixteen.
+    __attribute__((target("avx512f"))) static void hold_words(const std::uint8_t* base, const std::uint32_t* offset,
+                                                              std::size_t count, std::size_t words, std::uint32_t* into,
+                                                              std::size_t stride) noexcept {
+        for (std::size_t i = 0; i < count; i += 16) {
+            const auto live = static_cast<__mmask16>(count - i >= 16 ? 0xffff : (1u << (count - i)) - 1);
+            const __m512i off = _mm512_maskz_loadu_epi32(live, offset + i);
+            for (std::size_t k = 0; k < words; ++k)
+                _mm512_mask_storeu_epi32(
+                    into + k * stride + i, live,
+                    _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), live, off, base + 4 * k, 1));
+        }
+    }
+
+    // kWords > 0: a row's codes sit in `words` registers, codes 4k to 4k + 3
+    // in word k, of which the first `used` come from `held`; a step picks
+    // its word by the feature's bits.
+    template <bool kPacked, int kWords>
+    __attribute__((target("avx512f,bmi2"))) void wide_walk(
+        const std::uint8_t* base, const std::uint32_t* offset, std::size_t count, std::uint32_t* out,
+        std::uint32_t* scratch, [[maybe_unused]] std::size_t used = 0,
+        [[maybe_unused]] const std::uint32_t* held = nullptr,
+        [[maybe_unused]] std::size_t held_stride = 0) const noexcept {
+        constexpr bool kInRegisters = kWords > 0;
+        // Eight words a walk spill with four vectors in flight: three are faster.
+        constexpr int kVectors = kWords > 6 ? 3 : 4;
+        constexpr int kHeld = kInRegisters ? kWords : 1;
         // A step as two 32-bit words: next, then feature | bin << 16 | shift << 24.
         static_assert(sizeof(Step) == 8 && offsetof(Step, feature) == 4 && offsetof(Step, bin) == 6 &&
                       offsetof(Step, shift) == 7);
@@ -266,9 +312,9 @@ struct ForestTree {
         std::uint32_t* done_row = scratch;
         std::uint32_t* done_at = scratch + count + 16;
         std::size_t done = 0, next = 0;
-        __m512i at[kVectors], row[kVectors], off[kVectors], low[kVectors], high[kVectors];
+        __m512i at[kVectors], row[kVectors], off[kVectors], words[kVectors][kHeld];
         __mmask16 live[kVectors];
-        const __m512i three = _mm512_set1_epi32(3), four = _mm512_set1_epi32(4);
+        const __m512i three = _mm512_set1_epi32(3);
         // Lanes `free` of vector v take the next rows, as many as are left.
         auto refill = [&](int v, __mmask16 free) __attribute__((always_inline, target("avx512f,bmi2"))) {
             const std::size_t left = count - next;
@@ -276,18 +322,21 @@ struct ForestTree {
             const auto take = static_cast<__mmask16>(want <= left ? free : _pdep_u32((1u << left) - 1, free));
             row[v] = _mm512_mask_expand_epi32(row[v], take,
                                               _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(next)), iota));
-            off[v] = _mm512_mask_expandloadu_epi32(off[v], take, offset + next);
             at[v] = _mm512_mask_mov_epi32(at[v], take, _mm512_setzero_si512());
-            if constexpr (kNarrow) {
-                low[v] = _mm512_mask_i32gather_epi32(low[v], take, off[v], base, 1);
-                if (high_half) high[v] = _mm512_mask_i32gather_epi32(high[v], take, off[v], base + 4, 1);
+            if constexpr (!kInRegisters) off[v] = _mm512_mask_expandloadu_epi32(off[v], take, offset + next);
+            if constexpr (kInRegisters) {
+#pragma GCC unroll 8
+                for (int k = 0; k < kWords; ++k)
+                    if (static_cast<std::size_t>(k) < used)
+                        words[v][k] = _mm512_mask_expandloadu_epi32(words[v][k], take, held + k * held_stride + next);
             }
             next += static_cast<std::size_t>(__builtin_popcount(take));
             return take;
         };
         for (int v = 0; v < kVectors; ++v) {
             // Lanes without a row walk the first one and are never read.
-            at[v] = row[v] = low[v] = high[v] = _mm512_setzero_si512();
+            at[v] = row[v] = _mm512_setzero_si512();
+            for (int k = 0; k < kHeld; ++k) words[v][k] = _mm512_setzero_si512();
             off[v] = _mm512_set1_epi32(static_cast<int>(offset[0]));
             live[v] = refill(v, 0xffff);
         }
@@ -304,11 +353,19 @@ struct ForestTree {
                 const __m512i w = _mm512_mask_i32gather_epi32(zero, on, at[v], pk, 4);
                 const __m512i feature = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features);
                 __m512i code;
-                if constexpr (kNarrow) {
+                if constexpr (kInRegisters) {
                     // The code's byte moved to the bottom; the bytes above it
                     // are dropped with the shift's carry below, as a gather's are.
-                    const __m512i word =
-                        _mm512_mask_blend_epi32(_mm512_cmpge_epu32_mask(feature, four), low[v], high[v]);
+                    __m512i pick[kHeld];
+                    for (int k = 0; k < kHeld; ++k) pick[k] = words[v][k];
+                    // Halves by the word index's bits, lowest first.
+                    for (int width = kHeld, bit = 4; width > 1; width = (width + 1) / 2, bit *= 2) {
+                        const __mmask16 upper = _mm512_test_epi32_mask(feature, _mm512_set1_epi32(bit));
+                        for (int k = 0; k < width / 2; ++k)
+                            pick[k] = _mm512_mask_blend_epi32(upper, pick[2 * k], pick[2 * k + 1]);
+                        if (width % 2 != 0) pick[width / 2] = pick[width - 1];
+                    }
+                    const __m512i word = pick[0];
                     const __m512i bits = _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(feature, three), 3);
                     code = _mm512_maskz_srlv_epi32(0xffff, word, bits);
                 } else {
@@ -333,7 +390,12 @@ struct ForestTree {
             at[v] =
                 _mm512_mask_mov_epi32(at[v], on, _mm512_mask_add_epi32(to, _mm512_cmpgt_epu32_mask(c, bin), to, one));
         };
-        while ((live[0] | live[1] | live[2] | live[3]) != 0) {
+        auto walking = [&] {
+            unsigned any = 0;
+            for (int v = 0; v < kVectors; ++v) any |= live[v];
+            return any != 0;
+        };
+        while (walking()) {
             // Three steps per check: checking after every step or every
             // second costs more than the steps finished walks idle.
             for (int s = 0; s < 3; ++s)
