@@ -576,23 +576,23 @@ TEST_P(EnginePredictOracle, SameEffectsAndVariances) {
         std::vector<std::uint32_t> offset, wide(x.rows);
         for (std::size_t i = 0; i < x.rows; i += 2) offset.push_back(static_cast<std::uint32_t>(i * x.cols));
         std::vector<std::uint32_t> scratch(engine::ForestTree<engine::CausalLeaf>::wide_scratch(offset.size(), x.cols));
-        // Each tree by its packed table, with that dropped by the full one,
-        // and with the rows' codes held in registers (a row's width given).
-        const char* how[3] = {", ", " unpacked, ", " narrow, "};
-        for (std::size_t b = 0; b < fc.trees * 3; ++b) {
-            engine::ForestTree<engine::CausalLeaf> tree = trees[b / 3];
+        // Each tree by its packed table and, that dropped, by the full one,
+        // each with codes gathered and held in registers (a row's width given).
+        const char* how[4] = {", ", " unpacked, ", " held, ", " unpacked held, "};
+        for (std::size_t b = 0; b < fc.trees * 4; ++b) {
+            engine::ForestTree<engine::CausalLeaf> tree = trees[b / 4];
             if (!tree.left.empty()) continue;
-            ASSERT_FALSE(tree.packed.empty()) << "tree " << b / 3;
-            if (b % 3 == 1) tree.packed.clear();
+            ASSERT_FALSE(tree.packed.empty()) << "tree " << b / 4;
+            if (b % 2 == 1) tree.packed.clear();
             for (std::size_t count = 0; count <= offset.size(); ++count) {
                 std::fill(wide.begin(), wide.end(), ~0u);
                 tree.leaves_wide(padded.data(), offset.data(), count, wide.data(), scratch.data(),
-                                 b % 3 == 2 ? x.cols : 0);
+                                 b % 4 >= 2 ? x.cols : 0);
                 for (std::size_t q = 0; q < offset.size(); ++q)
-                    ASSERT_EQ(wide[q], q < count ? engine_oracle::leaf_index(nodes[b / 3], x.row(2 * q), missing,
-                                                                             plain[b / 3].sets)
+                    ASSERT_EQ(wide[q], q < count ? engine_oracle::leaf_index(nodes[b / 4], x.row(2 * q), missing,
+                                                                             plain[b / 4].sets)
                                                  : ~0u)
-                        << "wide, tree " << b / 3 << how[b % 3] << count << " rows, row " << 2 * q;
+                        << "wide, tree " << b / 4 << how[b % 4] << count << " rows, row " << 2 * q;
             }
         }
     }

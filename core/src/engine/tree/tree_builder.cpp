@@ -715,7 +715,7 @@ void TreeBuilder<C>::find_leaves(const std::vector<std::uint32_t>& est_rows) {
                 walk_offset_[wide] = static_cast<std::uint32_t>(est_rows[i] * p_);
                 walk_at_[wide++] = static_cast<std::uint32_t>(i);
             }
-        walk_scratch_.resize(ForestTree<RegressionLeaf>::wide_scratch(wide, p_, !walk_.packed.empty()));
+        walk_scratch_.resize(ForestTree<RegressionLeaf>::wide_scratch(wide, p_));
         walk_.leaves_wide(x_.codes.data(), walk_offset_.data(), wide, walk_found_.data(), walk_scratch_.data(), p_);
         for (std::size_t q = 0; q < wide; ++q) leaf_of_[walk_at_[q]] = walk_found_[q];
         if (wide == n) return;

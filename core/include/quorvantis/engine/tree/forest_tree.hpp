@@ -225,9 +225,8 @@ struct ForestTree {
         return cols >= 1 && cols <= 32 ? (cols + 3) / 4 : 0;
     }
     // The scratch entries leaves_wide needs for `count` rows of `cols` codes.
-    // (A tree without its packed table needs no room for words.)
-    static constexpr std::size_t wide_scratch(std::size_t count, std::size_t cols, bool packed = true) noexcept {
-        return 2 * count + 32 + (packed ? held_words(cols) * count : 0);
+    static constexpr std::size_t wide_scratch(std::size_t count, std::size_t cols) noexcept {
+        return 2 * count + 32 + held_words(cols) * count;
     }
 
 #ifdef QUORVANTIS_WIDE_WALK
@@ -253,22 +252,26 @@ struct ForestTree {
                                                              std::size_t held_stride = 0) const noexcept {
         if (count == 0) return;
         const std::size_t words = held_words(cols);
-        if (packed.empty()) return wide_walk<false, 0>(base, offset, count, out, scratch);
-        if (words == 0) return wide_walk<true, 0>(base, offset, count, out, scratch);
+        if (words == 0) {
+            if (packed.empty()) return wide_walk<false, 0>(base, offset, count, out, scratch);
+            return wide_walk<true, 0>(base, offset, count, out, scratch);
+        }
         if (held == nullptr) {
             std::uint32_t* into = scratch + 2 * count + 32;
             hold_words(base, offset, count, words, into, count);
             held = into;
             held_stride = count;
         }
-        if (words <= 2)
-            wide_walk<true, 2>(base, offset, count, out, scratch, words, held, held_stride);
-        else if (words <= 4)
-            wide_walk<true, 4>(base, offset, count, out, scratch, words, held, held_stride);
-        else if (words <= 6)
-            wide_walk<true, 6>(base, offset, count, out, scratch, words, held, held_stride);
-        else
-            wide_walk<true, 8>(base, offset, count, out, scratch, words, held, held_stride);
+        if (packed.empty()) {
+            if (words <= 2) return wide_walk<false, 2>(base, offset, count, out, scratch, words, held, held_stride);
+            if (words <= 4) return wide_walk<false, 4>(base, offset, count, out, scratch, words, held, held_stride);
+            if (words <= 6) return wide_walk<false, 6>(base, offset, count, out, scratch, words, held, held_stride);
+            return wide_walk<false, 8>(base, offset, count, out, scratch, words, held, held_stride);
+        }
+        if (words <= 2) return wide_walk<true, 2>(base, offset, count, out, scratch, words, held, held_stride);
+        if (words <= 4) return wide_walk<true, 4>(base, offset, count, out, scratch, words, held, held_stride);
+        if (words <= 6) return wide_walk<true, 6>(base, offset, count, out, scratch, words, held, held_stride);
+        wide_walk<true, 8>(base, offset, count, out, scratch, words, held, held_stride);
     }
 
     // Words 0 .. words - 1 of rows base + offset[i], i < count, to
@@ -347,30 +350,33 @@ struct ForestTree {
         const __m512i features = _mm512_set1_epi32(static_cast<int>((1u << feature_bits) - 1));
         const __m512i missing = _mm512_set1_epi32(kMissingBit), to_zero = _mm512_set1_epi32(missing_shift);
         const __m128i next_at = _mm_cvtsi32_si128(kFeatureAt + static_cast<int>(feature_bits));
+        // The code of each walking lane's row at its feature.
+        auto code_of = [&](int v, __mmask16 on,
+                           __m512i feature) __attribute__((always_inline, target("avx512f,bmi2"))) {
+            if constexpr (kInRegisters) {
+                // Halves by the word index's bits, lowest first; the
+                // code's byte moved to the bottom, the bytes above it
+                // dropped with the shift's carry below, as a gather's are.
+                __m512i pick[kHeld];
+                for (int k = 0; k < kHeld; ++k) pick[k] = words[v][k];
+                for (int width = kHeld, bit = 4; width > 1; width = (width + 1) / 2, bit *= 2) {
+                    const __mmask16 upper = _mm512_test_epi32_mask(feature, _mm512_set1_epi32(bit));
+                    for (int k = 0; k < width / 2; ++k)
+                        pick[k] = _mm512_mask_blend_epi32(upper, pick[2 * k], pick[2 * k + 1]);
+                    if (width % 2 != 0) pick[width / 2] = pick[width - 1];
+                }
+                const __m512i bits = _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(feature, three), 3);
+                return _mm512_maskz_srlv_epi32(0xffff, pick[0], bits);
+            } else {
+                return _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
+            }
+        };
         auto step = [&](int v) __attribute__((always_inline, target("avx512f,bmi2"))) {
             const __mmask16 on = _mm512_cmpge_epi32_mask(at[v], zero);
             if constexpr (kPacked) {
                 const __m512i w = _mm512_mask_i32gather_epi32(zero, on, at[v], pk, 4);
-                const __m512i feature = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features);
-                __m512i code;
-                if constexpr (kInRegisters) {
-                    // The code's byte moved to the bottom; the bytes above it
-                    // are dropped with the shift's carry below, as a gather's are.
-                    __m512i pick[kHeld];
-                    for (int k = 0; k < kHeld; ++k) pick[k] = words[v][k];
-                    // Halves by the word index's bits, lowest first.
-                    for (int width = kHeld, bit = 4; width > 1; width = (width + 1) / 2, bit *= 2) {
-                        const __mmask16 upper = _mm512_test_epi32_mask(feature, _mm512_set1_epi32(bit));
-                        for (int k = 0; k < width / 2; ++k)
-                            pick[k] = _mm512_mask_blend_epi32(upper, pick[2 * k], pick[2 * k + 1]);
-                        if (width % 2 != 0) pick[width / 2] = pick[width - 1];
-                    }
-                    const __m512i word = pick[0];
-                    const __m512i bits = _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(feature, three), 3);
-                    code = _mm512_maskz_srlv_epi32(0xffff, word, bits);
-                } else {
-                    code = _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], feature), base, 1);
-                }
+                const __m512i code =
+                    code_of(v, on, _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, w, kFeatureAt), features));
                 const __m512i c = _mm512_and_si512(
                     _mm512_mask_add_epi32(code, _mm512_test_epi32_mask(w, missing), code, to_zero), byte);
                 const __m512i to = _mm512_maskz_srl_epi32(0xffff, w, next_at);
@@ -383,8 +389,7 @@ struct ForestTree {
             }
             const __m512i to = _mm512_mask_i32gather_epi32(zero, on, at[v], nd, 8);
             const __m512i meta = _mm512_mask_i32gather_epi32(zero, on, at[v], nd + 1, 8);
-            const __m512i code =
-                _mm512_mask_i32gather_epi32(zero, on, _mm512_add_epi32(off[v], _mm512_and_si512(meta, word)), base, 1);
+            const __m512i code = code_of(v, on, _mm512_and_si512(meta, word));
             const __m512i c = _mm512_and_si512(_mm512_add_epi32(code, _mm512_maskz_srli_epi32(0xffff, meta, 24)), byte);
             const __m512i bin = _mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, meta, 16), byte);
             at[v] =
