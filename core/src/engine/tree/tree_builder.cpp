@@ -715,8 +715,12 @@ void TreeBuilder<C>::find_leaves(const std::vector<std::uint32_t>& est_rows) {
                 walk_offset_[wide] = static_cast<std::uint32_t>(est_rows[i] * p_);
                 walk_at_[wide++] = static_cast<std::uint32_t>(i);
             }
-        walk_scratch_.resize(ForestTree<RegressionLeaf>::wide_scratch(wide, p_));
-        walk_.leaves_wide(x_.codes.data(), walk_offset_.data(), wide, walk_found_.data(), walk_scratch_.data(), p_);
+        // In slices, so that the walks' scratch stays small beside the rows.
+        constexpr std::size_t kSlice = std::size_t{1} << 16;
+        walk_scratch_.resize(ForestTree<RegressionLeaf>::wide_scratch(std::min(wide, kSlice), p_));
+        for (std::size_t at = 0; at < wide; at += kSlice)
+            walk_.leaves_wide(x_.codes.data(), walk_offset_.data() + at, std::min(kSlice, wide - at),
+                              walk_found_.data() + at, walk_scratch_.data(), p_);
         for (std::size_t q = 0; q < wide; ++q) leaf_of_[walk_at_[q]] = walk_found_[q];
         if (wide == n) return;
     }
